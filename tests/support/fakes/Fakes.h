@@ -1,0 +1,56 @@
+#pragma once
+// Fakes of the core's ports that record what they were told.
+#include "app/TrayButton.h"
+#include "core/Log.h"
+#include "core/SystemLog.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace parlando::testing {
+
+class MemoryLog final : public Log {
+public:
+    void append(std::string_view message) override;
+    std::vector<std::string> lines() const;
+    bool contains(std::string_view needle) const;  // any line containing needle
+    std::size_t count(std::string_view needle) const;
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class FakeSystemLog final : public SystemLog {
+public:
+    void info(std::string_view message) override;
+    void error(std::string_view message) override;
+    std::vector<std::string> infos() const;
+    std::vector<std::string> errors() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> infos_, errors_;
+};
+
+class FakeTrayButton final : public TrayButton {
+public:
+    void setVisible(bool v) override { visible = v; visibilityChanges.push_back(v); }
+    void setImage(const IconImage& i) override { image = i; ++imageSets; }
+    void setTitle(const std::string& t) override { title = t; }
+    void setToolTip(const std::optional<std::string>& t) override { tip = t; }
+    std::optional<std::string> toolTip() const override { return tip; }
+    void setOnClick(std::function<void()> f) override { onClick = std::move(f); }
+
+    bool visible = false;
+    std::vector<bool> visibilityChanges;
+    IconImage image;
+    int imageSets = 0;
+    std::string title;
+    std::optional<std::string> tip;
+    std::function<void()> onClick;
+};
+
+}  // namespace parlando::testing

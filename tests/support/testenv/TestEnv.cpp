@@ -1,0 +1,353 @@
+#include "testenv/TestEnv.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace parlando::testenv {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> mergedEnviron(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> all;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string kv(*e);
+        auto eq = kv.find('=');
+        if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto& [k, v] : extra) all[k] = v;
+    std::vector<std::string> out;
+    for (const auto& [k, v] : all) out.push_back(k + "=" + v);
+    return out;
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+Process Process::spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                       const std::optional<fs::path>& stdoutFile, const std::optional<fs::path>& stderrFile) {
+    std::vector<std::string> envStrings = mergedEnviron(env);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();  // its own group, so stop() reaches anything it starts
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        auto redirect = [&](const std::optional<fs::path>& f, int fd) {
+            if (f) {
+                const int out = ::open(f->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+                if (out >= 0) ::dup2(out, fd);
+            } else {
+                ::dup2(devnull, fd);
+            }
+        };
+        redirect(stdoutFile, 1);
+        redirect(stderrFile, 2);
+        ::execvpe(argp[0], argp.data(), envp.data());
+        ::_exit(127);
+    }
+    Process p;
+    p.pid_ = pid;
+    return p;
+}
+
+Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) { other.pid_ = -1; }
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        stop();
+        pid_ = other.pid_;
+        status_ = other.status_;
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+Process::~Process() { stop(); }
+
+bool Process::running() {
+    if (pid_ <= 0 || status_) return false;
+    int st = 0;
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return status_;
+    if (waitFor([&] { return !running(); }, timeout, 5ms)) return status_;
+    return std::nullopt;
+}
+
+int Process::stop(std::chrono::milliseconds grace) {
+    if (pid_ <= 0) return -1;
+    if (running()) {
+        ::kill(-pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
+        if (!waitFor([&] { return !running(); }, grace, 5ms)) {
+            ::kill(-pid_, SIGKILL);
+            ::kill(pid_, SIGKILL);
+            waitFor([&] { return !running(); }, 5000ms, 5ms);
+        }
+    }
+    pid_ = -1;
+    return status_.value_or(-1);
+}
+
+RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+              std::chrono::milliseconds timeout) {
+    char name[] = "/tmp/parlando-run-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd >= 0) ::close(fd);
+    RunResult result;
+    {
+        Process p = Process::spawn(argv, env, fs::path(name), std::nullopt);
+        auto st = p.wait(timeout);
+        result.exitCode = st.value_or(-1);
+        if (!st) p.stop();
+    }
+    result.out = readFile(name);
+    ::unlink(name);
+    return result;
+}
+
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(step);
+    }
+}
+
+TempDir::TempDir(const std::string& prefix) {
+    std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+    ::chmod(path_.c_str(), 0700);
+}
+
+TempDir::~TempDir() {
+    if (keep_ || std::getenv("PARLANDO_KEEP_TEST_DIRS") != nullptr) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+bool haveProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string d;
+    while (std::getline(dirs, d, ':')) {
+        if (::access((fs::path(d) / name).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+void applyToProcess(const std::map<std::string, std::string>& env) {
+    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+}
+
+std::map<std::string, std::string> isolatedEnv(const fs::path& dir,
+                                               std::initializer_list<std::map<std::string, std::string>> parts) {
+    std::map<std::string, std::string> env{
+        {"HOME", (dir / "home").string()},
+        {"XDG_DATA_HOME", (dir / "home/.local/share").string()},
+        {"XDG_CONFIG_HOME", (dir / "home/.config").string()},
+        {"XDG_CACHE_HOME", (dir / "home/.cache").string()},
+        {"XDG_DOCUMENTS_DIR", (dir / "home/Documents").string()},
+    };
+    fs::create_directories(dir / "home");
+    for (const auto& part : parts)
+        for (const auto& [k, v] : part) env[k] = v;
+    return env;
+}
+
+// ---------------------------------------------------------------- X server
+
+XServer::XServer(const fs::path& dir) : XServer(dir, Options{}) {}
+
+XServer::XServer(const fs::path& dir, Options options) {
+    // Displays from 90 up; the lock file tells us which are taken, and -displayfd
+    // would need a pipe, so we just try the next number when Xvfb refuses.
+    for (int n = 90 + (::getpid() % 200); n < 1000 && number_ < 0; ++n) {
+        if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+        Process x = Process::spawn({"Xvfb", ":" + std::to_string(n), "-screen", "0",
+                                    std::to_string(options.width) + "x" + std::to_string(options.height) + "x24",
+                                    "-nolisten", "tcp"},
+                                   {}, std::nullopt, dir / "xvfb.log");
+        const std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+        if (waitFor([&] { return fs::exists(sock) || !x.running(); }, 10s) && x.running()) {
+            // The socket exists a moment before the server answers.
+            if (waitFor([&] { return run({"xdpyinfo"}, {{"DISPLAY", ":" + std::to_string(n)}}, 5s).exitCode == 0; }, 10s,
+                        20ms)) {
+                xvfb_ = std::move(x);
+                number_ = n;
+            }
+        }
+    }
+    if (number_ < 0) throw std::runtime_error("could not start Xvfb");
+    if (options.trayHost) {
+        tray_ = Process::spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                                "200", "--height", "24", "--SetDockType", "true"},
+                               env(), std::nullopt, dir / "trayer.log");
+        // trayer owns the tray selection once its window is mapped.
+        waitFor([&] { return run({"xdotool", "search", "--class", "trayer"}, env(), 5s).exitCode == 0; }, 5s, 20ms);
+    }
+}
+
+XServer::~XServer() {
+    tray_.stop();
+    xvfb_.stop();
+}
+
+bool XServer::screenshot(const fs::path& png) const {
+    return run({"import", "-window", "root", png.string()}, env(), 20s).exitCode == 0 && fs::exists(png);
+}
+
+// ------------------------------------------------------------ sound server
+
+SoundServer::SoundServer(const fs::path& dir, const std::string& extraConfig)
+    : dir_(dir / "pa"), extraConfig_(extraConfig) {
+    fs::create_directories(dir_ / "pulse");
+    if (!start()) throw std::runtime_error("could not start PulseAudio; see " + (dir_ / "pa.log").string());
+}
+
+SoundServer::~SoundServer() { stop(); }
+
+std::map<std::string, std::string> SoundServer::env() const {
+    return {{"PULSE_SERVER", "unix:" + (dir_ / "pulse/native").string()},
+            {"PULSE_RUNTIME_PATH", (dir_ / "pulse").string()},
+            {"PULSE_STATE_PATH", (dir_ / "state").string()},
+            {"PULSE_COOKIE", (dir_ / "cookie").string()}};
+}
+
+bool SoundServer::start() {
+    const fs::path fifo = pipePath();
+    if (!fs::exists(fifo)) ::mkfifo(fifo.c_str(), 0600);
+    std::ofstream pa(dir_ / "test.pa");
+    pa << ".fail\n"
+       << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (dir_ / "pulse/native").string() << "\n"
+       << "load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers rate=48000 "
+          "channels=2\n"
+       << "load-module module-pipe-source source_name=pipemic file=" << fifo.string()
+       << " format=s16le rate=16000 channels=1 source_properties=\"device.description='Pipe Mic' "
+          "device.form_factor=microphone device.bus=usb\"\n"
+       << "load-module module-null-sink sink_name=micfeed rate=48000 channels=1\n"
+       << "load-module module-remap-source source_name=vmic master=micfeed.monitor "
+          "source_properties=\"device.description='Virtual Mic' device.form_factor=microphone device.bus=usb\"\n"
+       << extraConfig_ << "\n"
+       << "set-default-sink speakers\nset-default-source vmic\n";
+    pa.close();
+    auto e = env();
+    e["HOME"] = dir_.string();
+    e["XDG_RUNTIME_DIR"] = dir_.string();
+    e["XDG_CONFIG_HOME"] = (dir_ / "config").string();
+    daemon_ = Process::spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                              "-F", (dir_ / "test.pa").string(), "--log-target=file:" + (dir_ / "pa.log").string()},
+                             e);
+    return waitFor([&] { return daemon_.running() && pactl({"info"}).exitCode == 0; }, 10s, 10ms);
+}
+
+RunResult SoundServer::pactl(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, env(), 10s);
+}
+
+bool SoundServer::feed(const fs::path& raw) const {
+    return run({"pacat", "-p", "-d", "micfeed", "--format=s16le", "--rate=16000", "--channels=1", raw.string()}, env(),
+               120s)
+               .exitCode == 0;
+}
+
+void SoundServer::stop() { daemon_.stop(); }
+
+bool SoundServer::restart() {
+    stop();
+    return start();
+}
+
+bool SoundServer::running() const { return const_cast<Process&>(daemon_).running(); }
+
+// ------------------------------------------------------------ session bus
+
+SessionBus::SessionBus(const fs::path& dir, bool withKeyring) : dir_(dir / "bus") {
+    fs::create_directories(dir_);
+    std::ofstream conf(dir_ / "bus.conf");
+    conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+         << "<busconfig><type>session</type><listen>unix:tmpdir=" << dir_.string() << "</listen>"
+         << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+         << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    conf.close();
+    const fs::path out = dir_ / "address";
+    RunResult r = run({"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").string(), "--fork", "--print-address=1",
+                       "--print-pid=1"},
+                      {}, 10s);
+    std::istringstream lines(r.out);
+    std::string pid;
+    std::getline(lines, address_);
+    std::getline(lines, pid);
+    if (r.exitCode != 0 || address_.empty()) throw std::runtime_error("could not start dbus-daemon");
+    busPid_ = std::atoi(pid.c_str());
+    if (withKeyring && !startKeyring()) throw std::runtime_error("could not start gnome-keyring-daemon");
+}
+
+std::map<std::string, std::string> SessionBus::env() const { return {{"DBUS_SESSION_BUS_ADDRESS", address_}}; }
+
+bool SessionBus::startKeyring() {
+    auto e = env();
+    e["HOME"] = dir_.string();
+    e["XDG_DATA_HOME"] = (dir_ / "data").string();
+    e["XDG_RUNTIME_DIR"] = dir_.string();
+    fs::create_directories(dir_ / "data");
+    // The password comes on standard input; a shell pipes it in.
+    keyring_ = Process::spawn({"sh", "-c", "printf pw | exec gnome-keyring-daemon --foreground --unlock --components=secrets"},
+                              e, dir_ / "keyring.out", dir_ / "keyring.err");
+    return waitFor(
+        [&] {
+            return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"},
+                       env(), 5s)
+                       .out.find("boolean true") != std::string::npos;
+        },
+        10s, 20ms);
+}
+
+SessionBus::~SessionBus() {
+    keyring_.stop();
+    if (busPid_ > 0) {
+        ::kill(busPid_, SIGTERM);
+        waitFor([&] { return ::kill(busPid_, 0) != 0; }, 2000ms, 5ms);
+    }
+}
+
+}  // namespace parlando::testenv

@@ -1,0 +1,139 @@
+#pragma once
+// Private servers for integration tests, each in its own temporary directory
+// and stopped when the object goes away: an X server with a tray host, a
+// PulseAudio server with virtual microphones, a D-Bus session bus with an
+// unlocked keyring. Nothing here touches the user's own desktop.
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parlando::testenv {
+
+// A child process, killed (TERM, then KILL) and reaped on destruction.
+class Process {
+public:
+    Process() = default;
+    // argv[0] is looked up on PATH. env entries are added to (or replace) ours.
+    static Process spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                         const std::optional<std::filesystem::path>& stdoutFile = std::nullopt,
+                         const std::optional<std::filesystem::path>& stderrFile = std::nullopt);
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&& other) noexcept;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+
+    int pid() const { return pid_; }
+    bool running();
+    // Sends TERM (then KILL after `grace`), reaps; returns the exit status or -1.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
+    // Waits for a normal exit; nullopt on time-out (the process keeps running).
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+
+private:
+    int pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Runs a command to completion; returns its exit code and standard output.
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+};
+RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+             std::chrono::milliseconds step = std::chrono::milliseconds(10));
+
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "parlando-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // Keep the folder after the test (for looking at screenshots and logs).
+    void keep() { keep_ = true; }
+
+private:
+    std::filesystem::path path_;
+    bool keep_ = false;
+};
+
+// Xvfb on a free display, optionally with trayer as an XEmbed tray host.
+class XServer {
+public:
+    struct Options {
+        bool trayHost = true;
+        int width = 1280, height = 800;
+    };
+    explicit XServer(const std::filesystem::path& dir);
+    XServer(const std::filesystem::path& dir, Options options);
+    ~XServer();
+    std::string display() const { return ":" + std::to_string(number_); }
+    std::map<std::string, std::string> env() const { return {{"DISPLAY", display()}}; }
+    // Saves a PNG of the whole screen; returns false if it could not.
+    bool screenshot(const std::filesystem::path& png) const;
+
+private:
+    int number_ = -1;
+    Process xvfb_, tray_;
+};
+
+// A PulseAudio daemon of our own. Sources: "vmic" (default; clocked, fed with
+// feed()), "pipemic" (bit-exact, fed through pipe()), sinks "speakers" (default
+// output) and "micfeed".
+class SoundServer {
+public:
+    explicit SoundServer(const std::filesystem::path& dir, const std::string& extraConfig = "");
+    ~SoundServer();
+    std::map<std::string, std::string> env() const;
+    std::filesystem::path pipePath() const { return dir_ / "mic.fifo"; }
+    // pactl with our server; returns its output.
+    RunResult pactl(const std::vector<std::string>& args) const;
+    // Plays raw 16 kHz mono s16le audio into the virtual microphone (blocking).
+    bool feed(const std::filesystem::path& raw) const;
+    void stop();
+    bool restart();
+    bool running() const;
+
+private:
+    bool start();
+    std::filesystem::path dir_;
+    std::string extraConfig_;
+    Process daemon_;
+};
+
+// A private session bus; optionally an unlocked gnome-keyring on it.
+class SessionBus {
+public:
+    explicit SessionBus(const std::filesystem::path& dir, bool withKeyring = false);
+    ~SessionBus();
+    const std::string& address() const { return address_; }
+    std::map<std::string, std::string> env() const;
+    bool startKeyring();
+
+private:
+    std::filesystem::path dir_;
+    std::string address_;
+    int busPid_ = -1;
+    Process keyring_;
+};
+
+// Merges several env maps (later ones win) and adds HOME, XDG_* under dir.
+std::map<std::string, std::string> isolatedEnv(const std::filesystem::path& dir,
+                                               std::initializer_list<std::map<std::string, std::string>> parts);
+
+// Sets these variables in the test process itself (for in-process adapters).
+void applyToProcess(const std::map<std::string, std::string>& env);
+
+// Whether a program is on PATH (tests skip cleanly when a tool is missing).
+bool haveProgram(const std::string& name);
+
+}  // namespace parlando::testenv
