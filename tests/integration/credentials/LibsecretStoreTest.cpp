@@ -206,6 +206,22 @@ TEST_F(LibsecretKeyring, SurvivesItsBusGoingAwayAndReconnectsToTheNextOne) {
     EXPECT_EQ(env->lookup("parlando.test.bus", "a"), "w");
 }
 
+TEST_F(LibsecretKeyring, LockedKeyringIsAnErrorNeitherAHangNorNotFound) {
+    ASSERT_TRUE(store.add("parlando.test.locked", "a", "v").ok());
+    // Lock the login keyring; with no prompter on this bus it cannot be unlocked.
+    ASSERT_EQ(run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets", "/org/freedesktop/secrets",
+                   "org.freedesktop.Secret.Service.Lock", "array:objpath:/org/freedesktop/secrets/collection/login"},
+                  env->env, 20s)
+                  .exitCode,
+              0);
+    const auto r = store.read("parlando.test.locked", "a");
+    if (std::getenv("SHOW_ERRORS")) std::printf("%d %s\n", r.status.code, r.status.description.c_str());
+    EXPECT_TRUE(r.status.failed()) << "a locked item exists: not found would invite overwriting it";
+    const auto u = store.update("parlando.test.locked", "a", "w");
+    if (std::getenv("SHOW_ERRORS")) std::printf("%d %s\n", u.code, u.description.c_str());
+    EXPECT_TRUE(u.failed());
+}
+
 TEST(LibsecretUnavailable, BusWithoutSecretServiceIsAClearError) {
     if (!haveTools()) GTEST_SKIP() << "dbus-daemon missing";
     SecretServiceEnv env(false);
