@@ -18,15 +18,32 @@ using namespace parlando;
 
 namespace {
 
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "unit_app_adapters";
-    static char* argv[] = {name, nullptr};
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication instance(argc, argv);
-    return instance;
-}
+// One application object for the whole run, created on first use and
+// deleted when the tests end (before static destructors, which it would outlive
+// badly). Another test file of this binary may have made one already.
+class QtApplicationEnvironment : public ::testing::Environment {
+public:
+    static QApplication& app() {
+        if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static int argc = 1;
+        static char name[] = "unit_app_adapters";
+        static char* argv[] = {name, nullptr};
+        owned_ = new QApplication(argc, argv);
+        return *owned_;
+    }
+    void TearDown() override {
+        delete owned_;
+        owned_ = nullptr;
+    }
+
+private:
+    static inline QApplication* owned_ = nullptr;
+};
+[[maybe_unused]] ::testing::Environment* const qtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+
+QApplication& app() { return QtApplicationEnvironment::app(); }
 
 AlertSpec keyAlert() {
     AlertSpec spec;
