@@ -10,8 +10,8 @@
 // Threads: every call is synchronous. libsecret runs each one on a private
 // GLib main context of the calling thread, so the Qt event loop does not run
 // meanwhile (an unlock prompt, which is another process, blocks the caller
-// until answered). Calls are serialised by a lock of this object and may come
-// from any thread; no callback of ours runs under it.
+// until answered). Calls are serialised by one process-wide lock and may
+// come from any thread; no callback of ours runs under it.
 //
 // Errors are GLib's: the code is the GError code, the description says what
 // failed and, when no Secret Service or no session bus can be reached, what to
@@ -36,7 +36,8 @@ public:
     static void disconnect();
 
 private:
-    std::mutex mutex_;
+    // libsecret's proxy is one per process, so the lock is too.
+    static inline std::mutex mutex_;
 };
 
 }  // namespace parlando
