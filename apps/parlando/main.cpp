@@ -1,5 +1,6 @@
 // Composition root: builds the platform adapters, hands them to the core and
 // runs the Qt event loop.
+#include "SetApiKeyCommand.h"
 #include "app/AppDelegate.h"
 #include "app/TrayLog.h"
 #include "app/adapters/QtTrayButton.h"
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
 
     SyslogSystemLog systemLog;
     TrayLog log(systemLog, XdgPaths::appDataDir());
+
+    // The Deepgram key dialog on its own, for setting the key from a terminal.
+    if (QApplication::arguments().contains(QStringLiteral("--set-api-key"))) return runSetApiKeyCommand(log);
+
     QtMainLoop loop;
     QtSettings settings;
     QtTrayButton trayButton;
