@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -195,25 +196,34 @@ std::map<std::string, std::string> isolatedEnv(const fs::path& dir,
 XServer::XServer(const fs::path& dir) : XServer(dir, Options{}) {}
 
 XServer::XServer(const fs::path& dir, Options options) {
-    // Displays from 90 up; the lock file tells us which are taken, and -displayfd
-    // would need a pipe, so we just try the next number when Xvfb refuses.
-    for (int n = 90 + (::getpid() % 200); n < 1000 && number_ < 0; ++n) {
-        if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-        Process x = Process::spawn({"Xvfb", ":" + std::to_string(n), "-screen", "0",
-                                    std::to_string(options.width) + "x" + std::to_string(options.height) + "x24",
-                                    "-nolisten", "tcp"},
-                                   {}, std::nullopt, dir / "xvfb.log");
-        const std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-        if (waitFor([&] { return fs::exists(sock) || !x.running(); }, 10s) && x.running()) {
-            // The socket exists a moment before the server answers.
-            if (waitFor([&] { return run({"xdpyinfo"}, {{"DISPLAY", ":" + std::to_string(n)}}, 5s).exitCode == 0; }, 10s,
-                        20ms)) {
-                xvfb_ = std::move(x);
-                number_ = n;
-            }
+    // Xvfb picks a free display itself and tells us its number through a pipe:
+    // guessing numbers races with other tests starting their own servers.
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    Process x = Process::spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                std::to_string(options.width) + "x" + std::to_string(options.height) + "x24",
+                                "-nolisten", "tcp"},
+                               {}, std::nullopt, dir / "xvfb.log");
+    ::close(fds[1]);
+    std::string digits;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{fds[0], POLLIN, 0};
+        if (::poll(&pfd, 1, 100) <= 0) {
+            if (!x.running()) break;
+            continue;
         }
+        char buf[16];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        digits.append(buf, static_cast<std::size_t>(n));
+        if (digits.find('\n') != std::string::npos) break;
     }
-    if (number_ < 0) throw std::runtime_error("could not start Xvfb");
+    ::close(fds[0]);
+    if (digits.empty() || !x.running()) throw std::runtime_error("could not start Xvfb; see " + (dir / "xvfb.log").string());
+    number_ = std::atoi(digits.c_str());
+    xvfb_ = std::move(x);
     if (options.trayHost) {
         tray_ = Process::spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
                                 "200", "--height", "24", "--SetDockType", "true"},
