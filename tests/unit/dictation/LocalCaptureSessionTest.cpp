@@ -409,6 +409,67 @@ TEST_F(SessionTest, ClientReportsFromOtherThreadsAreHandledOnTheMainLoop) {
     EXPECT_EQ(session->finalSegments().back(), "слово 99");
 }
 
+TEST_F(SessionTest, AudioThreadKeepsDeliveringThroughStopDrainAndRelease) {
+    rig.mic.preRoll = pcm(24000, {-700, 700});
+    startOpen();
+    auto client = rig.client();
+    std::atomic<bool> quit{false};
+    std::atomic<int> emitted{0};
+    std::thread audio([&]() {
+        for (std::int16_t n = 1; !quit.load(); n = static_cast<std::int16_t>(n % 30000 + 1)) {
+            rig.mic.emit(numberedChunk(n));
+            emitted.fetch_add(1);
+            std::this_thread::yield();
+        }
+    });
+    ASSERT_TRUE(rig.loop.runUntil([&]() { return emitted.load() > 50; }, seconds(600)));
+    session->stop();
+    rig.loop.advanceBy(seconds(0.8));
+    client->close(1000);
+    rig.loop.runPending();
+    const auto sentAtDrainEnd = client->sent().size();
+    session.reset();
+    const int atRelease = emitted.load();
+    ASSERT_TRUE(rig.loop.runUntil([&]() { return emitted.load() > atRelease + 50; }, seconds(600)));
+    quit = true;
+    audio.join();
+
+    EXPECT_EQ(finished.size(), 1u);
+    EXPECT_EQ(rig.mic.subscribers(), 0u);
+    EXPECT_EQ(client->disconnects(), 1);
+    // Nothing reached the client after the drain; what it got is the pre-roll
+    // followed by an unbroken run of live chunks.
+    const auto sent = client->sent();
+    EXPECT_EQ(sent.size(), sentAtDrainEnd);
+    ASSERT_GT(sent.size(), 50u);
+    EXPECT_EQ(sent.front(), rig.mic.preRoll);
+    for (std::size_t i = 1; i < sent.size(); ++i)
+        ASSERT_EQ(sent[i], numberedChunk(static_cast<std::int16_t>((i - 1) % 30000 + 1))) << "chunk " << i;
+}
+
+TEST_F(SessionTest, LiveChunksFollowThePreRollWithoutGapsWhileTheMainThreadWorks) {
+    rig.mic.preRoll = pcm(24000, {-700, 700});
+    startOpen();
+    auto client = rig.client();
+    std::thread audio([&]() {
+        for (std::int16_t n = 1; n <= 2000; ++n) rig.mic.emit(numberedChunk(n));
+    });
+    // Main-thread work meanwhile: results and watchdog ticks.
+    for (int i = 0; i < 200; ++i) {
+        client->transcript("t", (i % 10) == 0);
+        rig.loop.advanceBy(millis(20));
+    }
+    audio.join();
+    session->stop();
+    rig.loop.advanceBy(seconds(0.8));
+
+    const auto sent = client->sent();
+    ASSERT_EQ(sent.size(), 2001u);
+    EXPECT_EQ(sent.front(), rig.mic.preRoll);
+    for (std::size_t i = 1; i < sent.size(); ++i)
+        ASSERT_EQ(sent[i], numberedChunk(static_cast<std::int16_t>(i))) << "chunk " << i;
+}
+
 TEST_F(SessionTest, OpenAndCloseAreLoggedEvenWhenTheSessionIsGone) {
     session->start();
     auto client = rig.client();
