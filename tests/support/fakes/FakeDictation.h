@@ -43,7 +43,7 @@ public:
     }
 
     // Delivers one chunk to every subscriber on the calling thread, outside the lock.
-    void emit(const AudioBytes& chunk) {
+    void deliver(const AudioBytes& chunk) {
         std::vector<ChunkHandler> handlers;
         {
             std::lock_guard lock(mutex_);

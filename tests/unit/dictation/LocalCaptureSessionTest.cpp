@@ -152,7 +152,7 @@ TEST_F(SessionTest, PreRollThenLiveChunksFromTheAudioThreadInOrder) {
     // Live chunks come from another thread while the main thread handles results.
     constexpr int kChunks = 400;
     std::thread audio([&]() {
-        for (int i = 1; i <= kChunks; ++i) rig.mic.emit(numberedChunk(static_cast<std::int16_t>(i)));
+        for (int i = 1; i <= kChunks; ++i) rig.mic.deliver(numberedChunk(static_cast<std::int16_t>(i)));
     });
     for (int i = 0; i < 50; ++i) {
         client->transcript("слово", false);
@@ -170,7 +170,7 @@ TEST_F(SessionTest, EmptyPreRollSendsNothingAhead) {
     rig.mic.preRoll.clear();
     session->start();
     EXPECT_FALSE(rig.logged("local: pre-roll"));
-    rig.mic.emit(numberedChunk(7));
+    rig.mic.deliver(numberedChunk(7));
     EXPECT_THAT(rig.client()->sent(), ElementsAre(numberedChunk(7)));
 }
 
@@ -182,7 +182,7 @@ TEST_F(SessionTest, PostRollKeepsStreamingForExactlyPointEightSeconds) {
     EXPECT_EQ(rig.mic.subscribers(), 1u);
 
     rig.loop.advanceBy(millis(799));
-    rig.mic.emit(numberedChunk(1));
+    rig.mic.deliver(numberedChunk(1));
     EXPECT_EQ(client->finishes(), 0);
     EXPECT_EQ(rig.mic.subscribers(), 1u);
 
@@ -190,7 +190,7 @@ TEST_F(SessionTest, PostRollKeepsStreamingForExactlyPointEightSeconds) {
     EXPECT_EQ(rig.mic.subscribers(), 0u);
     EXPECT_EQ(client->finishes(), 1);
     EXPECT_EQ(client->disconnects(), 0);  // waiting for the close
-    rig.mic.emit(numberedChunk(2));
+    rig.mic.deliver(numberedChunk(2));
 
     const auto sent = client->sent();
     ASSERT_EQ(sent.size(), 2u);
@@ -200,7 +200,7 @@ TEST_F(SessionTest, PostRollKeepsStreamingForExactlyPointEightSeconds) {
 
 TEST_F(SessionTest, DrainLineCountsWhatWasSentBeforeIt) {
     startOpen();
-    rig.mic.emit(numberedChunk(1));
+    rig.mic.deliver(numberedChunk(1));
     session->stop();
     rig.loop.runPending();
     EXPECT_TRUE(rig.logged("local: stop — opened=true, chunks=2, bytes=48640, transcripts=0"));
@@ -236,7 +236,7 @@ TEST_F(SessionTest, CloseEndsTheWaitAtOnce) {
 TEST_F(SessionTest, NoCloseWithinFiveSecondsPastesWhatIsThere) {
     startOpen();
     say("текст", true);
-    rig.mic.emit(numberedChunk(1));
+    rig.mic.deliver(numberedChunk(1));
     session->stop();
     rig.loop.advanceBy(seconds(0.8));
     rig.loop.advanceBy(millis(4999));
@@ -280,7 +280,7 @@ TEST_F(SessionTest, SessionKeepsItselfAliveThroughTheDrainAndIsReleasedAfter) {
     EXPECT_EQ(finished.size(), 1u);
     EXPECT_TRUE(weak.expired());
     // Late audio after the drain finds no client and is dropped.
-    rig.mic.emit(numberedChunk(9));
+    rig.mic.deliver(numberedChunk(9));
 }
 
 // --- text -----------------------------------------------------------------
@@ -389,7 +389,7 @@ TEST_F(SessionTest, ErrorWhileRunningKeepsTheSessionStreaming) {
     rig.loop.runPending();
     EXPECT_THAT(errors, ElementsAre("Unhandled http status code: 401"));
     EXPECT_TRUE(session->running());
-    rig.mic.emit(numberedChunk(3));
+    rig.mic.deliver(numberedChunk(3));
     EXPECT_EQ(rig.client()->sent().size(), 2u);
 }
 
@@ -417,7 +417,7 @@ TEST_F(SessionTest, AudioThreadKeepsDeliveringThroughStopDrainAndRelease) {
     std::atomic<int> emitted{0};
     std::thread audio([&]() {
         for (std::int16_t n = 1; !quit.load(); n = static_cast<std::int16_t>(n % 30000 + 1)) {
-            rig.mic.emit(numberedChunk(n));
+            rig.mic.deliver(numberedChunk(n));
             emitted.fetch_add(1);
             std::this_thread::yield();
         }
@@ -452,7 +452,7 @@ TEST_F(SessionTest, LiveChunksFollowThePreRollWithoutGapsWhileTheMainThreadWorks
     startOpen();
     auto client = rig.client();
     std::thread audio([&]() {
-        for (std::int16_t n = 1; n <= 2000; ++n) rig.mic.emit(numberedChunk(n));
+        for (std::int16_t n = 1; n <= 2000; ++n) rig.mic.deliver(numberedChunk(n));
     });
     // Main-thread work meanwhile: results and watchdog ticks.
     for (int i = 0; i < 200; ++i) {
