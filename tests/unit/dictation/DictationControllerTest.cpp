@@ -88,11 +88,6 @@ TEST_F(ControllerTest, PressExactlyOneDebounceLaterIsAccepted) {
     EXPECT_EQ(rig.recognition.made(), 1u);
 }
 
-TEST_F(ControllerTest, FirstPressEverIsNotDebounced) {
-    c->handleFNPress();  // at virtual time zero
-    EXPECT_TRUE(tray.fnDictating);
-}
-
 TEST_F(ControllerTest, PressDuringAStartIsIgnoredAsInFlightButStillCountsForDebounce) {
     // A press that sneaks in while the start is under way (a nested event loop
     // inside the key read, for instance).
