@@ -153,7 +153,7 @@ private:
     void onError() {
         if (finished_ || !ws_) return;
         if (closingHandshake_) return;  // the peer's close frame came first: a normal end
-        fail(describeWebSocketError(ws_->errorString().toStdString()));
+        fail(describeWebSocketError(ws_->errorString().toStdString(), connected_));
     }
 
     void onDisconnected() {
@@ -162,7 +162,7 @@ private:
             finish(ws_->closeCode(), ws_->closeReason().toStdString());
         } else {
             // No close frame: Qt still says 1000, but the connection dropped.
-            fail("WebSocket connection lost: " + ws_->errorString().toStdString());
+            fail(describeWebSocketError(ws_->errorString().toStdString(), connected_));
         }
     }
 
@@ -304,16 +304,17 @@ std::unique_ptr<WebSocket> QtWebSocketFactory::create(WebSocketEvents events) {
     return std::make_unique<qtws::QtWebSocket>(std::make_shared<qtws::SocketCore>(loop_, std::move(events)));
 }
 
-std::string describeWebSocketError(const std::string& qtErrorString) {
+std::string describeWebSocketError(const std::string& qtErrorString, bool wasOpen) {
     static const std::regex status(R"(status code:?\s*(\d{3}))", std::regex::icase);
     std::smatch m;
     if (std::regex_search(qtErrorString, m, status)) {
         const int code = std::stoi(m[1].str());
         std::string text = "WebSocket handshake refused with HTTP status " + std::to_string(code);
-        if (const char* phrase = reasonPhrase(code)) text += std::string(" (") + phrase + ")";
+        if (const char* phrase = qtws::reasonPhrase(code)) text += std::string(" (") + phrase + ")";
         return text;
     }
-    return "WebSocket error: " + qtErrorString;
+    const std::string detail = qtErrorString.empty() ? std::string("closed without a close frame") : qtErrorString;
+    return (wasOpen ? "WebSocket connection lost: " : "WebSocket connection failed: ") + detail;
 }
 
 }  // namespace parlando

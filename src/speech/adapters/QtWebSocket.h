@@ -30,7 +30,8 @@ private:
 };
 
 // Turns Qt's error text into what a user should read; a refused handshake
-// names its HTTP status ("Unhandled http status code: 401" in Qt 6.4).
-std::string describeWebSocketError(const std::string& qtErrorString);
+// names its HTTP status ("Unhandled http status code: 401" in Qt 6.4);
+// otherwise it says whether the connection failed to open or was lost.
+std::string describeWebSocketError(const std::string& qtErrorString, bool wasOpen);
 
 }  // namespace parlando
