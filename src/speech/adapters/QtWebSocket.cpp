@@ -127,10 +127,11 @@ private:
 
         deadline_ = new QTimer(receiver_);
         deadline_->setSingleShot(true);
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(request.timeout).count();
-        QObject::connect(deadline_, &QTimer::timeout, receiver_, [self, seconds] {
+        const auto ms = request.timeout.count();
+        const std::string limit = ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+        QObject::connect(deadline_, &QTimer::timeout, receiver_, [self, limit] {
             if (self->connected_ || self->finished_) return;
-            self->fail("WebSocket handshake timed out after " + std::to_string(seconds) + " s");
+            self->fail("WebSocket handshake timed out after " + limit);
         });
         deadline_->start(request.timeout);
 

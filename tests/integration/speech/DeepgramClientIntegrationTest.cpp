@@ -259,5 +259,26 @@ TEST_F(SpeechIntegration, StalledPeerNeverBlocksTheCaller) {
     }
 }
 
+// The port itself: a handshake that never completes ends at the deadline as a
+// failure followed by the close; messages sent meanwhile are never written.
+TEST_F(SpeechIntegration, HandshakeDeadlineEndsAConnectionThatNeverOpens) {
+    FakeDeepgram service(dir.path(), {"--never-open"});
+    std::mutex m;
+    std::vector<std::string> events;
+    WebSocketEvents handlers;
+    handlers.onOpen = [&] { std::lock_guard g(m); events.push_back("open"); };
+    handlers.onFailure = [&](std::string d) { std::lock_guard g(m); events.push_back("failure " + d); };
+    handlers.onClose = [&](int code, std::string) { std::lock_guard g(m); events.push_back("close " + std::to_string(code)); };
+    auto socket = factory.create(handlers);
+    socket->open({service.base() + "/v1/listen?channels=1", "Authorization", "Token x", 600ms});
+    socket->sendBinary(std::vector<std::uint8_t>(640, 1));
+    socket->sendText("{}");
+    ASSERT_TRUE(testenv::waitFor([&] { std::lock_guard g(m); return events.size() >= 2; }, 20s));
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard g(m);
+    EXPECT_EQ(events, (std::vector<std::string>{"failure WebSocket handshake timed out after 600 ms", "close 1006"}));
+    EXPECT_TRUE(service.recorded().empty());
+}
+
 }  // namespace
 }  // namespace parlando::speechtest
