@@ -5,6 +5,8 @@
 #include "fakes/Fakes.h"
 #include "speech/adapters/QtWebSocket.h"
 
+#include <QSslConfiguration>
+
 namespace parlando::speechtest {
 namespace {
 
@@ -12,18 +14,20 @@ const auto* const qtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
 class PythonService {
 public:
-    explicit PythonService(const fs::path& dir) : dir_(dir) {
-        process_ = testenv::Process::spawn({"/usr/bin/python3", std::string(PARLANDO_SOURCE_DIR) +
-                                                                    "/tests/integration/speech/interop_server.py",
-                                            (dir / "port").string(), (dir / "audio.raw").string(),
-                                            (dir / "events.log").string(), "py-key"},
-                                           {}, std::nullopt, dir / "stderr");
+    explicit PythonService(const fs::path& dir, std::vector<std::string> tlsFiles = {}) : dir_(dir) {
+        std::vector<std::string> argv{"/usr/bin/python3",
+                                      std::string(PARLANDO_SOURCE_DIR) + "/tests/integration/speech/interop_server.py",
+                                      (dir / "port").string(), (dir / "audio.raw").string(),
+                                      (dir / "events.log").string(), "py-key"};
+        argv.insert(argv.end(), tlsFiles.begin(), tlsFiles.end());
+        tls_ = !tlsFiles.empty();
+        process_ = testenv::Process::spawn(argv, {}, std::nullopt, dir / "stderr");
         ready_ = testenv::waitFor([&] { return !readAll(dir / "port").empty(); }, 30s);
         if (ready_) port_ = std::stoi(readAll(dir / "port"));
     }
     bool ready() const { return ready_; }
     std::string stderrText() const { return readAll(dir_ / "stderr"); }
-    std::string base() const { return "ws://127.0.0.1:" + std::to_string(port_); }
+    std::string base() const { return (tls_ ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(port_); }
     std::vector<std::string> events() const { return readLines(dir_ / "events.log"); }
     std::string recorded() const { return readAll(dir_ / "audio.raw"); }
     bool waitFor(const std::string& line) const {
@@ -40,6 +44,7 @@ private:
     fs::path dir_;
     testenv::Process process_;
     bool ready_ = false;
+    bool tls_ = false;
     int port_ = 0;
 };
 
@@ -50,9 +55,10 @@ protected:
             testenv::run({"/usr/bin/python3", "-c", "import websockets"}).exitCode != 0) {
             GTEST_SKIP() << "python3-websockets is not installed";
         }
-        service = std::make_unique<PythonService>(dir.path());
+        service = std::make_unique<PythonService>(dir.path(), tlsFiles());
         ASSERT_TRUE(service->ready()) << service->stderrText();
     }
+    virtual std::vector<std::string> tlsFiles() { return {}; }
     std::shared_ptr<DeepgramClient> client(const std::string& key) {
         auto c = DeepgramClient::create(factory, log, key, "multi", "nova-3", 2, true);
         c->setEndpoint(service->base());
@@ -110,6 +116,44 @@ TEST_F(Interop, RefusalAndGoingAwayAreUnderstoodBothWays) {
     c->disconnect();
     EXPECT_TRUE(service->waitFor("peer-closed 1001"));
     EXPECT_TRUE(second.snapshot().errors.empty());
+}
+
+// The public endpoint is wss: the same exchange over TLS, with a certificate
+// made for the test and trusted by this process only.
+class InteropTls : public Interop {
+protected:
+    std::vector<std::string> tlsFiles() override {
+        if (!testenv::haveProgram("openssl")) return {};
+        const auto cert = dir.path() / "cert.pem", key = dir.path() / "key.pem";
+        const auto made = testenv::run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key.string(),
+                                        "-out", cert.string(), "-days", "1", "-subj", "/CN=localhost", "-addext",
+                                        "subjectAltName=DNS:localhost"});
+        if (made.exitCode != 0) return {};
+        auto config = QSslConfiguration::defaultConfiguration();
+        config.addCaCertificates(QString::fromStdString(cert.string()));
+        QSslConfiguration::setDefaultConfiguration(config);
+        return {cert.string(), key.string()};
+    }
+};
+
+TEST_F(InteropTls, StreamsOverTls) {
+    ASSERT_EQ(service->base().rfind("wss://", 0), 0u) << "could not make a test certificate";
+    auto c = client("py-key");
+    c->connect();
+    ASSERT_TRUE(reports.waitOpen()) << (reports.snapshot().errors.empty() ? "" : reports.snapshot().errors[0]);
+    std::string expected;
+    for (std::uint32_t i = 0; i < 10; ++i) {
+        const auto chunk = numberedChunk(i);
+        expected.append(chunk.begin(), chunk.end());
+        c->sendAudio(chunk);
+    }
+    c->finish();
+    ASSERT_TRUE(reports.waitClosed());
+    const auto r = reports.snapshot();
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_EQ(r.closes.at(0).first, 1000);
+    EXPECT_EQ(r.transcripts.size(), 2u);
+    EXPECT_EQ(service->recorded(), expected);
 }
 
 }  // namespace

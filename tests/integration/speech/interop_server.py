@@ -1,7 +1,8 @@
 """A recognition-service look-alike built on Python's websockets library (not
 Qt), so that our client is checked against an independent implementation.
 
-Usage: /usr/bin/python3 interop_server.py PORT_FILE RECORD_FILE EVENTS_FILE KEY
+Usage: /usr/bin/python3 interop_server.py PORT_FILE RECORD_FILE EVENTS_FILE KEY [CERT KEYFILE]
+With CERT and KEYFILE it speaks TLS (wss).
 Writes its port to PORT_FILE, appends every binary frame to RECORD_FILE and one
 line per event to EVENTS_FILE. Sends a final result after the first 3,200 bytes
 and another on CloseStream, then a Metadata message and closes with 1000.
@@ -9,11 +10,16 @@ and another on CloseStream, then a Metadata message and closes with 1000.
 import asyncio
 import http
 import json
+import ssl
 import sys
 
 import websockets
 
 port_file, record_file, events_file, key = sys.argv[1:5]
+tls = None
+if len(sys.argv) >= 7:
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(sys.argv[5], sys.argv[6])
 
 
 def event(line):
@@ -64,7 +70,7 @@ async def handler(ws, path):
 
 
 async def main():
-    async with websockets.serve(handler, "127.0.0.1", 0, process_request=check) as server:
+    async with websockets.serve(handler, "127.0.0.1", 0, process_request=check, ssl=tls) as server:
         port = server.sockets[0].getsockname()[1]
         with open(port_file, "w") as f:
             f.write("%d\n" % port)
