@@ -55,6 +55,10 @@ Replies:
   --final-on-close TEXT  on CloseStream, send one final result with TEXT
   --never-close          after CloseStream send the replies and the Metadata
                          message but keep the connection open
+  --close-after BYTES    close the connection (with a close frame) once BYTES
+                         of audio have arrived, without waiting for CloseStream
+  --close-code N         the code for --close-after (default 1011)
+  --close-reason TEXT    the reason for --close-after (default "NET-0001")
   --drop-after BYTES     drop the TCP connection abruptly (no close frame) once
                          BYTES of audio have arrived
   --stall-after BYTES    once BYTES of audio have arrived, stop reading...
@@ -90,7 +94,9 @@ struct Options {
     std::optional<std::string> key, expectQuery;
     int delayOpenMs = 0;
     bool neverOpen = false, neverClose = false, once = false;
-    std::optional<qint64> dropAfter, stallAfter;
+    std::optional<qint64> dropAfter, stallAfter, closeAfter;
+    int closeCode = 1011;
+    std::string closeReason = "NET-0001";
     double stallSeconds = 5.0;
     std::vector<Reply> replies;
 };
@@ -186,6 +192,9 @@ Options parseOptions(const QStringList& args) {
         else if (a == "--final-on-close") finalOnClose = value(i).toStdString();
         else if (a == "--never-close") o.neverClose = true;
         else if (a == "--drop-after") o.dropAfter = number(i);
+        else if (a == "--close-after") o.closeAfter = number(i);
+        else if (a == "--close-code") o.closeCode = static_cast<int>(number(i));
+        else if (a == "--close-reason") o.closeReason = value(i).toStdString();
         else if (a == "--stall-after") o.stallAfter = number(i);
         else if (a == "--stall-seconds") o.stallSeconds = value(i).toDouble();
         else if (a == "--once") o.once = true;
@@ -294,7 +303,7 @@ public:
 
 private:
     void onBinary(const QByteArray& bytes) {
-        if (dropped_) return;
+        if (dropped_ || closing_) return;
         server_.record(bytes);
         server_.log().line("binary " + std::to_string(bytes.size()));
         audioBytes_ += bytes.size();
@@ -304,6 +313,12 @@ private:
             dropped_ = true;
             server_.log().line("dropped");
             socket_->abort();
+            return;
+        }
+        if (o.closeAfter && !closing_ && audioBytes_ >= *o.closeAfter) {
+            closing_ = true;
+            server_.log().line("close " + std::to_string(o.closeCode));
+            socket_->close(static_cast<QWebSocketProtocol::CloseCode>(o.closeCode), QString::fromStdString(o.closeReason));
             return;
         }
         if (o.stallAfter && !stalled_ && audioBytes_ >= *o.stallAfter) {
@@ -390,7 +405,7 @@ private:
     int channels_;
     qint64 audioBytes_ = 0;
     std::vector<bool> fired_;
-    bool closeStreamSeen_ = false, dropped_ = false, stalled_ = false;
+    bool closeStreamSeen_ = false, dropped_ = false, stalled_ = false, closing_ = false;
 };
 
 void Server::onTcpConnection() {

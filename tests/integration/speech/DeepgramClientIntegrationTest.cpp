@@ -183,6 +183,21 @@ TEST_F(SpeechIntegration, AbruptDropIsAFailureNotANormalClose) {
     EXPECT_EQ(c->state(), State::closed);
 }
 
+// The service may end a stream on its own (for example after a long silence):
+// that is a close with its code and reason, not an error.
+TEST_F(SpeechIntegration, ServiceInitiatedCloseIsReportedWithCodeAndReason) {
+    FakeDeepgram service(dir.path(), {"--close-after", "1280", "--close-code", "1011", "--close-reason", "NET-0001 idle"});
+    auto c = client(service);
+    c->connect();
+    ASSERT_TRUE(reports.waitOpen());
+    for (std::uint32_t i = 0; i < 5; ++i) c->sendAudio(numberedChunk(i));
+    ASSERT_TRUE(reports.waitClosed());
+    const auto r = reports.snapshot();
+    EXPECT_TRUE(r.errors.empty()) << r.errors.at(0);
+    EXPECT_EQ(r.closes, (std::vector<std::pair<int, std::string>>{{1011, "NET-0001 idle"}}));
+    EXPECT_EQ(c->state(), State::closed);
+}
+
 TEST_F(SpeechIntegration, FinishWhileConnectingNeverSendsTheHeldAudio) {
     FakeDeepgram service(dir.path(), {"--delay-open", "700"});
     auto c = client(service);
