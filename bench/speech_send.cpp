@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -110,6 +111,30 @@ void BM_SendAudioOpen(benchmark::State& state) {
     client->disconnect();
 }
 BENCHMARK(BM_SendAudioOpen)->Iterations(50000)->Repetitions(10)->ReportAggregatesOnly(true);
+
+// The same with each call timed on its own: the tail shows whether the audio
+// thread is ever held up (lock contention with the network thread, a wake-up).
+void BM_SendAudioOpenTail(benchmark::State& state) {
+    auto client = connectedClient(world().peer.openBase(), DeepgramClient::State::open);
+    if (client->state() != DeepgramClient::State::open) {
+        state.SkipWithError("socket did not open");
+        return;
+    }
+    std::vector<double> ns;
+    ns.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        client->sendAudio(std::vector<std::uint8_t>(kChunk));
+        ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(ns.begin(), ns.end());
+    state.counters["p50_ns"] = ns[ns.size() / 2];
+    state.counters["p99_ns"] = ns[ns.size() * 99 / 100];
+    state.counters["p999_ns"] = ns[ns.size() * 999 / 1000];
+    state.counters["max_ns"] = ns.back();
+    client->disconnect();
+}
+BENCHMARK(BM_SendAudioOpenTail)->Iterations(50000)->Repetitions(3);
 
 // 6,000 chunks per run: held in the pending buffer, below the 4 MiB cap.
 void BM_SendAudioConnecting(benchmark::State& state) {
