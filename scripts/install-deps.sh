@@ -24,7 +24,7 @@ test_packages=(
   xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer
   pulseaudio espeak-ng sox
   dbus-daemon dbus-bin dbus-x11 gnome-keyring
-  python3 python3-websockets
+  python3 python3-websockets openssl
   clang libclang-rt-14-dev
 )
 
