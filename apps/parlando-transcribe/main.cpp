@@ -4,6 +4,9 @@
 #include "AudioFile.h"
 
 #include "core/Log.h"
+#include "credentials/KeychainHelper.h"
+#include "credentials/adapters/LibsecretStore.h"
+#include "credentials/adapters/SystemSecureRandom.h"
 #include "speech/DeepgramClient.h"
 #include "speech/Endpoint.h"
 #include "speech/adapters/QtWebSocket.h"
@@ -51,12 +54,21 @@ Environment:
 )";
 
 // ---------------------------------------------------------------------------
-// API key lookup. DEEPGRAM_API_KEY always wins; the app's secret-store item
-// is consulted after it (wired in with the credentials feature).
+// API key lookup. DEEPGRAM_API_KEY always wins; otherwise the app's own
+// secret-store item. On failure, `why` says what went wrong.
 // ---------------------------------------------------------------------------
-std::optional<std::string> lookupApiKey() {
+std::optional<std::string> lookupApiKey(std::string& why) {
     const char* fromEnvironment = std::getenv("DEEPGRAM_API_KEY");
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') return std::string(fromEnvironment);
+    LibsecretStore store;
+    SystemSecureRandom random;
+    try {
+        std::string key = KeychainHelper(store, random).deepgramAPIKey();
+        if (!key.empty()) return key;
+        why = "the stored API key is empty";
+    } catch (const KeychainHelper::Error& e) {
+        why = e.description();
+    }
     return std::nullopt;
 }
 
@@ -131,8 +143,11 @@ int main(int argc, char** argv) {
     }
     if (!path) return fail("no FILE given (see --help)", 2);
 
-    const auto key = lookupApiKey();
-    if (!key) return fail("no API key: set DEEPGRAM_API_KEY", 2);
+    std::string keyProblem;
+    const auto key = lookupApiKey(keyProblem);
+    if (!key) {
+        return fail("no API key (" + keyProblem + "): set DEEPGRAM_API_KEY or store it with parlando --set-api-key", 2);
+    }
 
     auto loaded = transcribe::loadAsSpeechPcm(*path);
     if (auto* e = std::get_if<transcribe::AudioLoadError>(&loaded)) {

@@ -121,8 +121,30 @@ TEST_F(TranscribeTool, FastModeAndEveryFailureGivesOneClearLine) {
     expectOneLine(runTool({"--fast", (dir.path() / "missing.wav").string()}, good), "cannot read");
     std::ofstream(dir.path() / "junk.wav") << "not audio";
     expectOneLine(runTool({"--fast", (dir.path() / "junk.wav").string()}, good), "cannot read");
-    expectOneLine(runTool({"--fast", tone.string()}, {{"DEEPGRAM_API_KEY", ""}, {"PARLANDO_DEEPGRAM_URL", service.base()}}),
+    expectOneLine(runTool({"--fast", tone.string()}, {{"DEEPGRAM_API_KEY", ""},
+                                                       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+                                                       {"PARLANDO_DEEPGRAM_URL", service.base()}}),
                   "no API key");
+}
+
+TEST_F(TranscribeTool, TakesTheKeyFromTheAppsSecretStoreItem) {
+    if (!testenv::haveProgram("gnome-keyring-daemon") || !testenv::haveProgram("secret-tool")) GTEST_SKIP();
+    const auto tone = writeTone("tone.wav", 16000, 1, 0.3, 300.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    FakeDeepgram service(dir.path(), {"--key", "stored-key", "--final-on-close", "from the keyring"});
+    testenv::SessionBus bus(dir.path(), true);
+    auto env = testenv::isolatedEnv(dir.path(), {bus.env()});
+    ASSERT_EQ(testenv::run({"sh", "-c",
+                            "printf stored-key | secret-tool store --label=k service parlando.deepgram.api_key "
+                            "account deepgram"},
+                           env)
+                  .exitCode,
+              0);
+    env["PARLANDO_DEEPGRAM_URL"] = service.base();
+    env.erase("DEEPGRAM_API_KEY");
+    ::unsetenv("DEEPGRAM_API_KEY");
+    auto r = runTool({"--fast", tone.string()}, env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "from the keyring\n");
 }
 
 TEST_F(TranscribeTool, ServiceThatNeverClosesIsAnError) {
