@@ -1,0 +1,51 @@
+#include "dictation/DictationWiring.h"
+
+#include "speech/DeepgramClient.h"
+
+namespace parlando {
+
+namespace {
+
+class DeepgramRecognitionClient final : public RecognitionClient {
+public:
+    explicit DeepgramRecognitionClient(std::shared_ptr<DeepgramClient> client) : client_(std::move(client)) {}
+    void connect() override { client_->connect(); }
+    void sendAudio(const AudioBytes& data) override { client_->sendAudio(data); }
+    void finish() override { client_->finish(); }
+    void disconnect() override { client_->disconnect(); }
+    std::int64_t chunksSent() const override { return client_->chunksSent(); }
+    std::int64_t bytesSent() const override { return client_->bytesSent(); }
+
+private:
+    std::shared_ptr<DeepgramClient> client_;
+};
+
+}  // namespace
+
+std::shared_ptr<RecognitionClient> DeepgramRecognitionFactory::makeClient(const std::string& apiKey,
+                                                                          RecognitionCallbacks callbacks) {
+    auto client = DeepgramClient::create(sockets_, log_, apiKey);
+    client->onOpen = std::move(callbacks.onOpen);
+    if (callbacks.onTranscript) {
+        client->onTranscript = [cb = std::move(callbacks.onTranscript)](const Transcript& t) {
+            cb(t.text, t.isFinal, t.channelIndex);
+        };
+    }
+    if (callbacks.onError) {
+        client->onError = [cb = std::move(callbacks.onError)](const std::string& description) {
+            cb(RecognitionError{description, 0});
+        };
+    }
+    client->onClose = std::move(callbacks.onClose);
+    return std::make_shared<DeepgramRecognitionClient>(std::move(client));
+}
+
+APIKeyResult KeychainKeySource::deepgramAPIKey() {
+    try {
+        return APIKeyResult{keychain_.deepgramAPIKey(), {}};
+    } catch (const KeychainHelper::Error& e) {
+        return APIKeyResult{std::nullopt, e.description()};
+    }
+}
+
+}  // namespace parlando
