@@ -128,7 +128,7 @@ DBusMenuLayoutItem DBusMenuExporter::layoutOf(int id, int depth, const QStringLi
 }
 
 uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
-                                 DBusMenuLayoutItem& layout) {
+                                 parlando::DBusMenuLayoutItem& layout) {
     // The host asks for the whole menu when it is about to open it.
     if (parentId == 0) rebuild();
     if (nodes_.find(parentId) == nodes_.end()) {
@@ -139,7 +139,7 @@ uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QString
     return revision_;
 }
 
-DBusMenuItemList DBusMenuExporter::GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames) {
+QList<parlando::DBusMenuItem> DBusMenuExporter::GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames) {
     DBusMenuItemList out;
     if (ids.isEmpty()) {
         for (const auto& [id, node] : nodes_) out.push_back(DBusMenuItem{id, properties(id, propertyNames)});
@@ -178,7 +178,7 @@ void DBusMenuExporter::Event(int id, const QString& eventId, const QDBusVariant&
     if (eventId == QLatin1String("clicked")) activate(id);
 }
 
-QList<int> DBusMenuExporter::EventGroup(const DBusMenuEventList& events) {
+QList<int> DBusMenuExporter::EventGroup(const QList<parlando::DBusMenuEvent>& events) {
     QList<int> errors;
     for (const DBusMenuEvent& e : events) {
         if (!nodes_.count(e.id)) {

@@ -41,16 +41,19 @@ public:
     QStringList iconThemePath() const { return {}; }
 
 public Q_SLOTS:
-    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, DBusMenuLayoutItem& layout);
-    DBusMenuItemList GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames);
+    // Types are spelled out in full: QtDBus looks slot parameter types up by name.
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   parlando::DBusMenuLayoutItem& layout);
+    QList<parlando::DBusMenuItem> GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames);
     QDBusVariant GetProperty(int id, const QString& name);
     void Event(int id, const QString& eventId, const QDBusVariant& data, uint timestamp);
-    QList<int> EventGroup(const DBusMenuEventList& events);
+    QList<int> EventGroup(const QList<parlando::DBusMenuEvent>& events);
     bool AboutToShow(int id);
     QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors);
 
 Q_SIGNALS:
-    void ItemsPropertiesUpdated(const DBusMenuItemList& updatedProps, const DBusMenuItemKeysList& removedProps);
+    void ItemsPropertiesUpdated(const QList<parlando::DBusMenuItem>& updatedProps,
+                                const QList<parlando::DBusMenuItemKeys>& removedProps);
     void LayoutUpdated(uint revision, int parent);
     void ItemActivationRequested(int id, uint timestamp);
 
