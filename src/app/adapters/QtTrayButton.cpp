@@ -10,6 +10,9 @@
 namespace parlando {
 
 QtTrayButton::QtTrayButton() : tray_(std::make_unique<QSystemTrayIcon>()) {
+    // Never show an empty slot, even before the first rendering.
+    image_ = TrayIcon::idleImage();
+    tray_->setIcon(iconForTray(*image_));
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          // Left and right clicks open the same menu.
