@@ -4,6 +4,7 @@
 #include "app/adapters/DBusMenuExporter.h"
 #include "app/adapters/IconPainter.h"
 #include "app/adapters/QtMenuPresenter.h"
+#include "app/adapters/QtTrayButton.h"
 #include "app/adapters/StatusNotifierItem.h"
 
 #include <QAction>
@@ -173,4 +174,18 @@ TEST(QtMenuPresenter, DrawsTheModel) {
     actions[0]->trigger();
     pump();
     EXPECT_EQ(clicks, 1);
+}
+
+TEST(QtTrayButton, TitleBecomesTheFirstLineOfTheToolTip) {
+    app();
+    QtTrayButton button;
+    button.setTitle(" 01:15 ▌");
+    EXPECT_EQ(button.shownToolTip(), "01:15 ▌");
+    button.setToolTip(std::string("Идёт запись встречи — только мик"));
+    EXPECT_EQ(button.shownToolTip(), "01:15 ▌\nИдёт запись встречи — только мик");
+    EXPECT_EQ(button.toolTip(), "Идёт запись встречи — только мик") << "the controller reads back its own tip";
+    button.setTitle("");
+    button.setToolTip(std::nullopt);
+    EXPECT_EQ(button.shownToolTip(), "");
+    EXPECT_FALSE(button.trayIcon().icon().isNull()) << "never an empty slot";
 }
