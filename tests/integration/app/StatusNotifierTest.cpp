@@ -239,13 +239,23 @@ TEST_F(StatusNotifierTest, ProbeIsQuietWithAHost) {
     EXPECT_TRUE(notifications->calls.empty());
 }
 
-TEST_F(StatusNotifierTest, SelectorFallsBackToXEmbedWithoutAWatcher) {
+TEST_F(StatusNotifierTest, SelectorFallsBackToXEmbedAndMovesOverWhenAWatcherAppears) {
     EXPECT_FALSE(statusNotifierWatcherPresent(*appBus));
     auto button = makeTrayButton(log, *appBus);
     EXPECT_EQ(button->presence().path, TrayPresence::Path::xembed);
     EXPECT_TRUE(log.contains("using the XEmbed tray"));
+    button->setImage(TrayIcon::idleImage());
+    button->setTitle(" MIC");
+    button->setToolTip(std::string("Нет рабочего микрофона"));
+    button->setVisible(true);
+
+    // The panel comes up after us: the item moves to the StatusNotifierItem path with its state.
     watcher = std::make_unique<FakeWatcher>(*watcherBus);
-    pumpFor(50);
-    auto sni = makeTrayButton(log, *appBus);
-    EXPECT_EQ(sni->presence().path, TrayPresence::Path::statusNotifier);
+    ASSERT_TRUE(pumpUntil([&] { return button->presence().path == TrayPresence::Path::statusNotifier; }, 10000));
+    ASSERT_TRUE(pumpUntil([&] { return !watcher->items.isEmpty(); }, 10000));
+    auto& sni = dynamic_cast<StatusNotifierItem&>(dynamic_cast<AdaptiveTrayButton&>(*button).current());
+    EXPECT_EQ(sni.label(), " MIC");
+    EXPECT_EQ(sni.toolTip(), "Нет рабочего микрофона");
+    EXPECT_EQ(sni.iconPixmap().size(), 7);
+    EXPECT_EQ(watcher->items.front(), sni.serviceName());
 }
