@@ -11,6 +11,9 @@
 #include "testenv/TestEnv.h"
 
 #include <QDBusArgument>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <QDBusMetaType>
 #include <QMenu>
 #include <gtest/gtest.h>
@@ -18,6 +21,7 @@
 using namespace parlando;
 using namespace parlando::testing;
 using namespace parlando::testenv;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -131,6 +135,16 @@ TEST_F(StatusNotifierTest, RegistersAndItsPropertiesFollowTheTrayState) {
     EXPECT_NEAR(uchar(small.bytes[centre + 1]), 168, 2);
     EXPECT_NEAR(uchar(small.bytes[centre + 3]), 168, 2);
 
+    // Hosts redraw on the change signals: watch the bus for them.
+    Process monitor;
+    const fs::path monitorOut = dir.path() / "monitor.txt";
+    if (haveProgram("dbus-monitor")) {
+        monitor = Process::spawn({"dbus-monitor", "--address", bus->address(), "--monitor",
+                                  "type='signal',interface='org.kde.StatusNotifierItem'"},
+                                 {}, monitorOut);
+        pumpFor(500);
+    }
+
     // A dictation finishes: spinner label, clipboard tool tip; then a recording icon.
     controller->trayState.processing = true;
     controller->startSpinner();
@@ -151,6 +165,19 @@ TEST_F(StatusNotifierTest, RegistersAndItsPropertiesFollowTheTrayState) {
     EXPECT_EQ(property("XAyatanaLabel").toString(), "");
     property("ToolTip").value<QDBusArgument>() >> tip;
     EXPECT_EQ(tip.title, "Parlando");
+
+    if (monitor.pid() > 0) {
+        const auto seen = [&](const std::string& what) {
+            std::ifstream in(monitorOut);
+            std::stringstream text;
+            text << in.rdbuf();
+            return text.str().find(what) != std::string::npos;
+        };
+        for (const char* signal : {"member=XAyatanaNewLabel", "member=NewToolTip", "member=NewIcon"})
+            EXPECT_TRUE(pumpUntil([&] { return seen(signal); }, 5000)) << signal;
+        EXPECT_TRUE(seen("string \" ⠋\""));
+        monitor.stop();
+    }
 }
 
 TEST_F(StatusNotifierTest, MenuLayoutInOrderEventsRunActionsAndClicksOpenTheSameMenu) {
