@@ -135,7 +135,17 @@ TEST_F(TrayXEmbedTest, IconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet)
 
     pumpFor(500);
     EXPECT_TRUE(notifications->calls.empty()) << "a visible icon posts no notification";
-    EXPECT_TRUE(app.running());
+    ASSERT_TRUE(app.running());
+
+    // An item chosen in the real menu runs its action: the last one, "Выход", ends the app.
+    run({"xdotool", "mousemove", cx, cy, "click", "1"}, x->env());
+    ASSERT_TRUE(pumpUntil([&] { return changedPixels(shown, shot("quit"), below) > 3000; }, 15000));
+    run({"xdotool", "key", "Up"}, x->env());
+    run({"xdotool", "key", "Return"}, x->env());
+    std::optional<int> status;
+    pumpUntil([&] { return (status = app.wait(std::chrono::milliseconds(50))).has_value(); }, 15000);
+    ASSERT_TRUE(status.has_value()) << "the app is still running";
+    EXPECT_EQ(*status, 0);
 }
 
 TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
