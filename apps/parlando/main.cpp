@@ -2,8 +2,11 @@
 // runs the Qt event loop.
 #include "SetApiKeyCommand.h"
 #include "app/AppDelegate.h"
+#include "app/LoginItemSettings.h"
+#include "app/MicrophoneMenu.h"
 #include "app/TrayLog.h"
-#include "app/adapters/QtTrayButton.h"
+#include "app/adapters/DBusNotifier.h"
+#include "app/adapters/TraySelector.h"
 #include "core/XdgPaths.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
@@ -19,6 +22,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Parlando");
     QApplication::setOrganizationName("Parlando");
     QApplication::setApplicationVersion(PARLANDO_VERSION);
+    QApplication::setDesktopFileName("com.parlando.Parlando");
     // A tray app has no window whose closing should end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -30,11 +34,23 @@ int main(int argc, char** argv) {
 
     QtMainLoop loop;
     QtSettings settings;
-    QtTrayButton trayButton;
+    // The tray path is chosen once, at start: StatusNotifierItem or XEmbed.
+    std::unique_ptr<TrayButton> trayButton = makeTrayButton(log);
+    DBusNotifier notifier;
+    LoginItemSettings loginItems(LoginItemSettings::defaultAutostartDir(),
+                                 QCoreApplication::applicationFilePath().toStdString());
 
+    // Menu sections of other features hang in here (StatusMenuHooks).
+    StatusMenuHooks hooks;
+    hooks.quit = [] { QCoreApplication::quit(); };
+
+    std::unique_ptr<HotkeyMenu> hotkeyMenu;
     AppDelegate delegate(log, [&]() {
-        AppServices services{loop, settings, log, &trayButton};
-        return StatusBarController::create(services);
+        AppServices services{loop, settings, log, trayButton.get(), &notifier, &loginItems};
+        auto controller = StatusBarController::create(services, {}, hooks);
+        hotkeyMenu = std::make_unique<HotkeyMenu>(controller->weak(), [](const std::string&) {});
+        controller->hooks.buildHotkeySubmenu = [&hotkeyMenu]() { return hotkeyMenu->buildSubmenu(); };
+        return controller;
     });
     delegate.applicationWillFinishLaunching();
     // Set-up runs once the event loop is live, like a launch-finished callback.

@@ -51,4 +51,22 @@ IconImage crossfadeImage(double blend, bool signal, bool muted, bool parallelDic
 
 IconImage idleImage() { return crossfadeImage(0, false, false, false, false); }
 
+IconImage appIconImage() {
+    IconImage img;
+    img.width = img.height = iconSize;
+    auto oval = [&](double x, double y, double d, Rgba c) {
+        IconOp op;
+        op.kind = IconOp::Kind::fillEllipse;
+        op.x = x;
+        op.y = y;
+        op.w = op.h = d;
+        op.color = c;
+        img.ops.push_back(op);
+    };
+    oval(1, 1, 14, red);
+    oval(9.25, 0.25, 6.5, Rgba{1, 1, 1, 1});  // a white rim keeps the dot apart from the disc
+    oval(10, 1, 5, green);
+    return img;
+}
+
 }  // namespace parlando::TrayIcon

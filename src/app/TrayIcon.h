@@ -36,6 +36,9 @@ inline constexpr double iconSize = 16.0;
 
 IconImage crossfadeImage(double blend, bool signal, bool muted, bool parallelDictation, bool systemAudioActive);
 IconImage idleImage();
+// The application's own icon (About item, notifications): the recording disc
+// with its signal dot, the same motif as data/parlando.svg.
+IconImage appIconImage();
 }  // namespace TrayIcon
 
 }  // namespace parlando

@@ -43,6 +43,10 @@ public:
     void setToolTip(const std::optional<std::string>& t) override { tip = t; }
     std::optional<std::string> toolTip() const override { return tip; }
     void setOnClick(std::function<void()> f) override { onClick = std::move(f); }
+    void setImagePosition(ImagePosition p) override { imagePosition = p; }
+    void setMenuProvider(std::function<MenuModel()> f) override { menuProvider = std::move(f); }
+    void popUpMenu(const MenuModel& m) override { poppedUp.push_back(m); }
+    TrayPresence presence() const override { return present; }
 
     bool visible = false;
     std::vector<bool> visibilityChanges;
@@ -51,6 +55,10 @@ public:
     std::string title;
     std::optional<std::string> tip;
     std::function<void()> onClick;
+    ImagePosition imagePosition = ImagePosition::imageOnly;
+    std::function<MenuModel()> menuProvider;
+    std::vector<MenuModel> poppedUp;
+    TrayPresence present;
 };
 
 }  // namespace parlando::testing

@@ -1,0 +1,122 @@
+#include "app/MicrophoneMenu.h"
+
+#include "app/Alert.h"
+#include "app/StatusBarController.h"
+#include "hotkey/HotkeyNames.h"
+
+namespace parlando {
+
+std::vector<MenuItem> buildMicSubmenu(const MicMenuState& state, std::function<void()> selectDefault,
+                                      std::function<void(const std::string&, const std::string&)> selectDevice) {
+    std::vector<MenuItem> items;
+    MenuItem def = MenuItem::make(state.defaultDeviceName ? "По умолчанию (" + *state.defaultDeviceName + ")"
+                                                          : std::string("По умолчанию"),
+                                  std::move(selectDefault));
+    def.checked = state.savedUID.empty();
+    items.push_back(std::move(def));
+    if (state.devices.empty()) return items;
+    items.push_back(MenuItem::separator());
+    for (const auto& device : state.devices) {
+        MenuItem item = MenuItem::make(device.name, [selectDevice, device]() {
+            if (selectDevice) selectDevice(device.uid, device.name);
+        });
+        item.checked = device.uid == state.savedUID;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::vector<MenuItem> buildHotkeySubmenu(const std::string& current, std::function<void(const std::string&)> choose) {
+    std::vector<MenuItem> items;
+    for (const auto& key : hotkeyNames) {
+        const std::string name(key.name);
+        MenuItem item = MenuItem::make(std::string(key.title), [choose, name]() {
+            if (choose) choose(name);
+        });
+        item.checked = name == current;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+MicrophoneMenu::MicrophoneMenu(std::weak_ptr<StatusBarController> controller, MicEngineHooks engine)
+    : controller_(std::move(controller)), engine_(std::move(engine)) {}
+
+std::vector<MenuItem> MicrophoneMenu::buildMicSubmenu() {
+    auto c = controller_.lock();
+    if (!c) return {};
+    MicMenuState state;
+    state.savedUID = trimmedInput(c->services().settings.stringOr(StatusBarController::micDeviceUIDKey, ""));
+    if (engine_.defaultInputDevice) {
+        if (auto d = engine_.defaultInputDevice()) state.defaultDeviceName = d->name;
+    }
+    if (engine_.inputDevices) state.devices = engine_.inputDevices();
+    // The menu may outlive this object's owner; actions hold nothing strongly.
+    auto weakController = controller_;
+    auto engine = engine_;
+    return parlando::buildMicSubmenu(
+        state, [weakController, engine]() { MicrophoneMenu(weakController, engine).selectMicDefault(); },
+        [weakController, engine](const std::string& uid, const std::string& title) {
+            MicrophoneMenu(weakController, engine).selectMicDevice(uid, title);
+        });
+}
+
+void MicrophoneMenu::selectMicDefault() {
+    auto c = controller_.lock();
+    if (!c) return;
+    c->services().settings.remove(StatusBarController::micDeviceUIDKey);
+    c->allMicsFailed = false;
+    c->refreshTrayBadge();
+    const auto error = engine_.setDeviceUID ? engine_.setDeviceUID(std::nullopt) : std::nullopt;
+    if (!error) {
+        c->services().log.append("mic: using system default");
+    } else {
+        c->showError(*error);
+        c->services().log.append("mic: switch to default failed — " + *error);
+    }
+}
+
+void MicrophoneMenu::selectMicDevice(const std::string& uid, const std::string& title) {
+    auto c = controller_.lock();
+    if (!c) return;
+    c->services().settings.setString(StatusBarController::micDeviceUIDKey, uid);
+    c->allMicsFailed = false;
+    c->refreshTrayBadge();
+    const auto error = engine_.setDeviceUID ? engine_.setDeviceUID(uid) : std::nullopt;
+    if (!error) {
+        c->services().log.append("mic: selected " + title + " (" + uid + ")");
+    } else {
+        c->showError(*error);
+        c->services().log.append("mic: switch to " + uid + " failed — " + *error);
+    }
+}
+
+HotkeyMenu::HotkeyMenu(std::weak_ptr<StatusBarController> controller, std::function<void(const std::string&)> onChange)
+    : controller_(std::move(controller)), onChange_(std::move(onChange)) {}
+
+std::string HotkeyMenu::currentHotkey() const {
+    auto c = controller_.lock();
+    if (!c) return std::string(defaultHotkeyName);
+    const std::string stored = c->services().settings.stringOr(hotkeySettingsKey, "");
+    for (const auto& key : hotkeyNames)
+        if (key.name == stored) return stored;
+    return std::string(defaultHotkeyName);
+}
+
+std::vector<MenuItem> HotkeyMenu::buildSubmenu() {
+    auto weakController = controller_;
+    auto onChange = onChange_;
+    return buildHotkeySubmenu(currentHotkey(), [weakController, onChange](const std::string& name) {
+        HotkeyMenu(weakController, onChange).choose(name);
+    });
+}
+
+void HotkeyMenu::choose(const std::string& name) {
+    auto c = controller_.lock();
+    if (!c) return;
+    c->services().settings.setString(hotkeySettingsKey, name);
+    c->services().log.append("ui: hotkey -> " + name);
+    if (onChange_) onChange_(name);
+}
+
+}  // namespace parlando

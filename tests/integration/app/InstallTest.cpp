@@ -1,0 +1,42 @@
+// `cmake --install` puts the binary, the desktop entry and the icon where
+// desktops look for them, and the pieces refer to each other by name.
+#include "testenv/TestEnv.h"
+
+#include <QFile>
+#include <QXmlStreamReader>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace parlando::testenv;
+namespace fs = std::filesystem;
+
+TEST(Install, BinaryDesktopEntryAndIconLandInTheUsualPlaces) {
+    TempDir dir("parlando-install");
+    const fs::path prefix = dir.path() / "usr";
+    const RunResult r = run({"cmake", "--install", PARLANDO_BINARY_DIR, "--prefix", prefix.string()}, {}, std::chrono::seconds(120));
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(fs::exists(prefix / "bin/parlando"));
+    const fs::path entry = prefix / "share/applications/com.parlando.Parlando.desktop";
+    const fs::path icon = prefix / "share/icons/hicolor/scalable/apps/parlando.svg";
+    ASSERT_TRUE(fs::exists(entry));
+    ASSERT_TRUE(fs::exists(icon));
+
+    std::ifstream in(entry);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\nIcon=parlando\n"), std::string::npos);
+    EXPECT_NE(text.str().find("\nExec=parlando\n"), std::string::npos);
+
+    // A well-formed SVG with the disc motif (three circles).
+    QFile svg(QString::fromStdString(icon.string()));
+    ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&svg);
+    int circles = 0;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == QLatin1String("circle")) ++circles;
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(circles, 3);
+}

@@ -1,0 +1,166 @@
+// The real binary on an X server: with trayer as an XEmbed tray host the icon
+// shows and both mouse buttons open the menu; with no tray at all the start-up
+// probe logs why and posts a notification (to a fake notification service).
+#include "FakeDBusServices.h"
+#include "testenv/TestEnv.h"
+
+#include <QImage>
+#include <QRegularExpression>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace parlando::testing;
+using namespace parlando::testenv;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path binary = fs::path(PARLANDO_BINARY_DIR) / "apps" / "parlando";
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Rect {
+    int x = 0, y = 0, w = 0, h = 0;
+};
+
+// Pixels that differ noticeably between two screenshots inside a rectangle.
+int changedPixels(const QImage& a, const QImage& b, const Rect& r) {
+    int n = 0;
+    for (int y = std::max(0, r.y); y < std::min(a.height(), r.y + r.h); ++y)
+        for (int x = std::max(0, r.x); x < std::min(a.width(), r.x + r.w); ++x) {
+            const QColor ca = a.pixelColor(x, y), cb = b.pixelColor(x, y);
+            if (std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) + std::abs(ca.blue() - cb.blue()) > 30)
+                ++n;
+        }
+    return n;
+}
+
+class TrayXEmbedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "trayer", "xdotool", "import", "dbus-daemon"})
+            if (!haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+        ASSERT_TRUE(fs::exists(binary)) << binary;
+        bus = std::make_unique<SessionBus>(dir.path());
+        // This process only serves fake D-Bus services; it needs no display.
+        applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
+        applyToProcess(bus->env());
+        qtApp();
+        serviceBus = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(QString::fromStdString(bus->address()), "services"));
+        ASSERT_TRUE(serviceBus->isConnected());
+        notifications = std::make_unique<FakeNotifications>(*serviceBus);
+    }
+    void TearDown() override {
+        app.stop();
+        notifications.reset();
+        QDBusConnection::disconnectFromBus("services");
+        x.reset();
+    }
+
+    void launch() {
+        auto env = isolatedEnv(dir.path(), {x->env(), bus->env()});
+        env["QT_QPA_PLATFORM"] = "xcb";
+        env["XDG_CURRENT_DESKTOP"] = "GNOME";
+        app = Process::spawn({binary.string()}, env, dir.path() / "app.out", dir.path() / "app.err");
+    }
+    fs::path logFile() const { return dir.path() / "home/.local/share/Parlando/parlando-tray.txt"; }
+    bool logHas(const std::string& s) const { return readFile(logFile()).find(s) != std::string::npos; }
+
+    QImage shot(const std::string& name) {
+        const fs::path p = dir.path() / (name + ".png");
+        EXPECT_TRUE(x->screenshot(p));
+        return QImage(QString::fromStdString(p.string())).convertToFormat(QImage::Format_RGB32);
+    }
+
+    TempDir dir{"parlando-xembed"};
+    std::unique_ptr<SessionBus> bus;
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<QDBusConnection> serviceBus;
+    std::unique_ptr<FakeNotifications> notifications;
+    Process app;
+};
+
+}  // namespace
+
+TEST_F(TrayXEmbedTest, IconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet) {
+    x = std::make_unique<XServer>(dir.path());
+    const QImage before = shot("before");
+    launch();
+    ASSERT_TRUE(pumpUntil([&] { return logHas("tray-probe: "); }, 30000)) << readFile(dir.path() / "app.err");
+    const std::string log = readFile(logFile());
+    ASSERT_TRUE(logHas("tray-probe: tray icon visible at (")) << log;
+    EXPECT_TRUE(logHas("using the XEmbed tray"));
+
+    // Where the tray put the icon, from the probe's own line.
+    QRegularExpression re(R"(visible at \((-?\d+), (-?\d+), (\d+)x(\d+)\))");
+    const auto m = re.match(QString::fromStdString(log));
+    ASSERT_TRUE(m.hasMatch());
+    const Rect icon{m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()};
+    ASSERT_GT(icon.w, 8);
+
+    // The idle icon is a grey disc (0.66 grey) in the tray's slot.
+    const QImage shown = shot("icon");
+    int grey = 0;
+    for (int yy = icon.y; yy < icon.y + icon.h; ++yy)
+        for (int xx = icon.x; xx < icon.x + icon.w; ++xx) {
+            const QColor c = shown.pixelColor(xx, yy);
+            if (std::abs(c.red() - 168) <= 6 && std::abs(c.green() - 168) <= 6 && std::abs(c.blue() - 168) <= 6) ++grey;
+        }
+    EXPECT_GT(grey, icon.w * icon.h / 3) << "grey pixels in the icon's slot";
+    EXPECT_GT(changedPixels(before, shown, icon), icon.w * icon.h / 3);
+
+    // Both mouse buttons open the menu below the tray.
+    const Rect below{icon.x - 400, icon.y + icon.h + 1, 400 + icon.w, 250};
+    const std::string cx = std::to_string(icon.x + icon.w / 2), cy = std::to_string(icon.y + icon.h / 2);
+    for (const char* button : {"1", "3"}) {
+        run({"xdotool", "mousemove", cx, cy, "click", button}, x->env());
+        QImage menu;
+        const bool opened = pumpUntil(
+            [&] {
+                menu = shot(std::string("menu") + button);
+                return changedPixels(shown, menu, below) > 3000;
+            },
+            15000);
+        EXPECT_TRUE(opened) << "button " << button;
+        run({"xdotool", "key", "Escape"}, x->env());
+        pumpUntil([&] { return changedPixels(shown, shot("closed"), below) < 200; }, 10000);
+    }
+
+    pumpFor(500);
+    EXPECT_TRUE(notifications->calls.empty()) << "a visible icon posts no notification";
+    ASSERT_TRUE(app.running());
+
+    // An item chosen in the real menu runs its action: the last one, "Выход", ends the app.
+    run({"xdotool", "mousemove", cx, cy, "click", "1"}, x->env());
+    ASSERT_TRUE(pumpUntil([&] { return changedPixels(shown, shot("quit"), below) > 3000; }, 15000));
+    run({"xdotool", "key", "Up"}, x->env());
+    run({"xdotool", "key", "Return"}, x->env());
+    std::optional<int> status;
+    pumpUntil([&] { return (status = app.wait(std::chrono::milliseconds(50))).has_value(); }, 15000);
+    ASSERT_TRUE(status.has_value()) << "the app is still running";
+    EXPECT_EQ(*status, 0);
+}
+
+TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
+    x = std::make_unique<XServer>(dir.path(), XServer::Options{.trayHost = false});
+    launch();
+    ASSERT_TRUE(pumpUntil([&] { return logHas("tray-probe: "); }, 30000)) << readFile(dir.path() / "app.err");
+    EXPECT_TRUE(logHas("tray-probe: no system tray after 3 s — no StatusNotifierWatcher on the session bus and no "
+                       "XEmbed tray on the display"))
+        << readFile(logFile());
+    ASSERT_TRUE(pumpUntil([&] { return !notifications->calls.empty(); }, 15000));
+    const auto& call = notifications->calls.front();
+    EXPECT_EQ(call.summary, "Иконка Parlando не появилась в трее");
+    EXPECT_TRUE(call.body.contains("AppIndicator")) << call.body.toStdString();  // the desktop says GNOME
+    EXPECT_EQ(call.appIcon, "parlando");
+    pumpFor(300);
+    EXPECT_EQ(notifications->calls.size(), 1u) << "the probe runs once";
+    EXPECT_FALSE(logHas("notification post failed"));
+}

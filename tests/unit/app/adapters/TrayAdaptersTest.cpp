@@ -1,0 +1,191 @@
+// The tray adapters without any server: icon painting at HiDPI, SNI pixmap
+// byte order, the dbusmenu mapping and exporter logic, the Qt menu presenter.
+#include "app/StatusBarController.h"
+#include "app/adapters/DBusMenuExporter.h"
+#include "app/adapters/IconPainter.h"
+#include "app/adapters/QtMenuPresenter.h"
+#include "app/adapters/QtTrayButton.h"
+#include "app/adapters/StatusNotifierItem.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+using namespace parlando;
+
+namespace {
+
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "unit";
+    static char* argv[] = {name, nullptr};
+    static QApplication* a = [] {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return new QApplication(argc, argv);
+    }();
+    return *a;
+}
+
+void pump() {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+MenuModel sampleMenu(int* clicks, bool checked = true) {
+    MenuModel m;
+    MenuItem listen = MenuItem::make("Слушать", [clicks] { ++*clicks; });
+    listen.checked = checked;
+    m.add(listen);
+    m.addSeparator();
+    m.add(MenuItem::sub("Микрофон", {MenuItem::make("По умолчанию", {}), MenuItem::make("USB_mic", {})}));
+    MenuItem off = MenuItem::make("Серый", [clicks] { *clicks += 100; });
+    off.enabled = false;
+    m.add(off);
+    MenuItem quit = MenuItem::make("Выход", {});
+    quit.keyEquivalent = "q";
+    quit.image = TrayIcon::appIconImage();
+    m.add(quit);
+    return m;
+}
+
+}  // namespace
+
+TEST(IconPainter, DrawsInDevicePixelsAtTheTraysPixelRatio) {
+    app();
+    const QImage one = renderIcon(TrayIcon::idleImage(), 16, 1.0);
+    EXPECT_EQ(one.width(), 16);
+    const QImage two = renderIcon(TrayIcon::crossfadeImage(0, false, true, false, false), 16, 2.0);
+    EXPECT_EQ(two.width(), 32);
+    EXPECT_DOUBLE_EQ(two.devicePixelRatio(), 2.0);
+    EXPECT_EQ(qAlpha(two.pixel(0, 0)), 0) << "outside the disc stays transparent";
+    // The slash runs bottom-left to top-right: dark on the rising diagonal, grey on the other.
+    const QColor onSlash = two.pixelColor(22, 9);
+    const QColor offSlash = two.pixelColor(9, 9);
+    EXPECT_LT(onSlash.red(), 80);
+    EXPECT_NEAR(offSlash.red(), 168, 3);
+}
+
+TEST(StatusNotifierPixmaps, ArgbInNetworkByteOrderAtSeveralSizes) {
+    app();
+    const SniIconPixmapList list = sniPixmaps(TrayIcon::crossfadeImage(1.0, false, false, false, false));
+    QList<int> sizes;
+    for (const auto& p : list) {
+        sizes << p.width;
+        EXPECT_EQ(p.width, p.height);
+        EXPECT_EQ(p.bytes.size(), p.width * p.height * 4);
+    }
+    EXPECT_TRUE(sizes.contains(16) && sizes.contains(22) && sizes.contains(44)) << "HiDPI panels get doubled sizes";
+    const SniIconPixmap& p = list.front();
+    const int centre = ((p.height / 2) * p.width + p.width / 2) * 4;
+    EXPECT_EQ(uchar(p.bytes[centre + 0]), 255);  // A
+    EXPECT_EQ(uchar(p.bytes[centre + 1]), 255);  // R
+    EXPECT_NEAR(uchar(p.bytes[centre + 2]), 59, 2);  // G
+    EXPECT_NEAR(uchar(p.bytes[centre + 3]), 48, 2);  // B
+}
+
+TEST(DBusMenu, ItemProperties) {
+    app();
+    int clicks = 0;
+    const MenuModel m = sampleMenu(&clicks);
+    auto listen = dbusMenuProperties(m.items[0]);
+    EXPECT_EQ(listen.value("label").toString(), "Слушать");
+    EXPECT_EQ(listen.value("toggle-type").toString(), "checkmark");
+    EXPECT_EQ(listen.value("toggle-state").toInt(), 1);
+    EXPECT_EQ(dbusMenuProperties(m.items[1]).value("type").toString(), "separator");
+    EXPECT_EQ(dbusMenuProperties(m.items[2]).value("children-display").toString(), "submenu");
+    EXPECT_EQ(dbusMenuProperties(m.items[2].submenu[1]).value("label").toString(), "USB__mic") << "no mnemonic";
+    EXPECT_FALSE(dbusMenuProperties(m.items[3]).value("enabled").toBool());
+    auto quit = dbusMenuProperties(m.items[4]);
+    EXPECT_FALSE(quit.contains("toggle-type"));
+    EXPECT_TRUE(quit.value("icon-data").toByteArray().startsWith("\x89PNG"));
+    const auto shortcut = quit.value("shortcut").value<DBusMenuShortcut>();
+    ASSERT_EQ(shortcut.size(), 1);
+    EXPECT_EQ(shortcut[0], (QStringList{"Control", "q"}));
+}
+
+TEST(DBusMenu, ExporterRebuildsOnDemandAndRunsOnlyEnabledActions) {
+    app();
+    int clicks = 0;
+    bool checked = true;
+    int builds = 0;
+    DBusMenuExporter menu;
+    menu.setProvider([&] {
+        ++builds;
+        return sampleMenu(&clicks, checked);
+    });
+    const uint rev = menu.revision();
+    DBusMenuLayoutItem root;
+    EXPECT_EQ(menu.GetLayout(0, -1, {}, root), rev + 1) << "the first opening builds the menu";
+    ASSERT_EQ(root.children.size(), 5);
+    EXPECT_EQ(root.children[0].id, 1);
+    EXPECT_EQ(root.children[2].children.size(), 2) << "submenu items come along at depth -1";
+    EXPECT_EQ(root.children[2].children[1].id, 5);
+    EXPECT_FALSE(menu.AboutToShow(0)) << "same state, same layout";
+    EXPECT_EQ(builds, 2);
+    checked = false;
+    EXPECT_TRUE(menu.AboutToShow(0));
+    EXPECT_EQ(menu.revision(), rev + 2);
+
+    DBusMenuLayoutItem shallow;
+    menu.GetLayout(3, 0, {}, shallow);
+    EXPECT_TRUE(shallow.children.isEmpty());
+    EXPECT_EQ(shallow.properties.value("label").toString(), "Микрофон");
+    DBusMenuLayoutItem one;
+    menu.GetLayout(3, 1, {"label"}, one);
+    ASSERT_EQ(one.children.size(), 2);
+    EXPECT_EQ(one.children[0].properties.keys(), QStringList{"label"});
+
+    const auto group = menu.GetGroupProperties({1, 999}, {"toggle-state"});
+    ASSERT_EQ(group.size(), 1);
+    EXPECT_EQ(group[0].properties.value("toggle-state").toInt(), 0);
+
+    menu.Event(1, "hovered", QDBusVariant(0), 0);
+    menu.Event(6, "clicked", QDBusVariant(0), 0);  // disabled
+    menu.Event(3, "clicked", QDBusVariant(0), 0);  // a submenu has no action
+    pump();
+    EXPECT_EQ(clicks, 0);
+    menu.Event(1, "clicked", QDBusVariant(0), 0);
+    EXPECT_EQ(clicks, 0) << "actions run after the reply has gone";
+    pump();
+    EXPECT_EQ(clicks, 1);
+    const QList<int> errors = menu.EventGroup({DBusMenuEvent{1, "clicked", QDBusVariant(0), 0},
+                                               DBusMenuEvent{77, "clicked", QDBusVariant(0), 0}});
+    EXPECT_EQ(errors, QList<int>{77});
+    pump();
+    EXPECT_EQ(clicks, 2);
+}
+
+TEST(QtMenuPresenter, DrawsTheModel) {
+    app();
+    int clicks = 0;
+    QMenu menu;
+    QtMenuPresenter::buildMenu(sampleMenu(&clicks).items, &menu);
+    const auto actions = menu.actions();
+    ASSERT_EQ(actions.size(), 5);
+    EXPECT_TRUE(actions[0]->isCheckable());
+    EXPECT_TRUE(actions[0]->isChecked());
+    EXPECT_TRUE(actions[1]->isSeparator());
+    ASSERT_NE(actions[2]->menu(), nullptr);
+    EXPECT_EQ(actions[2]->menu()->actions().size(), 2);
+    EXPECT_FALSE(actions[3]->isEnabled());
+    EXPECT_EQ(actions[4]->shortcut(), QKeySequence("Ctrl+Q"));
+    EXPECT_FALSE(actions[4]->icon().isNull());
+    actions[0]->trigger();
+    pump();
+    EXPECT_EQ(clicks, 1);
+}
+
+TEST(QtTrayButton, TitleBecomesTheFirstLineOfTheToolTip) {
+    app();
+    QtTrayButton button;
+    button.setTitle(" 01:15 ▌");
+    EXPECT_EQ(button.shownToolTip(), "01:15 ▌");
+    button.setToolTip(std::string("Идёт запись встречи — только мик"));
+    EXPECT_EQ(button.shownToolTip(), "01:15 ▌\nИдёт запись встречи — только мик");
+    EXPECT_EQ(button.toolTip(), "Идёт запись встречи — только мик") << "the controller reads back its own tip";
+    button.setTitle("");
+    button.setToolTip(std::nullopt);
+    EXPECT_EQ(button.shownToolTip(), "");
+    EXPECT_FALSE(button.trayIcon().icon().isNull()) << "never an empty slot";
+}
