@@ -34,8 +34,7 @@ int main(int argc, char** argv) {
 
     QtMainLoop loop;
     QtSettings settings;
-    // The tray path is chosen once, at start: StatusNotifierItem or XEmbed.
-    std::unique_ptr<TrayButton> trayButton = makeTrayButton(log);
+    std::unique_ptr<TrayButton> trayButton;
     DBusNotifier notifier;
     LoginItemSettings loginItems(LoginItemSettings::defaultAutostartDir(),
                                  QCoreApplication::applicationFilePath().toStdString());
@@ -46,6 +45,8 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<HotkeyMenu> hotkeyMenu;
     AppDelegate delegate(log, [&]() {
+        // The tray path is chosen once, as the controller comes up: StatusNotifierItem or XEmbed.
+        trayButton = makeTrayButton(log);
         AppServices services{loop, settings, log, trayButton.get(), &notifier, &loginItems};
         auto controller = StatusBarController::create(services, {}, hooks);
         hotkeyMenu = std::make_unique<HotkeyMenu>(controller->weak(), [](const std::string&) {});
