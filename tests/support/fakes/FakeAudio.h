@@ -41,6 +41,11 @@ public:
         table.push_back(d);
         return table.back();
     }
+    // The device with that UID; throws when there is none (a mistake in the test).
+    Device& dev(const std::string& uid) {
+        if (Device* d = find(uid)) return *d;
+        throw std::logic_error("no fake device " + uid);
+    }
     Device* find(const std::string& uid) {
         for (auto& d : table) {
             if (d.info.uid == uid) return &d;

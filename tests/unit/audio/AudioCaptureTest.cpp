@@ -88,7 +88,7 @@ TEST(AudioCaptureMute, SwitchIsPersistedLoggedOnceAndAnnouncedAsynchronously) {
 TEST(AudioCaptureMute, FailedStartAfterUnmuteKeepsListeningOnAndFallsBack) {
     AudioRig rig(true);
     rig.typicalDevices();
-    rig.backend.find("usb-mic")->startFails = true;
+    rig.backend.dev("usb-mic").startFails = true;
     rig.capture->setDeviceUID("usb-mic");  // muted: only recorded
     EXPECT_EQ(rig.backend.starts, 0);
     rig.capture->setMuted(false);
@@ -234,13 +234,13 @@ TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) 
     EXPECT_EQ(rig.signal, std::vector<bool>{true});
 
     // Chunks keep flowing at RMS 20: no tray signal, but not silent for the probe either.
-    rig.backend.find("usb-mic")->level = 20;
+    rig.backend.dev("usb-mic").level = 20;
     rig.advance(2);
     EXPECT_FALSE(rig.capture->hasSignal());
     EXPECT_EQ(rig.signal, (std::vector<bool>{true, false}));
     EXPECT_TRUE(rig.fallbacks.empty());
 
-    rig.backend.find("usb-mic")->level = 1000;
+    rig.backend.dev("usb-mic").level = 1000;
     rig.advance(2);
     EXPECT_TRUE(rig.capture->hasSignal());
     rig.capture->setMuted(true);
@@ -253,7 +253,7 @@ TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) 
 TEST(AudioCaptureStart, ReportsWhyItCannotStart) {
     AudioRig rig;
     rig.typicalDevices();
-    rig.backend.find("usb-mic")->info.nominalSampleRate = 44100;
+    rig.backend.dev("usb-mic").info.nominalSampleRate = 44100;
     rig.converters.refuse = true;
     try {
         rig.capture->ensureRunning();
@@ -267,7 +267,7 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStart) {
     EXPECT_FALSE(rig.capture->isAvailable());
 
     rig.converters.refuse = false;
-    rig.backend.find("usb-mic")->startFails = true;
+    rig.backend.dev("usb-mic").startFails = true;
     try {
         rig.capture->ensureRunning();
         FAIL();
@@ -285,7 +285,7 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStart) {
     EXPECT_TRUE(rig.log.contains("audio: sound server not reachable — no input device"));
 
     rig.backend.available = true;
-    rig.backend.find("usb-mic")->startFails = false;
+    rig.backend.dev("usb-mic").startFails = false;
     rig.capture->ensureRunning();
     EXPECT_TRUE(rig.capture->isAvailable());
     const int starts = rig.backend.starts;
