@@ -196,8 +196,12 @@ void AudioCapture::startEngine() {
         throw CaptureError::formatUnsupported("converter init from " + format.description());
     }
     {
+        // A stream that died on its own left its audio behind; the pre-roll
+        // must never hand out audio from before this start.
         std::lock_guard guard(lock_);
         pendingBuffer_.clear();
+        ringStart_ = 0;
+        ringSize_ = 0;
     }
     try {
         backend_.start([this](const AudioBufferView& buffer) { process(buffer); });
@@ -247,7 +251,7 @@ void AudioCapture::setMuted(bool muted) {
         scheduleSilenceProbe(currentDeviceUID_);
     } else {
         cancelProbe();
-        if (engineRunning()) stopEngine();
+        if (engineStarted()) stopEngine();
     }
     postIfAlive([this, muted] {
         if (onMutedChange) onMutedChange(muted);
@@ -298,7 +302,7 @@ void AudioCapture::setDeviceUID(const std::optional<std::string>& uid) {
                     ", engine stays down");
         return;
     }
-    if (engineRunning()) stopEngine();
+    if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (const std::exception& e) {
@@ -316,7 +320,7 @@ void AudioCapture::fallbackToBuiltIn(const std::string& failedUID, const std::ex
         std::rethrow_exception(initialError);
     }
     currentDeviceUID_ = builtIn->uid;
-    if (engineRunning()) stopEngine();
+    if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (...) {
@@ -369,12 +373,12 @@ void AudioCapture::evaluateProbeResult(const std::optional<std::string>& origina
     const auto builtIn = devices_.builtInMicrophone();
     if (!builtIn || (currentDeviceUID_ && builtIn->uid == *currentDeviceUID_)) {
         currentDeviceUID_.reset();
-        if (engineRunning()) stopEngine();
+        if (engineStarted()) stopEngine();
         enterTotalFailure();
         return;
     }
     currentDeviceUID_ = builtIn->uid;
-    if (engineRunning()) stopEngine();
+    if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (const std::exception& e) {
@@ -402,7 +406,7 @@ void AudioCapture::handleConfigurationChange() {
     }
     log_.append("audio: configuration change — restarting engine");
     const std::string requested = currentDeviceUID_.value_or("");
-    if (engineRunning()) stopEngine();
+    if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (const std::exception& e) {
@@ -425,7 +429,7 @@ void AudioCapture::handleAudioSystemAppeared() {
     }
     log_.append("audio: sound server appeared — starting engine");
     const std::string requested = currentDeviceUID_.value_or("");
-    if (engineRunning()) stopEngine();
+    if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (const std::exception& e) {

@@ -110,6 +110,9 @@ private:
     void setHasSignal(bool value);
     void setAvailable(bool value);
     bool engineRunning() const { return backend_.isRunning(); }
+    // Started by us and not stopped by us: also true when the stream has died
+    // under us, so that stopping clears the ring and the availability.
+    bool engineStarted() const { return isAvailable_ || backend_.isRunning(); }
     template <class F>
     void postIfAlive(F fn);
 
