@@ -3,6 +3,9 @@
 #include "app/AppDelegate.h"
 #include "app/TrayLog.h"
 #include "app/adapters/QtTrayButton.h"
+#include "audio/AudioCapture.h"
+#include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/SoxrConverter.h"
 #include "core/XdgPaths.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
@@ -26,6 +29,11 @@ int main(int argc, char** argv) {
     QtMainLoop loop;
     QtSettings settings;
     QtTrayButton trayButton;
+    // The one microphone engine of the process; it stays stopped until the
+    // microphone controller's start-up step selects a device.
+    PulseAudioBackend audioBackend(loop, log);
+    SoxrConverterFactory audioConverters;
+    AudioCapture audioCapture(loop, settings, log, audioBackend, audioConverters);
 
     AppDelegate delegate(log, [&]() {
         AppServices services{loop, settings, log, &trayButton};

@@ -328,3 +328,20 @@ TEST(AudioCaptureThreads, AudioThreadAndMainThreadShareTheRingSafely) {
     EXPECT_TRUE(inOrder);
     EXPECT_GT(snapshots, 0u);
 }
+
+// A stream that dies under the engine (server gone, device yanked) must not
+// leave old audio to be handed out as the pre-roll of the next start.
+TEST(AudioCaptureStart, RestartAfterADeadStreamBeginsWithAnEmptyPreRoll) {
+    AudioRig rig;
+    rig.typicalDevices();
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(2);
+    ASSERT_EQ(rig.capture->preRollSnapshot().size(), 48000u);
+    rig.backend.running = false;  // died on its own, nobody called stop
+    rig.advance(1);
+    EXPECT_FALSE(rig.capture->hasSignal());
+    rig.capture->ensureRunning();
+    EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
+    rig.advance(0.5);
+    EXPECT_EQ(rig.capture->preRollSnapshot().size(), 25u * 640u);
+}
