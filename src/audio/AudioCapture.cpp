@@ -83,6 +83,7 @@ void AudioCapture::unsubscribe(SubscriptionId id) {
 AudioChunk AudioCapture::preRollSnapshot() const {
     std::lock_guard guard(lock_);
     AudioChunk out(ringSize_);
+    if (ringSize_ == 0) return out;
     const std::size_t first = std::min(ringSize_, ringMaxBytes - ringStart_);
     std::memcpy(out.data(), ring_.data() + ringStart_, first);
     std::memcpy(out.data() + first, ring_.data(), ringSize_ - first);
