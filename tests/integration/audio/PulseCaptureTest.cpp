@@ -195,8 +195,10 @@ TEST_F(PulseCapture, SpeechArrivesInExactChunksInOrderAtTheRightLevel) {
     ASSERT_TRUE(capture->isAvailable());
     EXPECT_TRUE(log.contains("audio: inputFormat sampleRate=48000.0 channels=1"));
     ASSERT_TRUE(pumpUntil([&] { return chunkCount() > 10; }, 10s));
+    const std::size_t before = chunkCount();
     ASSERT_TRUE(server->feed(raw));
-    pumpFor(600ms);
+    // Wait for the whole speech plus half a second to have come through.
+    ASSERT_TRUE(pumpUntil([&] { return chunkCount() >= before + speech.size() / 320 + 25; }, 20s));
 
     const auto got = takeChunks();
     for (const auto& c : got) ASSERT_EQ(c.size(), 640u);
