@@ -268,3 +268,19 @@ TEST(ConfigurationChange, IgnoredWhileMutedAndFallsBackWhenTheDeviceIsGone) {
     rig.advance(2);
     EXPECT_TRUE(rig.capture->hasSignal());
 }
+
+TEST(SilenceProbe, BuiltInThatWillNotStartAfterASilentProbeEndsInTotalFailure) {
+    AudioRig rig;
+    rig.typicalDevices();
+    rig.backend.dev("usb-mic").level = 0;
+    rig.backend.dev("builtin-mic").startFails = true;
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(1.6);
+    EXPECT_TRUE(rig.log.contains("audio: built-in mic also failed — Audio engine failed to start: device refused to start"));
+    EXPECT_TRUE(rig.capture->inTotalFailure());
+    EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
+    EXPECT_EQ(rig.allFailed, 1);
+    EXPECT_TRUE(rig.fallbacks.empty());
+    rig.loop.runPending();
+    EXPECT_EQ(rig.availability, (std::vector<bool>{true, false}));
+}
