@@ -7,6 +7,9 @@
 #include "app/TrayLog.h"
 #include "app/adapters/DBusNotifier.h"
 #include "app/adapters/TraySelector.h"
+#include "audio/AudioCapture.h"
+#include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/SoxrConverter.h"
 #include "core/XdgPaths.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
@@ -38,6 +41,11 @@ int main(int argc, char** argv) {
     DBusNotifier notifier;
     LoginItemSettings loginItems(LoginItemSettings::defaultAutostartDir(),
                                  QCoreApplication::applicationFilePath().toStdString());
+    // The one microphone engine of the process; it stays stopped until the
+    // microphone controller's start-up step selects a device.
+    PulseAudioBackend audioBackend(loop, log);
+    SoxrConverterFactory audioConverters;
+    AudioCapture audioCapture(loop, settings, log, audioBackend, audioConverters);
 
     // Menu sections of other features hang in here (StatusMenuHooks).
     StatusMenuHooks hooks;

@@ -261,7 +261,10 @@ std::map<std::string, std::string> SoundServer::env() const {
 
 bool SoundServer::start() {
     const fs::path fifo = pipePath();
-    if (!fs::exists(fifo)) ::mkfifo(fifo.c_str(), 0600);
+    // module-pipe-source makes the FIFO itself and refuses to load over an
+    // existing one (a daemon that was killed leaves its FIFO behind).
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
     std::ofstream pa(dir_ / "test.pa");
     pa << ".fail\n"
        << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (dir_ / "pulse/native").string() << "\n"

@@ -1,0 +1,54 @@
+#pragma once
+// The engine on a fake sound system and virtual time, with every callback recorded.
+#include "audio/AudioCapture.h"
+#include "core/VirtualMainLoop.h"
+#include "fakes/FakeAudio.h"
+#include "fakes/Fakes.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace parlando::testing {
+
+struct AudioRig {
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    FakeAudioBackend backend;
+    FakeConverterFactory converters;
+    std::unique_ptr<AudioCapture> capture;
+
+    std::vector<bool> availability, signal, muted;
+    int allFailed = 0, recovered = 0;
+    std::vector<std::pair<std::string, std::string>> fallbacks;
+    std::vector<std::string> errors;
+
+    // listening: the stored mute switch (nullopt: never written, a fresh installation).
+    explicit AudioRig(std::optional<bool> storedMuted = false) {
+        if (storedMuted) settings.setBool(AudioCapture::mutedKey, *storedMuted);
+        backend.clockWith(loop);
+        capture = std::make_unique<AudioCapture>(loop, settings, log, backend, converters);
+        capture->onAvailabilityChange = [this](bool v) { availability.push_back(v); };
+        capture->onSignalChange = [this](bool v) { signal.push_back(v); };
+        capture->onMutedChange = [this](bool v) { muted.push_back(v); };
+        capture->onAllMicsFailed = [this] { ++allFailed; };
+        capture->onMicsRecovered = [this] { ++recovered; };
+        capture->onSelectionFailedFallback = [this](const std::string& a, const std::string& b) {
+            fallbacks.emplace_back(a, b);
+        };
+        capture->onError = [this](const std::string& e) { errors.push_back(e); };
+    }
+    ~AudioRig() { capture.reset(); }
+
+    // A typical machine: a USB microphone, the built-in one, the default being the USB one.
+    void typicalDevices() {
+        backend.add("usb-mic", "USB Mic");
+        backend.add("builtin-mic", "Built-in Microphone", true);
+        backend.defaultUID = "usb-mic";
+    }
+    void advance(double s) { loop.advanceBy(seconds(s)); }
+};
+
+}  // namespace parlando::testing
