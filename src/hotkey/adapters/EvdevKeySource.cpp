@@ -90,6 +90,8 @@ std::optional<std::string> EvdevKeySource::start(const HotkeyKey& key, Sink sink
     sink_ = std::move(sink);
 
     for (int fd : options_.fds) {
+        // The reader drains each descriptor until it would block.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         Device d;
         d.fd = fd;
         d.id = nextId_++;
