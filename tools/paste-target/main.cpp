@@ -43,12 +43,13 @@ QString describe(const QKeyEvent* e) {
     if (e->modifiers() & Qt::AltModifier) s += "alt+";
     if (e->modifiers() & Qt::MetaModifier) s += "super+";
     if (e->modifiers() & Qt::ShiftModifier) s += "shift+";
+    // A modifier key alone is named without the modifier it sets.
     switch (e->key()) {
-        case Qt::Key_Control: return s + "control";
-        case Qt::Key_Shift: return s + "shift";
-        case Qt::Key_Alt: return s + "alt";
+        case Qt::Key_Control: return "control";
+        case Qt::Key_Shift: return "shift";
+        case Qt::Key_Alt: return "alt";
         case Qt::Key_Meta:
-        case Qt::Key_Super_L: return s + "super";
+        case Qt::Key_Super_L: return "super";
         case Qt::Key_Insert: return s + "insert";
         default: break;
     }
