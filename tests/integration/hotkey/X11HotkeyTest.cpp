@@ -16,6 +16,8 @@
 #include <X11/keysym.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 using namespace parlando;
@@ -146,4 +148,39 @@ TEST(X11HotkeyNoServer, NoDisplayIsAReasonNotACrash) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(*failure, "cannot open X display :4711");
     EXPECT_EQ(source.start(*hotkeyKey("fn"), [](const KeyEvent&) {}), "X11 cannot see the fn key");
+}
+
+// The whole chain in a process of its own, on the Qt main loop: the probe tool
+// prints the log lines and the edges.
+TEST_F(X11Hotkey, ProbeToolReportsEdgesOfAConfiguredKeyOnItsMainLoop) {
+    const auto noDevices = dir_.path() / "input";
+    std::filesystem::create_directories(noDevices);
+    const auto out = dir_.path() / "probe.out";
+    auto probe = testenv::Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/hotkey-probe/hotkey-probe",
+                                          "--key", "scrolllock", "--input-dir", noDevices.string()},
+                                         {{"DISPLAY", x_->display()}, {"QT_QPA_PLATFORM", "offscreen"}}, out);
+    auto output = [&] {
+        std::ifstream in(out);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    ASSERT_TRUE(testenv::waitFor([&] { return output().find("FN: X11 fallback — both edges") != std::string::npos; },
+                                 20s))
+        << output();
+    tap(code(XK_Scroll_Lock));
+    tap(code(XK_Scroll_Lock));
+    ASSERT_TRUE(testenv::waitFor(
+        [&] {
+            const std::string o = output();
+            std::size_t n = 0;
+            for (auto p = o.find("release"); p != std::string::npos; p = o.find("release", p + 1)) ++n;
+            return n == 2;
+        },
+        20s))
+        << output();
+    probe.stop();
+    const std::string o = output();
+    EXPECT_NE(o.find("FN: evdev tap failed — no input devices in " + noDevices.string()), std::string::npos) << o;
+    EXPECT_NE(o.find("press\nrelease\npress\nrelease\n"), std::string::npos) << o;
 }
