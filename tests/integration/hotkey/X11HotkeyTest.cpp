@@ -50,7 +50,11 @@ protected:
         type(keycode, false);
     }
     // Long enough for anything the reader might still report to arrive.
-    void settle() { loop_.runUntil([] { return false; }, seconds(0.3), millis(10)); }
+    void settle() {
+        XSync(typist_, False);
+        std::this_thread::sleep_for(300ms);
+        loop_.runPending();
+    }
 
     TempDir dir_;
     std::unique_ptr<XServer> x_;
