@@ -28,9 +28,9 @@ std::vector<MenuItem> buildMicSubmenu(const MicMenuState& state, std::function<v
 
 std::vector<MenuItem> buildHotkeySubmenu(const std::string& current, std::function<void(const std::string&)> choose) {
     std::vector<MenuItem> items;
-    for (const auto& key : hotkeyNames) {
+    for (const auto& key : hotkeyNames()) {
         const std::string name(key.name);
-        MenuItem item = MenuItem::make(std::string(key.title), [choose, name]() {
+        MenuItem item = MenuItem::make(std::string(key.label), [choose, name]() {
             if (choose) choose(name);
         });
         item.checked = name == current;
@@ -97,8 +97,8 @@ HotkeyMenu::HotkeyMenu(std::weak_ptr<StatusBarController> controller, std::funct
 std::string HotkeyMenu::currentHotkey() const {
     auto c = controller_.lock();
     if (!c) return std::string(defaultHotkeyName);
-    const std::string stored = c->services().settings.stringOr(hotkeySettingsKey, "");
-    for (const auto& key : hotkeyNames)
+    const std::string stored = c->services().settings.stringOr(hotkeySettingKey, "");
+    for (const auto& key : hotkeyNames())
         if (key.name == stored) return stored;
     return std::string(defaultHotkeyName);
 }
@@ -114,7 +114,7 @@ std::vector<MenuItem> HotkeyMenu::buildSubmenu() {
 void HotkeyMenu::choose(const std::string& name) {
     auto c = controller_.lock();
     if (!c) return;
-    c->services().settings.setString(hotkeySettingsKey, name);
+    c->services().settings.setString(hotkeySettingKey, name);
     c->services().log.append("ui: hotkey -> " + name);
     if (onChange_) onChange_(name);
 }

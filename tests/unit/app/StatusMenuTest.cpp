@@ -291,7 +291,7 @@ TEST(HotkeySubmenu, ListsTheAcceptedKeysWithTheCurrentOneCheckedAndSwitchesAtOnc
     std::vector<std::string> changes;
     HotkeyMenu hotkeys(rig.c->weak(), [&](const std::string& n) { changes.push_back(n); });
     auto items = hotkeys.buildSubmenu();
-    ASSERT_EQ(items.size(), hotkeyNames.size());
+    ASSERT_EQ(items.size(), hotkeyNames().size());
     EXPECT_EQ(titles(items), (std::vector<std::string>{"FN", "Правый Ctrl", "Правый Alt", "F13", "Pause",
                                                        "Scroll Lock", "Caps Lock", "Insert"}));
     EXPECT_EQ(items[0].checked, true) << "FN when nothing is stored";

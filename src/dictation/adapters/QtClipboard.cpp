@@ -1,0 +1,31 @@
+#include "dictation/adapters/QtClipboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+namespace parlando {
+namespace {
+
+QClipboard* clipboard() {
+    // Only a GUI application has a clipboard.
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return nullptr;
+    return QGuiApplication::clipboard();
+}
+
+}  // namespace
+
+bool QtClipboard::setText(const std::string& text) {
+    QClipboard* cb = clipboard();
+    if (cb == nullptr) return false;
+    cb->setText(QString::fromStdString(text), QClipboard::Clipboard);
+    return true;
+}
+
+bool QtClipboard::setPrimarySelection(const std::string& text) {
+    QClipboard* cb = clipboard();
+    if (cb == nullptr || !cb->supportsSelection()) return false;
+    cb->setText(QString::fromStdString(text), QClipboard::Selection);
+    return true;
+}
+
+}  // namespace parlando

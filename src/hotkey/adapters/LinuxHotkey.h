@@ -1,0 +1,31 @@
+#pragma once
+// The hotkey as a Linux desktop has it: the input devices first, the X
+// server's raw key events when those cannot be read. One object for the
+// composition root to own.
+#include "hotkey/HotkeyListener.h"
+#include "hotkey/adapters/EvdevKeySource.h"
+#include "hotkey/adapters/X11RawKeySource.h"
+
+namespace parlando {
+
+class LinuxHotkey {
+public:
+    LinuxHotkey(MainLoop& loop, Log& log, Settings& settings, const std::filesystem::path& inputDir = "/dev/input")
+        : evdev_(log, devicesIn(inputDir)), x11_(log), listener_(loop, log, settings, evdev_, &x11_) {}
+
+    // start(onPress, onRelease), setKey(name), restart(), stop(), mode().
+    HotkeyListener& listener() { return listener_; }
+
+private:
+    static EvdevKeySource::Options devicesIn(const std::filesystem::path& dir) {
+        EvdevKeySource::Options options;
+        options.dir = dir;
+        return options;
+    }
+
+    EvdevKeySource evdev_;
+    X11RawKeySource x11_;
+    HotkeyListener listener_;  // declared last: stopped before the sources go
+};
+
+}  // namespace parlando

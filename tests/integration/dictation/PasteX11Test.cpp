@@ -1,0 +1,204 @@
+// Paste into a real text field of another process under Xvfb: our clipboard
+// (served by our event loop) plus an XTest shortcut.
+#include "core/Settings.h"
+#include "core/adapters/QtMainLoop.h"
+#include "dictation/PasteDelivery.h"
+#include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/X11PasteKeys.h"
+#include "fakes/Fakes.h"
+#include "testenv/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QThread>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+// After gtest and Qt: Xlib's macros (None, Bool, ...) would break their headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+using namespace parlando;
+using namespace std::chrono_literals;
+using parlando::testing::MemoryLog;
+using parlando::testenv::Process;
+using parlando::testenv::TempDir;
+using parlando::testenv::XServer;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// Runs our event loop (which serves the clipboard) until pred holds.
+bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (pred()) return true;
+        QThread::msleep(5);
+    }
+    return pred();
+}
+
+class PasteX11 : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!testenv::haveProgram("Xvfb")) return;
+        dir_ = new TempDir("parlando-paste");
+        x_ = new XServer(dir_->path(), XServer::Options{.trayHost = false});
+        testenv::applyToProcess({{"DISPLAY", x_->display()},
+                                 {"QT_QPA_PLATFORM", "xcb"},
+                                 {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+        static int argc = 1;
+        static char arg0[] = "integration_dictation";
+        static char* argv[] = {arg0, nullptr};
+        app_ = new QApplication(argc, argv);
+    }
+    static void TearDownTestSuite() {
+        delete app_;
+        delete x_;
+        delete dir_;
+        app_ = nullptr;
+        x_ = nullptr;
+        dir_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (x_ == nullptr) GTEST_SKIP() << "Xvfb is not installed";
+        typist_ = XOpenDisplay(x_->display().c_str());
+        ASSERT_NE(typist_, nullptr);
+        loop_ = std::make_unique<QtMainLoop>();
+        keys_ = std::make_unique<X11PasteKeys>();
+        paste_ = std::make_unique<PasteDelivery>(*loop_, log_, settings_, clipboard_, *keys_);
+    }
+    void TearDown() override {
+        paste_.reset();
+        target_.stop();
+        if (typist_ != nullptr) XCloseDisplay(typist_);
+    }
+
+    // Starts the text field under a window class and waits until it has the focus.
+    void startTarget(const std::string& wmClass, const std::string& mode) {
+        prefix_ = dir_->path() / (wmClass + "-" + mode + "-" + std::to_string(++counter_));
+        target_ = Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/paste-target/paste-target", "--out",
+                                  prefix_.string(), "--class", wmClass, "--mode", mode},
+                                 {{"DISPLAY", x_->display()},
+                                  {"QT_QPA_PLATFORM", "xcb"},
+                                  {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                                 std::nullopt, prefix_.string() + ".log");
+        ASSERT_TRUE(pumpUntil([&] { return fs::exists(prefix_.string() + ".ready"); }, 30s))
+            << "paste-target never got the focus; see " << prefix_ << ".log";
+    }
+    std::string text() const { return readFile(prefix_.string() + ".text"); }
+    std::vector<std::string> keysSeen() const { return lines(readFile(prefix_.string() + ".keys")); }
+    bool pasted(const std::string& expected) {
+        return pumpUntil([&] { return text() == expected; }, 20s);
+    }
+    int code(KeySym s) { return XKeysymToKeycode(typist_, s); }
+    bool isDown(KeySym s) {
+        char keys[32];
+        XQueryKeymap(typist_, keys);
+        const int c = code(s);
+        return ((keys[c / 8] >> (c % 8)) & 1) != 0;
+    }
+
+    static TempDir* dir_;
+    static XServer* x_;
+    static QApplication* app_;
+    static inline int counter_ = 0;
+    Display* typist_ = nullptr;
+    MemoryLog log_;
+    MemorySettings settings_;
+    QtClipboard clipboard_;
+    std::unique_ptr<QtMainLoop> loop_;
+    std::unique_ptr<X11PasteKeys> keys_;
+    std::unique_ptr<PasteDelivery> paste_;
+    Process target_;
+    fs::path prefix_;
+};
+
+TempDir* PasteX11::dir_ = nullptr;
+XServer* PasteX11::x_ = nullptr;
+QApplication* PasteX11::app_ = nullptr;
+
+}  // namespace
+
+TEST_F(PasteX11, TextArrivesInAnotherProcessThroughCtrlV) {
+    startTarget("gedit", "editor");
+    auto focused = keys_->focusedWindowClass();
+    ASSERT_TRUE(focused);
+    EXPECT_EQ(focused->instance, "gedit");
+
+    const std::string dictated = "Привет, мир — dictated text 42";
+    paste_->paste(dictated);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), dictated) << "the clipboard is written at once";
+    ASSERT_TRUE(pasted(dictated)) << "field holds: " << text();
+    EXPECT_EQ(keysSeen(), (std::vector<std::string>{"control", "ctrl+v"}));
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(PasteX11, TerminalGetsCtrlShiftV) {
+    startTarget("kitty", "terminal");
+    paste_->paste("git status");
+    ASSERT_TRUE(pasted("git status")) << "field holds: " << text();
+    const auto seen = keysSeen();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "ctrl+shift+v"), seen.end());
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), "ctrl+v"), seen.end()) << "Ctrl+V alone must not reach a terminal";
+}
+
+TEST_F(PasteX11, XtermGetsShiftInsertWithThePrimarySelection) {
+    startTarget("xterm", "xterm");
+    paste_->paste("make -j2");
+    ASSERT_TRUE(pasted("make -j2")) << "field holds: " << text();
+    const auto seen = keysSeen();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "shift+insert"), seen.end());
+}
+
+TEST_F(PasteX11, TheSettingOverridesTheWindowClass) {
+    settings_.setString("ParlandoPasteShortcut", "ctrl+shift+v");
+    startTarget("kate", "terminal");  // an editor that only answers Ctrl+Shift+V here
+    paste_->paste("override");
+    ASSERT_TRUE(pasted("override")) << "field holds: " << text();
+}
+
+TEST_F(PasteX11, ModifiersStillHeldAreReleasedFirst) {
+    startTarget("gedit", "editor");
+    // The user still holds Alt and Super (part of a hotkey chord) when the text comes.
+    XTestFakeKeyEvent(typist_, code(XK_Alt_L), True, CurrentTime);
+    XTestFakeKeyEvent(typist_, code(XK_Super_L), True, CurrentTime);
+    XSync(typist_, False);
+    ASSERT_TRUE(isDown(XK_Alt_L));
+    paste_->paste("held");
+    ASSERT_TRUE(pasted("held")) << "field holds: " << text();
+    EXPECT_FALSE(isDown(XK_Alt_L));
+    EXPECT_FALSE(isDown(XK_Super_L));
+    const auto seen = keysSeen();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "ctrl+v"), seen.end()) << "the target saw a plain Ctrl+V";
+}
+
+TEST_F(PasteX11, TheClipboardStaysServedAfterThePaste) {
+    startTarget("gedit", "editor");
+    paste_->paste("first");
+    ASSERT_TRUE(pasted("first"));
+    // A second paste replaces the clipboard: the field gets the new text too.
+    paste_->paste(" second");
+    ASSERT_TRUE(pasted("first second")) << "field holds: " << text();
+}

@@ -1,0 +1,190 @@
+// The X11 fallback against a real X server (Xvfb): keys typed through XTest
+// arrive as XInput2 raw events.
+#include "core/Settings.h"
+#include "core/VirtualMainLoop.h"
+#include "fakes/Fakes.h"
+#include "hotkey/FNKeyTap.h"
+#include "hotkey/HotkeyListener.h"
+#include "hotkey/adapters/EvdevKeySource.h"
+#include "hotkey/adapters/X11RawKeySource.h"
+#include "testenv/TestEnv.h"
+
+#include <gtest/gtest.h>
+// After gtest: Xlib's macros (None, Bool, ...) would break its templates.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace parlando;
+using namespace std::chrono_literals;
+using parlando::testing::MemoryLog;
+using parlando::testenv::TempDir;
+using parlando::testenv::XServer;
+
+namespace {
+
+class X11Hotkey : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testenv::haveProgram("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+        x_ = std::make_unique<XServer>(dir_.path(), XServer::Options{.trayHost = false});
+        typist_ = XOpenDisplay(x_->display().c_str());
+        ASSERT_NE(typist_, nullptr);
+    }
+    void TearDown() override {
+        if (typist_ != nullptr) XCloseDisplay(typist_);
+    }
+
+    int code(KeySym sym) { return XKeysymToKeycode(typist_, sym); }
+    void type(int keycode, bool down) {
+        XTestFakeKeyEvent(typist_, static_cast<unsigned>(keycode), down ? True : False, CurrentTime);
+        XSync(typist_, False);
+    }
+    void tap(int keycode) {
+        type(keycode, true);
+        type(keycode, false);
+    }
+    // Long enough for anything the reader might still report to arrive.
+    void settle() {
+        XSync(typist_, False);
+        std::this_thread::sleep_for(300ms);
+        loop_.runPending();
+    }
+
+    TempDir dir_;
+    std::unique_ptr<XServer> x_;
+    Display* typist_ = nullptr;
+    VirtualMainLoop loop_;
+    MemoryLog log_;
+    std::vector<std::string> edges_;
+    std::function<void()> onPress_ = [this] { edges_.push_back("press"); };
+    std::function<void()> onRelease_ = [this] { edges_.push_back("release"); };
+    using E = std::vector<std::string>;
+};
+
+}  // namespace
+
+TEST_F(X11Hotkey, RawEventsOfTheConfiguredKeyOnlyMakeOneEdgeEach) {
+    X11RawKeySource source(log_, x_->display());
+    FNKeyTap fn(loop_, log_, source);
+    ASSERT_TRUE(fn.start(*hotkeyKey("rightctrl"), onPress_, onRelease_)) << fn.failure();
+    EXPECT_EQ(source.keycodes(), (std::set<int>{code(XK_Control_R)}));
+
+    tap(code(XK_a));
+    tap(code(XK_Control_L));
+    type(code(XK_Control_R), true);
+    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 1; }, seconds(100)));
+    tap(code(XK_Shift_L));  // another modifier while the hotkey is held
+    type(code(XK_Control_R), false);
+    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
+    settle();
+    EXPECT_EQ(edges_, (E{"press", "release"}));
+}
+
+TEST_F(X11Hotkey, F13IsFoundByKeyCodeAndEdgesArriveWhileAnotherClientGrabsTheKeyboard) {
+    X11RawKeySource source(log_, x_->display());
+    FNKeyTap fn(loop_, log_, source);
+    ASSERT_TRUE(fn.start(*hotkeyKey("f13"), onPress_, onRelease_)) << fn.failure();
+    // The default keymap puts XF86Tools on the F13 key: the kernel code + 8.
+    EXPECT_EQ(source.keycodes(), (std::set<int>{183 + 8}));
+
+    Display* grabber = XOpenDisplay(x_->display().c_str());
+    ASSERT_NE(grabber, nullptr);
+    ASSERT_EQ(XGrabKeyboard(grabber, DefaultRootWindow(grabber), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              GrabSuccess);
+    XSync(grabber, False);
+    tap(183 + 8);
+    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
+    XUngrabKeyboard(grabber, CurrentTime);
+    XCloseDisplay(grabber);
+    EXPECT_EQ(edges_, (E{"press", "release"}));
+}
+
+TEST_F(X11Hotkey, StoppedSourceReportsNothing) {
+    X11RawKeySource source(log_, x_->display());
+    FNKeyTap fn(loop_, log_, source);
+    ASSERT_TRUE(fn.start(*hotkeyKey("pause"), onPress_, onRelease_));
+    fn.stop();
+    tap(code(XK_Pause));
+    settle();
+    EXPECT_TRUE(edges_.empty());
+    // And it can be started again.
+    ASSERT_TRUE(fn.start(*hotkeyKey("pause"), onPress_, onRelease_));
+    tap(code(XK_Pause));
+    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
+}
+
+TEST_F(X11Hotkey, WithoutInputDevicesTheListenerFallsBackAndFnWaitsForAnotherKey) {
+    const auto noDevices = dir_.path() / "input";
+    std::filesystem::create_directories(noDevices);
+    EvdevKeySource::Options options;
+    options.dir = noDevices;
+    EvdevKeySource evdev(log_, options);
+    X11RawKeySource x11(log_, x_->display());
+    MemorySettings settings;
+    HotkeyListener listener(loop_, log_, settings, evdev, &x11);
+    listener.start(onPress_, onRelease_);
+
+    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::none);
+    EXPECT_TRUE(log_.contains("FN: evdev tap failed — no input devices in " + noDevices.string()));
+    EXPECT_TRUE(log_.contains("FN: X11 fallback cannot see the fn key — no hotkey until another is chosen"));
+    for (KeySym s : {XK_Control_R, XK_Alt_R, XK_Pause, XK_Insert, XK_Caps_Lock}) tap(code(s));
+    settle();
+    EXPECT_TRUE(edges_.empty());
+
+    ASSERT_TRUE(listener.setKey("insert"));
+    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::fallback);
+    EXPECT_TRUE(log_.contains("FN: X11 fallback — both edges via XInput2 raw key events (insert key)"));
+    tap(code(XK_Insert));
+    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
+    EXPECT_EQ(edges_, (E{"press", "release"}));
+}
+
+TEST(X11HotkeyNoServer, NoDisplayIsAReasonNotACrash) {
+    MemoryLog log;
+    X11RawKeySource source(log, ":4711");
+    auto failure = source.start(*hotkeyKey("pause"), [](const KeyEvent&) {});
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(*failure, "cannot open X display :4711");
+    EXPECT_EQ(source.start(*hotkeyKey("fn"), [](const KeyEvent&) {}), "X11 cannot see the fn key");
+}
+
+// The whole chain in a process of its own, on the Qt main loop: the probe tool
+// prints the log lines and the edges.
+TEST_F(X11Hotkey, ProbeToolReportsEdgesOfAConfiguredKeyOnItsMainLoop) {
+    const auto noDevices = dir_.path() / "input";
+    std::filesystem::create_directories(noDevices);
+    const auto out = dir_.path() / "probe.out";
+    auto probe = testenv::Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/hotkey-probe/hotkey-probe",
+                                          "--key", "scrolllock", "--input-dir", noDevices.string()},
+                                         {{"DISPLAY", x_->display()}, {"QT_QPA_PLATFORM", "offscreen"}}, out);
+    auto output = [&] {
+        std::ifstream in(out);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    ASSERT_TRUE(testenv::waitFor([&] { return output().find("FN: X11 fallback — both edges") != std::string::npos; },
+                                 20s))
+        << output();
+    tap(code(XK_Scroll_Lock));
+    tap(code(XK_Scroll_Lock));
+    ASSERT_TRUE(testenv::waitFor(
+        [&] {
+            const std::string o = output();
+            std::size_t n = 0;
+            for (auto p = o.find("release"); p != std::string::npos; p = o.find("release", p + 1)) ++n;
+            return n == 2;
+        },
+        20s))
+        << output();
+    probe.stop();
+    const std::string o = output();
+    EXPECT_NE(o.find("FN: evdev tap failed — no input devices in " + noDevices.string()), std::string::npos) << o;
+    EXPECT_NE(o.find("press\nrelease\npress\nrelease\n"), std::string::npos) << o;
+}

@@ -1,0 +1,67 @@
+#pragma once
+// Clipboard and synthetic-keyboard fakes that note when (in loop time) each
+// thing happened.
+#include "core/MainLoop.h"
+#include "dictation/PasteDelivery.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parlando::testing {
+
+class FakeClipboard final : public Clipboard {
+public:
+    explicit FakeClipboard(MainLoop& loop) : loop_(loop) {}
+    bool setText(const std::string& t) override {
+        if (!available) return false;
+        text = t;
+        writes.push_back({loop_.now(), t});
+        return true;
+    }
+    bool setPrimarySelection(const std::string& t) override {
+        primary = t;
+        return true;
+    }
+
+    struct Write {
+        MonoTime at;
+        std::string text;
+    };
+    bool available = true;
+    std::optional<std::string> text;
+    std::optional<std::string> primary;
+    std::vector<Write> writes;
+
+private:
+    MainLoop& loop_;
+};
+
+class FakePasteKeys final : public PasteKeys {
+public:
+    explicit FakePasteKeys(MainLoop& loop) : loop_(loop) {}
+    std::optional<std::string> unavailable() override { return unavailableReason; }
+    std::optional<WindowClass> focusedWindowClass() override { return focused; }
+    bool send(PasteShortcut shortcut, std::string& why) override {
+        if (failWith) {
+            why = *failWith;
+            return false;
+        }
+        sent.push_back({loop_.now(), shortcut});
+        return true;
+    }
+
+    struct Sent {
+        MonoTime at;
+        PasteShortcut shortcut;
+    };
+    std::optional<std::string> unavailableReason;
+    std::optional<std::string> failWith;
+    std::optional<WindowClass> focused;
+    std::vector<Sent> sent;
+
+private:
+    MainLoop& loop_;
+};
+
+}  // namespace parlando::testing
