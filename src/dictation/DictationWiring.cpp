@@ -48,4 +48,42 @@ APIKeyResult KeychainKeySource::deepgramAPIKey() {
     }
 }
 
+std::optional<std::string> AudioCaptureMicrophone::ensureRunning() {
+    try {
+        capture_.ensureRunning();
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    }
+}
+
+TrayState& ControllerDictationTray::trayState() {
+    if (auto c = controller_.lock()) return c->trayState;
+    return detached_;
+}
+
+void ControllerDictationTray::setSessionStalled(bool stalled) {
+    if (auto c = controller_.lock()) c->sessionStalled = stalled;
+}
+
+void ControllerDictationTray::renderUI() {
+    if (auto c = controller_.lock()) c->renderUI();
+}
+
+void ControllerDictationTray::refreshTrayBadge() {
+    if (auto c = controller_.lock()) c->refreshTrayBadge();
+}
+
+void ControllerDictationTray::startSpinner() {
+    if (auto c = controller_.lock()) c->startSpinner();
+}
+
+void ControllerDictationTray::stopSpinner() {
+    if (auto c = controller_.lock()) c->stopSpinner();
+}
+
+void ControllerDictationTray::showError(const std::string& message) {
+    if (auto c = controller_.lock()) c->showError(message);
+}
+
 }  // namespace parlando

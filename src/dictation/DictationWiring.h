@@ -1,9 +1,12 @@
 #pragma once
 // The dictation's ports served by the app's real components: the recognition
 // client and the key store. (Microphone, paste and tray join in the same way.)
+#include "app/StatusBarController.h"
+#include "audio/AudioCapture.h"
 #include "core/Log.h"
 #include "credentials/KeychainHelper.h"
 #include "dictation/DictationPorts.h"
+#include "dictation/PasteDelivery.h"
 #include "speech/WebSocket.h"
 
 namespace parlando {
@@ -25,6 +28,51 @@ public:
 
 private:
     const KeychainHelper& keychain_;
+};
+
+class AudioCaptureMicrophone final : public DictationMicrophone {
+public:
+    explicit AudioCaptureMicrophone(AudioCapture& capture) : capture_(capture) {}
+    std::optional<std::string> ensureRunning() override;
+    AudioBytes preRollSnapshot() override { return capture_.preRollSnapshot(); }
+    double preRollSeconds() const override { return AudioCapture::preRollSeconds; }
+    SubscriptionId subscribe(ChunkHandler handler) override { return capture_.subscribe(std::move(handler)); }
+    void unsubscribe(SubscriptionId id) override { capture_.unsubscribe(id); }
+    bool isMuted() const override { return capture_.isMuted(); }
+    void setMuted(bool muted) override { capture_.setMuted(muted); }
+
+private:
+    AudioCapture& capture_;
+};
+
+class DeliveryPaste final : public DictationPaste {
+public:
+    explicit DeliveryPaste(PasteDelivery& delivery) : delivery_(delivery) {}
+    void paste(const std::string& text) override { delivery_.paste(text); }
+
+private:
+    PasteDelivery& delivery_;
+};
+
+// The application controller as the dictation sees it. Holds it weakly: the
+// dictation never keeps the controller alive.
+class ControllerDictationTray final : public DictationTray {
+public:
+    explicit ControllerDictationTray(std::weak_ptr<StatusBarController> controller)
+        : controller_(std::move(controller)) {}
+    TrayState& trayState() override;
+    void setSessionStalled(bool stalled) override;
+    void renderUI() override;
+    void refreshTrayBadge() override;
+    void startSpinner() override;
+    void stopSpinner() override;
+    void showError(const std::string& message) override;
+    // Qt raises each dialog itself; nothing to bring forward first.
+    void activateApp() override {}
+
+private:
+    std::weak_ptr<StatusBarController> controller_;
+    TrayState detached_;  // answered once the controller is gone
 };
 
 }  // namespace parlando

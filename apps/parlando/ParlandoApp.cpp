@@ -1,0 +1,161 @@
+#include "ParlandoApp.h"
+
+#include "app/AudioWiring.h"
+#include "app/MicrophoneMenu.h"
+#include "app/adapters/DBusNotifier.h"
+#include "app/adapters/QtAlertPresenter.h"
+#include "app/adapters/TraySelector.h"
+#include "audio/AudioCapture.h"
+#include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/SoxrConverter.h"
+#include "core/adapters/QtMainLoop.h"
+#include "core/adapters/QtSettings.h"
+#include "credentials/DeepgramKeyController.h"
+#include "credentials/KeychainHelper.h"
+#include "credentials/adapters/LibsecretStore.h"
+#include "credentials/adapters/SystemSecureRandom.h"
+#include "dictation/DictationController.h"
+#include "dictation/DictationWiring.h"
+#include "dictation/adapters/LinuxPaste.h"
+#include "hotkey/adapters/LinuxHotkey.h"
+#include "speech/adapters/QtWebSocket.h"
+
+#include <QCoreApplication>
+
+namespace parlando {
+
+namespace {
+MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+}  // namespace
+
+ParlandoApp::ParlandoApp(Log& log)
+    : log_(log),
+      loop_(std::make_unique<QtMainLoop>()),
+      settings_(std::make_unique<QtSettings>()),
+      notifier_(std::make_unique<DBusNotifier>()),
+      loginItems_(std::make_unique<LoginItemSettings>(LoginItemSettings::defaultAutostartDir(),
+                                                      QCoreApplication::applicationFilePath().toStdString())),
+      secretStore_(std::make_unique<LibsecretStore>()),
+      random_(std::make_unique<SystemSecureRandom>()),
+      keychain_(std::make_unique<KeychainHelper>(*secretStore_, *random_)),
+      alerts_(std::make_unique<QtAlertPresenter>()) {}
+
+ParlandoApp::~ParlandoApp() {
+    if (hotkey_) hotkey_->listener().stop();
+}
+
+std::shared_ptr<StatusBarController> ParlandoApp::createController() {
+    // The tray path is chosen as the controller comes up: StatusNotifierItem or XEmbed.
+    trayButton_ = makeTrayButton(log_);
+    AppServices services{*loop_, *settings_, log_, trayButton_.get(), notifier_.get(), loginItems_.get()};
+    std::vector<StatusBarController::StartupStep> steps{
+        {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
+        {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+    };
+    auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
+    keyController_ = std::make_unique<DeepgramKeyController>(
+        *keychain_, *alerts_, log_, [weak = controller->weak()](const std::string& message) {
+            if (auto c = weak.lock()) c->showError(message);
+        });
+    return controller;
+}
+
+StatusMenuHooks ParlandoApp::menuHooks() {
+    StatusMenuHooks hooks;
+    hooks.isMuted = [this] { return audio_ ? audio_->isMuted() : settings_->boolOr(AudioCapture::mutedKey, true); };
+    hooks.toggleListening = [this] {
+        if (dictation_) dictation_->toggleListening();
+    };
+    hooks.isDeepgramKeyPresent = [this] { return keyController_ && keyController_->isDeepgramKeyPresent(); };
+    hooks.configureDeepgramKey = [this] {
+        if (keyController_) keyController_->configureDeepgramKey();
+    };
+    hooks.buildMicSubmenu = [this] { return micMenu_ ? micMenu_->buildMicSubmenu() : std::vector<MenuItem>{}; };
+    hooks.buildHotkeySubmenu = [this] { return hotkeyMenu_ ? hotkeyMenu_->buildSubmenu() : std::vector<MenuItem>{}; };
+    hooks.quit = [] { QCoreApplication::quit(); };
+    return hooks;
+}
+
+void ParlandoApp::setupFNListener(StatusBarController& controller) {
+    // The dictation's collaborators; the microphone joins when the audio step has run.
+    sockets_ = std::make_unique<QtWebSocketFactory>();
+    recognition_ = std::make_unique<DeepgramRecognitionFactory>(*sockets_, log_);
+    keySource_ = std::make_unique<KeychainKeySource>(*keychain_);
+    paste_ = std::make_unique<LinuxPaste>(*loop_, log_, *settings_);
+    dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
+    lamp_ = std::make_unique<NoDictationLamp>();
+    dictationTray_ = std::make_unique<ControllerDictationTray>(controller.weak());
+    // The engine is built here already (stopped) so the dictation can hold it;
+    // the audio step connects and starts it.
+    audioBackend_ = std::make_unique<PulseAudioBackend>(*loop_, log_);
+    audioConverters_ = std::make_unique<SoxrConverterFactory>();
+    audio_ = std::make_unique<AudioCapture>(*loop_, *settings_, log_, *audioBackend_, *audioConverters_);
+    microphone_ = std::make_unique<AudioCaptureMicrophone>(*audio_);
+
+    dictation_ = DictationController::create(DictationServices{*loop_, log_, *microphone_, *recognition_, *keySource_,
+                                                               *dictationPaste_, *lamp_, *dictationTray_, *alerts_,
+                                                               {}, {}});
+
+    hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_);
+    std::weak_ptr<DictationController> weakDictation = dictation_;
+    hotkey_->listener().start(
+        [weakDictation] {
+            if (auto d = weakDictation.lock()) d->handleFNPress();
+        },
+        [weakDictation] {
+            if (auto d = weakDictation.lock()) d->handleFNRelease();
+        });
+    hotkeyMenu_ = std::make_unique<HotkeyMenu>(controller.weak(), [this](const std::string& name) {
+        if (hotkey_) hotkey_->listener().setKey(name);
+    });
+}
+
+void ParlandoApp::setupAudio(StatusBarController& controller) {
+    if (!audio_) throw std::runtime_error("the microphone engine was not built");
+    AudioCapture& audio = *audio_;
+    MicEngineControl engine;
+    engine.isMuted = [&audio] { return audio.isMuted(); };
+    engine.preRollSeconds = AudioCapture::preRollSeconds;
+    engine.setDeviceUID = [&audio](const std::optional<std::string>& uid) -> std::optional<std::string> {
+        try {
+            audio.setDeviceUID(uid);
+            return std::nullopt;
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    };
+    engine.builtInMicrophone = [&audio]() -> std::optional<MicMenuDevice> {
+        if (auto d = audio.devices().builtInMicrophone()) return toMenuDevice(*d);
+        return std::nullopt;
+    };
+    // The status lamp is not part of this build yet: its phases go nowhere.
+    LampControl lamp{[] {}, [] {}, [] {}};
+    audioWiring_ = std::make_unique<AudioWiring>(controller.weak(), engine, lamp);
+    AudioWiring* wiring = audioWiring_.get();
+    audio.onError = [wiring](const std::string& d) { wiring->onError(d); };
+    audio.onAvailabilityChange = [wiring](bool a) { wiring->onAvailabilityChange(a); };
+    audio.onAllMicsFailed = [wiring] { wiring->onAllMicsFailed(); };
+    audio.onSelectionFailedFallback = [wiring](const std::string& failed, const std::string& builtIn) {
+        wiring->onSelectionFailedFallback(failed, builtIn);
+    };
+    audio.onSignalChange = [wiring](bool s) { wiring->onSignalChange(s); };
+    audio.onMutedChange = [wiring](bool m) { wiring->onMutedChange(m); };
+    audio.onMicsRecovered = [wiring] { wiring->onMicsRecovered(); };
+
+    MicEngineHooks menuEngine;
+    menuEngine.defaultInputDevice = [&audio]() -> std::optional<MicMenuDevice> {
+        if (auto d = audio.devices().defaultInputDevice()) return toMenuDevice(*d);
+        return std::nullopt;
+    };
+    menuEngine.inputDevices = [&audio] {
+        std::vector<MicMenuDevice> out;
+        for (const auto& d : audio.devices().inputDevices()) out.push_back(toMenuDevice(d));
+        return out;
+    };
+    menuEngine.setDeviceUID = engine.setDeviceUID;
+    micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
+
+    audioWiring_->setupAudio();
+}
+
+}  // namespace parlando

@@ -1,0 +1,83 @@
+#pragma once
+// Composition root: owns every adapter and feature controller of the running
+// application and builds them in the start-up order, each inside its own step,
+// so that a step that fails leaves the others standing.
+#include "app/AppDelegate.h"
+#include "app/LoginItemSettings.h"
+#include "app/TrayLog.h"
+
+#include <memory>
+
+namespace parlando {
+
+class AudioCapture;
+class AudioWiring;
+class AlertPresenter;
+class DBusNotifier;
+class DeepgramKeyController;
+class DeepgramRecognitionFactory;
+class DictationController;
+class HotkeyMenu;
+class KeychainHelper;
+class KeychainKeySource;
+class LibsecretStore;
+class LinuxHotkey;
+class LinuxPaste;
+class MicrophoneMenu;
+class PulseAudioBackend;
+class QtMainLoop;
+class QtSettings;
+class QtWebSocketFactory;
+class SoxrConverterFactory;
+class SystemSecureRandom;
+class TrayButton;
+class AudioCaptureMicrophone;
+class DeliveryPaste;
+class ControllerDictationTray;
+class NoDictationLamp;
+
+class ParlandoApp {
+public:
+    explicit ParlandoApp(Log& log);
+    ~ParlandoApp();
+
+    // The launch-finished callback: builds the controller and runs start-up.
+    std::shared_ptr<StatusBarController> createController();
+
+private:
+    StatusMenuHooks menuHooks();
+    void setupFNListener(StatusBarController& controller);
+    void setupAudio(StatusBarController& controller);
+
+    Log& log_;
+    std::unique_ptr<QtMainLoop> loop_;
+    std::unique_ptr<QtSettings> settings_;
+    std::unique_ptr<DBusNotifier> notifier_;
+    std::unique_ptr<LoginItemSettings> loginItems_;
+    std::unique_ptr<LibsecretStore> secretStore_;
+    std::unique_ptr<SystemSecureRandom> random_;
+    std::unique_ptr<KeychainHelper> keychain_;
+    std::unique_ptr<AlertPresenter> alerts_;
+    std::unique_ptr<DeepgramKeyController> keyController_;
+
+    // Built by the start-up steps.
+    std::unique_ptr<TrayButton> trayButton_;
+    std::unique_ptr<QtWebSocketFactory> sockets_;
+    std::unique_ptr<DeepgramRecognitionFactory> recognition_;
+    std::unique_ptr<KeychainKeySource> keySource_;
+    std::unique_ptr<LinuxPaste> paste_;
+    std::unique_ptr<DeliveryPaste> dictationPaste_;
+    std::unique_ptr<NoDictationLamp> lamp_;
+    std::unique_ptr<ControllerDictationTray> dictationTray_;
+    std::unique_ptr<PulseAudioBackend> audioBackend_;
+    std::unique_ptr<SoxrConverterFactory> audioConverters_;
+    std::unique_ptr<AudioCapture> audio_;
+    std::unique_ptr<AudioCaptureMicrophone> microphone_;
+    std::unique_ptr<AudioWiring> audioWiring_;
+    std::unique_ptr<MicrophoneMenu> micMenu_;
+    std::unique_ptr<HotkeyMenu> hotkeyMenu_;
+    std::shared_ptr<DictationController> dictation_;
+    std::unique_ptr<LinuxHotkey> hotkey_;  // last: its edges stop before anything they reach goes
+};
+
+}  // namespace parlando
