@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -121,6 +123,13 @@ std::string speechPcm(const fs::path& dir, const std::string& words) {
     return readAll(raw);
 }
 
+// With PARLANDO_DEMO set (scripts/demo-dictation.sh) the test narrates what it
+// does and keeps its folder, with a screenshot, for a person to look at.
+bool demo() { return std::getenv("PARLANDO_DEMO") != nullptr; }
+void say(const std::string& what) {
+    if (demo()) std::printf("demo: %s\n", what.c_str()), std::fflush(stdout);
+}
+
 }  // namespace
 
 TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedField) {
@@ -129,6 +138,8 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
         if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
 
     TempDir dir("parlando-e2e");
+    if (demo()) dir.keep();
+    say("working folder " + dir.path().string());
     const std::string scripted = "Привет, это диктовка Parlando";
     const std::string apiKey = "e2e-key-20c1";
 
@@ -136,6 +147,7 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     SoundServer sound(dir.path());
     SessionBus bus(dir.path(), true);
     ASSERT_EQ(sound.pactl({"set-default-source", "pipemic"}).exitCode, 0);
+    say("private X server " + x.display() + " with a tray, PulseAudio and a keyring are up");
 
     // The recognition service: the key must match; the final arrives after the close message.
     std::ofstream(dir.path() / "script.txt") << "closestream final " << scripted << "\n";
@@ -146,6 +158,7 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
                                       (dir.path() / "service.log").string()},
                                      {}, dir.path() / "service.out", dir.path() / "service.err");
     ASSERT_TRUE(waitFor([&] { return !readAll(dir.path() / "port").empty(); }, 20s)) << readAll(dir.path() / "service.err");
+    say("local recognition service listening; it will answer \"" + scripted + "\" after the close message");
     const std::string serviceUrl = "ws://127.0.0.1:" + std::to_string(std::stoi(readAll(dir.path() / "port")));
 
     auto env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(),
@@ -165,6 +178,7 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     const std::string speech = speechPcm(dir.path(), words);
     ASSERT_GT(speech.size(), 32000u) << "espeak-ng and sox made no speech";
 
+    say("API key stored in the keyring; settings: listening on, microphone pipemic, hotkey F13");
     MicFeeder mic(sound.pipePath());
     mic.start();
 
@@ -173,6 +187,7 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
                                     env, dir.path() / "target.out", dir.path() / "target.err");
     ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s)) << readAll(dir.path() / "target.err");
 
+    say("text field of another application has the focus; starting parlando");
     Process app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out",
                                  dir.path() / "app.err");
     const fs::path logFile = fs::path(env["XDG_DATA_HOME"]) / "Parlando/parlando-tray.txt";
@@ -185,25 +200,33 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     std::this_thread::sleep_for(2500ms);
 
     constexpr unsigned f13Keycode = 183 + 8;  // evdev KEY_F13 as an X key code
+    say("pressing F13: dictation starts");
     ASSERT_TRUE(tapKey(x.display(), f13Keycode));
     ASSERT_TRUE(waitFor([&] { return log().find("local: session started") != std::string::npos; }, 15s)) << log();
+    say("speaking into the microphone: \"" + words + "\"");
     mic.queue(speech);
     std::this_thread::sleep_for(std::chrono::milliseconds(speech.size() / 32) + 500ms);
+    say("pressing F13 again: post-roll, close, paste");
     ASSERT_TRUE(tapKey(x.display(), f13Keycode));
 
     const fs::path textFile = dir.path() / "target.text";
     const bool pasted = waitFor([&] { return readAll(textFile) == scripted; }, 20s);
     mic.stop();
-    if (!pasted) {
+    if (!pasted || demo()) {
         dir.keep();
         x.screenshot(dir.path() / "screen.png");
     }
+    say("the text field now holds: \"" + readAll(textFile) + "\"");
+    say("screenshot: " + (dir.path() / "screen.png").string());
+    say("parlando's log: " + logFile.string());
     EXPECT_TRUE(pasted) << "text field holds \"" << readAll(textFile) << "\"\nlog:\n" << log();
 
     // The service received the microphone's own bytes, one contiguous run of
     // what was fed: pre-roll, live audio and post-roll, in order, nothing lost.
     const std::string fed = mic.written();
     const std::string received = readAll(dir.path() / "received.raw");
+    say("the service received " + std::to_string(received.size()) + " bytes of audio (" +
+        std::to_string(received.size() / 32) + " ms): pre-roll, speech and post-roll");
     ASSERT_GE(received.size(), 48000u + speech.size()) << "pre-roll and the spoken audio at least";
     EXPECT_EQ(received.size() % 640, 0u);
     const auto at = std::search(fed.begin(), fed.end(), received.begin(), received.end());
