@@ -1,7 +1,8 @@
 #include "ParlandoApp.h"
 
-#include "app/AudioWiring.h"
-#include "app/MicrophoneMenu.h"
+#include "audio/AudioWiring.h"
+#include "audio/MicrophoneMenu.h"
+#include "hotkey/HotkeyMenu.h"
 #include "app/adapters/DBusNotifier.h"
 #include "app/adapters/QtAlertPresenter.h"
 #include "app/adapters/TraySelector.h"

@@ -1,5 +1,6 @@
 #include "app/LoginItemSettings.h"
-#include "app/MicrophoneMenu.h"
+#include "audio/MicrophoneMenu.h"
+#include "hotkey/HotkeyMenu.h"
 #include "app/StatusBarController.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/Fakes.h"

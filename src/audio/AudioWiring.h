@@ -5,7 +5,7 @@
 // the function hooks below, which the composition root fills in from the
 // audio engine and the lamp client; it also points the engine's callbacks
 // (onError, onAvailabilityChange, ...) at the handlers of the same names.
-#include "app/MicrophoneMenu.h"
+#include "audio/MicrophoneMenu.h"
 #include "core/Log.h"
 #include "core/MainLoop.h"
 

@@ -1,4 +1,4 @@
-#include "app/AudioWiring.h"
+#include "audio/AudioWiring.h"
 #include "app/StatusBarController.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/Fakes.h"

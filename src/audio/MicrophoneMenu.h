@@ -1,6 +1,5 @@
 #pragma once
-// The "Микрофон" and "Клавиша диктовки" submenus and their actions. The menus
-// are pure functions of what the engine reports and what is saved; the
+// The "Микрофон" submenu and its actions. The menu is a pure function of what the engine reports and what is saved; the
 // engine itself is reached through the callbacks in MicEngineHooks.
 #include "app/MenuModel.h"
 
@@ -28,9 +27,6 @@ struct MicMenuState {
 std::vector<MenuItem> buildMicSubmenu(const MicMenuState& state, std::function<void()> selectDefault,
                                       std::function<void(const std::string& uid, const std::string& title)> selectDevice);
 
-// One item per accepted key, the current one checked.
-std::vector<MenuItem> buildHotkeySubmenu(const std::string& current,
-                                         std::function<void(const std::string& name)> choose);
 
 // What the microphone menu needs from the audio engine (wired at start-up).
 struct MicEngineHooks {
@@ -54,18 +50,5 @@ private:
     MicEngineHooks engine_;
 };
 
-// The dictation key choice: stored under "ParlandoHotkey"; onChange makes it
-// take effect at once.
-class HotkeyMenu {
-public:
-    HotkeyMenu(std::weak_ptr<StatusBarController> controller, std::function<void(const std::string&)> onChange);
-    std::string currentHotkey() const;
-    std::vector<MenuItem> buildSubmenu();
-    void choose(const std::string& name);
-
-private:
-    std::weak_ptr<StatusBarController> controller_;
-    std::function<void(const std::string&)> onChange_;
-};
 
 }  // namespace parlando

@@ -1,4 +1,4 @@
-#include "app/AudioWiring.h"
+#include "audio/AudioWiring.h"
 
 #include "app/Alert.h"
 #include "app/StatusBarController.h"
