@@ -56,9 +56,20 @@ AudioCapture::~AudioCapture() {
 
 // ------------------------------------------------------------ subscribers and ring
 
-AudioCapture::SubscriptionId AudioCapture::subscribe(ChunkHandler handler) {
+AudioCapture::SubscriptionId AudioCapture::subscribe(ChunkHandler handler) { return subscribe(std::move(handler), nullptr); }
+
+AudioCapture::SubscriptionId AudioCapture::subscribe(ChunkHandler handler, AudioChunk* preRoll) {
     auto shared = std::make_shared<ChunkHandler>(std::move(handler));
     std::lock_guard guard(lock_);
+    if (preRoll != nullptr) {
+        // Same lock as the ring's writer: nothing slips in between the two.
+        preRoll->resize(ringSize_);
+        const std::size_t first = std::min(ringSize_, ringMaxBytes - ringStart_);
+        if (ringSize_ != 0) {
+            std::memcpy(preRoll->data(), ring_.data() + ringStart_, first);
+            std::memcpy(preRoll->data() + first, ring_.data(), ringSize_ - first);
+        }
+    }
     const SubscriptionId id = nextSubscriptionId_++;
     auto next = std::make_shared<std::vector<Subscriber>>(*subscribers_);
     next->push_back(Subscriber{id, std::move(shared)});

@@ -68,6 +68,9 @@ public:
     // Chunk receivers: called on the audio thread with every chunk converted
     // after subscribe() returned; no pre-roll.
     SubscriptionId subscribe(ChunkHandler handler);
+    // Subscribes and takes the pre-roll in one step: every chunk is either in
+    // *preRoll or delivered to the handler, never both and never neither.
+    SubscriptionId subscribe(ChunkHandler handler, AudioChunk* preRoll);
     void unsubscribe(SubscriptionId id);
     // Up to 48 000 bytes of the most recent whole chunks, oldest first.
     AudioChunk preRollSnapshot() const;

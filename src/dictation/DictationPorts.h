@@ -32,6 +32,13 @@ public:
     virtual AudioBytes preRollSnapshot() = 0;
     virtual double preRollSeconds() const = 0;
     virtual SubscriptionId subscribe(ChunkHandler handler) = 0;
+    // Subscribes and fills preRoll with the latest audio in one step, so that
+    // no chunk falls between the two. Engines that cannot do it atomically
+    // keep this default.
+    virtual SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& preRoll) {
+        preRoll = preRollSnapshot();
+        return subscribe(std::move(handler));
+    }
     // Once it returns, chunks converted later are not delivered to that handler.
     virtual void unsubscribe(SubscriptionId id) = 0;
     virtual bool isMuted() const = 0;

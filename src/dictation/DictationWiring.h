@@ -37,6 +37,9 @@ public:
     AudioBytes preRollSnapshot() override { return capture_.preRollSnapshot(); }
     double preRollSeconds() const override { return AudioCapture::preRollSeconds; }
     SubscriptionId subscribe(ChunkHandler handler) override { return capture_.subscribe(std::move(handler)); }
+    SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& preRoll) override {
+        return capture_.subscribe(std::move(handler), &preRoll);
+    }
     void unsubscribe(SubscriptionId id) override { capture_.unsubscribe(id); }
     bool isMuted() const override { return capture_.isMuted(); }
     void setMuted(bool muted) override { capture_.setMuted(muted); }

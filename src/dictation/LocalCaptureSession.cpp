@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace parlando {
 
@@ -74,7 +75,7 @@ void LocalCaptureSession::start() {
 
     if (auto failure = s_.microphone.ensureRunning()) throw MicrophoneError(*failure);
 
-    AudioBytes preRoll = validateAudio();
+    validateAudio();
 
     used_ = true;
     finalSegments_.clear();
@@ -121,7 +122,7 @@ void LocalCaptureSession::start() {
     client->connect();
     deepgram_ = client;
 
-    attachAudio(preRoll);
+    attachAudio();
 
     watchdog_.startRepeating(s_.loop, seconds(1.0), [weakSelf]() {
         if (auto self = weakSelf.lock()) self->healthCheck();
@@ -147,17 +148,38 @@ AudioBytes LocalCaptureSession::validateAudio() {
     return preRoll;
 }
 
-void LocalCaptureSession::attachAudio(const AudioBytes& preRoll) {
+void LocalCaptureSession::attachAudio() {
+    // The pre-roll is taken again together with the subscription, so that no
+    // chunk converted since the silence check is lost between the two. Live
+    // chunks that arrive before the pre-roll is on its way wait behind it.
+    struct Gate {
+        std::mutex mutex;
+        bool open = false;
+        std::vector<AudioBytes> held;
+    };
+    auto gate = std::make_shared<Gate>();
+    // Holding the client weakly: once the drain lets it go, late chunks are dropped.
+    std::weak_ptr<RecognitionClient> weakClient = deepgram_;
+    AudioBytes preRoll;
+    audioSubscription_ = s_.microphone.subscribeWithPreRoll(
+        [weakClient, gate](const AudioBytes& chunk) {
+            std::lock_guard lock(gate->mutex);
+            if (!gate->open) {
+                gate->held.push_back(chunk);
+                return;
+            }
+            // From here every chunk goes from the audio thread straight to the client.
+            if (auto client = weakClient.lock()) client->sendAudio(chunk);
+        },
+        preRoll);
+    std::lock_guard lock(gate->mutex);
     if (!preRoll.empty()) {
         deepgram_->sendAudio(preRoll);
         s_.log.append("local: pre-roll " + std::to_string(preRoll.size()) + " bytes flushed");
     }
-    // From here every chunk goes from the audio thread straight to the client.
-    // Holding the client weakly: once the drain lets it go, late chunks are dropped.
-    std::weak_ptr<RecognitionClient> weakClient = deepgram_;
-    audioSubscription_ = s_.microphone.subscribe([weakClient](const AudioBytes& chunk) {
-        if (auto client = weakClient.lock()) client->sendAudio(chunk);
-    });
+    for (const auto& chunk : gate->held) deepgram_->sendAudio(chunk);
+    gate->held.clear();
+    gate->open = true;
 }
 
 void LocalCaptureSession::healthCheck() {

@@ -98,7 +98,7 @@ private:
     explicit LocalCaptureSession(SessionServices services);
 
     AudioBytes validateAudio();
-    void attachAudio(const AudioBytes& preRoll);
+    void attachAudio();
     void healthCheck();
     void handleOpen();
     void handleClose(int code);

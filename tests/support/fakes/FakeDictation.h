@@ -4,6 +4,7 @@
 #include "app/Alert.h"
 #include "dictation/DictationPorts.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,6 +32,20 @@ public:
         ++subscribeCalls;
         return id;
     }
+    // Like the real engine, subscribes and takes the pre-roll in one step; the
+    // hook then plays the audio thread delivering before the caller goes on.
+    SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& out) override {
+        SubscriptionId id = 0;
+        {
+            std::lock_guard lock(mutex_);
+            ++snapshots;
+            out = preRoll;
+        }
+        id = subscribe(std::move(handler));
+        if (whileSubscribing) whileSubscribing();
+        return id;
+    }
+    std::function<void()> whileSubscribing;
     void unsubscribe(SubscriptionId id) override {
         std::lock_guard lock(mutex_);
         handlers_.erase(id);

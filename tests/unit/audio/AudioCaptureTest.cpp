@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstring>
 #include <random>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 using namespace parlando;
@@ -344,4 +346,63 @@ TEST(AudioCaptureStart, RestartAfterADeadStreamBeginsWithAnEmptyPreRoll) {
     EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
     rig.advance(0.5);
     EXPECT_EQ(rig.capture->preRollSnapshot().size(), 25u * 640u);
+}
+
+namespace {
+bool waitUntil(const std::function<bool()>& pred) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+}  // namespace
+
+// A subscriber that takes the pre-roll in the same step must see the stream
+// continue exactly where the pre-roll ends, while the audio thread runs.
+TEST(AudioCaptureThreads, PreRollAndSubscriptionTakenTogetherLeaveNoGapAndNoOverlap) {
+    AudioRig rig;
+    rig.backend.add("m", "Mic", false, 16000, 1);
+    rig.backend.defaultUID = "m";
+    rig.capture->setDeviceUID(std::nullopt);
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        PatternFeed feed{*rig.capture};
+        while (!stop) feed.push(331);
+    });
+    // Consecutive frames differ by 7919 in the pattern (mod 2^16).
+    auto follows = [](std::int16_t earlier, std::int16_t later) {
+        const auto e = static_cast<std::uint16_t>(earlier + 32768), l = static_cast<std::uint16_t>(later + 32768);
+        return static_cast<std::uint16_t>(l - e) == 7919;
+    };
+    int checked = 0;
+    while (checked < 200) {
+        // Per-round state on the heap: a delivery already under way when we
+        // unsubscribe may still reach this round's handler.
+        struct Round {
+            std::mutex m;
+            std::vector<AudioChunk> live;
+        };
+        auto round = std::make_shared<Round>();
+        AudioChunk preRoll;
+        const auto id = rig.capture->subscribe(
+            [round](const AudioChunk& c) {
+                std::lock_guard lock(round->m);
+                round->live.push_back(c);
+            },
+            &preRoll);
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard lock(round->m);
+            return !round->live.empty();
+        }));
+        rig.capture->unsubscribe(id);
+        if (preRoll.size() < 640) continue;  // the ring is still filling
+        std::lock_guard lock(round->m);
+        ASSERT_TRUE(follows(sampleAt(preRoll, preRoll.size() / 2 - 1), sampleAt(round->live.front(), 0)))
+            << "a chunk was lost or sent twice between the pre-roll and the first live chunk";
+        ++checked;
+    }
+    stop = true;
+    audio.join();
 }

@@ -443,6 +443,25 @@ TEST_F(SessionTest, LiveChunksFollowThePreRollWithoutGapsWhileTheMainThreadWorks
         ASSERT_EQ(sent[i], numberedChunk(static_cast<std::int16_t>(i))) << "chunk " << i;
 }
 
+TEST_F(SessionTest, ChunksDeliveredBeforeThePreRollIsSentWaitBehindIt) {
+    rig.mic.preRoll = pcm(24000, {-700, 700});
+    // The audio thread hands over two chunks the moment the subscription exists.
+    rig.mic.whileSubscribing = [&] {
+        std::thread([&] {
+            rig.mic.deliver(numberedChunk(1));
+            rig.mic.deliver(numberedChunk(2));
+        }).join();
+    };
+    startOpen();
+    rig.mic.deliver(numberedChunk(3));
+    const auto sent = rig.client()->sent();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], rig.mic.preRoll);
+    EXPECT_EQ(sent[1], numberedChunk(1));
+    EXPECT_EQ(sent[2], numberedChunk(2));
+    EXPECT_EQ(sent[3], numberedChunk(3));
+}
+
 TEST_F(SessionTest, OpenAndCloseAreLoggedEvenWhenTheSessionIsGone) {
     session->start();
     auto client = rig.client();
