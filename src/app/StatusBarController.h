@@ -63,7 +63,6 @@ public:
     static constexpr const char* devModeKey = "ParlandoDevMode";
     static constexpr double iconTransitionDuration = 0.35;
     static constexpr double iconAnimFPS = 30.0;
-    static constexpr double fnDebounce = 0.15;
     static constexpr double spinnerInterval = 0.1;
     static constexpr double errorToolTipSeconds = 3.0;
     static constexpr double trayProbeDelay = 3.0;
@@ -111,8 +110,9 @@ public:
     bool isDevModeEnabled() const;
     void toggleLaunchAtLogin();
 
+    // Each feature keeps its own fields in its own controller: the dictation's
+    // captureInFlight, lastFNPressAt and localSession live in DictationController.
     TrayState trayState;
-    bool captureInFlight = false;
     double iconBlend = 0;
     bool allMicsFailed = false;
     bool sessionStalled = false;
