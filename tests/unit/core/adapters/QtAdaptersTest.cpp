@@ -1,0 +1,106 @@
+// The Qt main loop and the INI settings against the real Qt event loop and files.
+#include "core/adapters/QtMainLoop.h"
+#include "core/adapters/QtSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace parlando;
+
+namespace {
+
+QCoreApplication& app() {
+    static int argc = 1;
+    static char name[] = "qt-adapters-test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication instance(argc, argv);
+    return instance;
+}
+
+// Runs the Qt loop until done() or the time limit.
+bool spin(const std::function<bool()>& done, int limitMs = 5000) {
+    QTimer guard;
+    guard.setSingleShot(true);
+    guard.start(limitMs);
+    while (!done() && guard.isActive()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    return done();
+}
+
+}  // namespace
+
+TEST(QtMainLoop, PostsFromOtherThreadsRunOnTheMainThreadInOrder) {
+    app();
+    QtMainLoop loop;
+    std::vector<int> got;
+    bool allOnMain = true;
+    std::thread producer([&] {
+        EXPECT_FALSE(loop.isMainThread());
+        for (int i = 0; i < 500; ++i)
+            loop.post([&, i] {
+                allOnMain = allOnMain && loop.isMainThread();
+                got.push_back(i);
+            });
+    });
+    producer.join();
+    ASSERT_TRUE(spin([&] { return got.size() == 500; }));
+    for (int i = 0; i < 500; ++i) EXPECT_EQ(got[std::size_t(i)], i);
+    EXPECT_TRUE(allOnMain);
+}
+
+TEST(QtMainLoop, TimersFireNoEarlierThanAskedAndCancelWorksFromInsideACallback) {
+    app();
+    QtMainLoop loop;
+    const MonoTime start = loop.now();
+    MonoTime fired{};
+    bool cancelledRan = false;
+    int ticks = 0;
+    TimerId repeating = 0;
+    loop.after(millis(50), [&] { fired = loop.now(); });
+    const TimerId doomed = loop.after(millis(80), [&] { cancelledRan = true; });
+    loop.after(millis(60), [&] { loop.cancel(doomed); });
+    repeating = loop.every(millis(10), [&] {
+        if (++ticks == 5) loop.cancel(repeating);
+    });
+    ASSERT_TRUE(spin([&] { return fired != MonoTime{} && ticks >= 5; }));
+    spin([] { return false; }, 150);  // past the cancelled one's deadline
+    EXPECT_GE(fired - start, millis(50));
+    EXPECT_FALSE(cancelledRan);
+    EXPECT_EQ(ticks, 5);
+    loop.cancel(doomed);  // twice is harmless
+}
+
+TEST(QtSettings, KeepsTheProductsKeysInAnIniFile) {
+    app();
+    const auto dir = std::filesystem::temp_directory_path() / ("parlando-qtsettings-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    const auto file = dir / "Parlando" / "Parlando.conf";
+    {
+        QtSettings s(file);
+        EXPECT_FALSE(s.getBool("ParlandoMuted"));
+        s.setBool("ParlandoMuted", false);
+        s.setString("ParlandoMicDeviceUID", "alsa_input.usb-mic");
+        s.setInt("ParlandoLightPort", 7420);
+    }
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("ParlandoMuted=false"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("ParlandoMicDeviceUID=alsa_input.usb-mic"), std::string::npos) << text.str();
+
+    // Another process (or a user with an editor) may change it; the values come back typed.
+    std::ofstream(file, std::ios::app) << "ParlandoDevMode=true\n";
+    QtSettings again(file);
+    EXPECT_EQ(again.getBool("ParlandoMuted"), false);
+    EXPECT_EQ(again.getInt("ParlandoLightPort"), 7420);
+    EXPECT_EQ(again.getString("ParlandoMicDeviceUID"), "alsa_input.usb-mic");
+    again.remove("ParlandoMicDeviceUID");
+    EXPECT_FALSE(again.contains("ParlandoMicDeviceUID"));
+    std::filesystem::remove_all(dir);
+}
