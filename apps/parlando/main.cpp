@@ -6,11 +6,22 @@
 #include "core/adapters/SyslogSystemLog.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
 #include <QTimer>
 
 using namespace parlando;
 
 int main(int argc, char** argv) {
+    // Without a graphical session Qt would abort with a platform-plugin error.
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') && platform == nullptr) {
+        std::fprintf(stderr, "Parlando: no graphical session (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                             "start it from your desktop session\n");
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Parlando");
     QApplication::setOrganizationName("Parlando");
