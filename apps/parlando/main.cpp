@@ -2,12 +2,14 @@
 // callbacks that build everything else (ParlandoApp).
 #include "ParlandoApp.h"
 #include "SetApiKeyCommand.h"
+#include "SingleInstance.h"
 #include "core/XdgPaths.h"
 #include "core/adapters/SyslogSystemLog.h"
 
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <QTimer>
 
 using namespace parlando;
@@ -35,6 +37,17 @@ int main(int argc, char** argv) {
 
     // The Deepgram key dialog on its own, for setting the key from a terminal.
     if (QApplication::arguments().contains(QStringLiteral("--set-api-key"))) return runSetApiKeyCommand(log);
+
+    // The lock lives beside the log: per user, and private to each test's home.
+    const auto dataDir = XdgPaths::appDataDir();
+    std::optional<SingleInstance> instance;
+    if (dataDir) {
+        instance.emplace(*dataDir / "instance.lock");
+        if (!instance->acquired()) {
+            log.append("app: another Parlando is already running for this user — exiting");
+            return 0;
+        }
+    }
 
     ParlandoApp parlando(log);
     AppDelegate delegate(log, [&]() { return parlando.createController(); });

@@ -23,6 +23,7 @@ std::string readAll(const fs::path& p) {
 }
 
 struct Launch {
+    std::map<std::string, std::string> env;
     TempDir dir{"parlando-launch"};
     std::optional<XServer> x;
     std::optional<SessionBus> bus;
@@ -31,7 +32,7 @@ struct Launch {
     void start(bool trayHost) {
         x.emplace(dir.path(), XServer::Options{trayHost});
         bus.emplace(dir.path());
-        auto env = isolatedEnv(dir.path(), {x->env(), bus->env(), {{"QT_QPA_PLATFORM", "xcb"}}});
+        env = isolatedEnv(dir.path(), {x->env(), bus->env(), {{"QT_QPA_PLATFORM", "xcb"}}});
         app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out",
                              dir.path() / "app.err");
     }
@@ -85,4 +86,16 @@ TEST(AppLaunch, KeepsRunningWithoutATrayHost) {
         << readAll(l.dir.path() / "app.err");
     std::this_thread::sleep_for(4s);  // past the tray's visibility blink and probe
     EXPECT_TRUE(l.app.running()) << readAll(l.dir.path() / "app.err");
+}
+
+TEST(AppLaunch, ASecondCopyForTheSameUserStepsAsideAndTheFirstKeepsRunning) {
+    Launch l;
+    l.start(false);
+    ASSERT_TRUE(waitFor([&] { return l.log().find("applicationDidFinishLaunching") != std::string::npos; }, 20s));
+    Process second = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, l.env, l.dir.path() / "second.out",
+                                    l.dir.path() / "second.err");
+    EXPECT_EQ(second.wait(20s), 0);
+    EXPECT_NE(l.log().find("app: another Parlando is already running for this user — exiting"), std::string::npos)
+        << l.log();
+    EXPECT_TRUE(l.app.running());
 }
