@@ -174,6 +174,8 @@ TEST_F(KeyStore, TelegramCredentialsAreNoneWithoutAHashOrWhenUnreadable) {
     EXPECT_FALSE(keychain.telegramCredentials()) << "unreadable id";
 }
 
+// --- the database key ------------------------------------------------------
+
 TEST_F(KeyStore, DatabaseKeyIsCreatedOnceAsBase64OfThirtyTwoRandomBytes) {
     const auto key = keychain.tdlibDatabaseKey();
     ASSERT_EQ(key.size(), 32u);

@@ -101,16 +101,6 @@ TEST_F(ControllerTest, PressDuringAStartIsIgnoredAsInFlightButStillCountsForDebo
     EXPECT_FALSE(ctl->captureInFlight);
 }
 
-TEST_F(ControllerTest, MutedPressShowsTheMessageAndStartsNothing) {
-    rig.mic.muted = true;
-    pressAt(100.0);
-    EXPECT_TRUE(rig.logged("FN ignored: Parlando muted"));
-    EXPECT_THAT(rig.tray.errors, ElementsAre("Parlando заглушён — включи «Слушать» в меню"));
-    EXPECT_FALSE(c->lastFNPressAt.has_value());
-    EXPECT_FALSE(tray.fnDictating);
-    EXPECT_EQ(rig.mic.ensureRunningCalls, 0);
-}
-
 TEST_F(ControllerTest, StartFailuresShowTheirTextAndLeaveTheTrayIdle) {
     struct Case {
         std::function<void(DictationRig&)> arrange;
@@ -211,12 +201,18 @@ TEST_F(ControllerTest, QueuedPressRunsOnTheLoopOnlyWhileTheControllerExistsAndRe
 
 // --- "Слушать" -------------------------------------------------------------
 
-TEST_F(ControllerTest, ListeningOnOnlyUnmutesAndOffStopsADictationFirst) {
+TEST_F(ControllerTest, MutedPressOnlySaysSoListeningOnUnmutesAndOffStopsADictationFirst) {
     rig.mic.muted = true;
+    pressAt(100.0);
+    EXPECT_TRUE(rig.logged("FN ignored: Parlando muted"));
+    EXPECT_THAT(rig.tray.errors, ElementsAre("Parlando заглушён — включи «Слушать» в меню"));
+    EXPECT_FALSE(c->lastFNPressAt.has_value());
+    EXPECT_EQ(rig.mic.ensureRunningCalls, 0);
+
     c->toggleListening();
     EXPECT_THAT(rig.mic.mutedWrites, ElementsAre(false));
 
-    pressAt(1.0);
+    pressAt(101.0);
     speak("успел");
     c->toggleListening();
     EXPECT_TRUE(rig.logged("listening: off during FN dictation — stopping session first"));

@@ -182,6 +182,8 @@ TEST_F(SessionTest, SocketThatNeverOpenedIsNotWaitedFor) {
     EXPECT_THAT(rig.lamp.calls, ElementsAre("recording", "processing", "resting"));
 }
 
+// --- text -----------------------------------------------------------------
+
 TEST(SessionText, TheTrimmedFinalsOrElseTheLastInterim) {
     const std::vector<std::tuple<std::vector<std::pair<std::string, bool>>, std::string, std::string>> cases = {
         // A trailing interim after finals is not used.
@@ -236,6 +238,8 @@ TEST_F(SessionTest, StallAfterGraceWithoutResultsAndRecovery) {
     EXPECT_THAT(stallChanges, ElementsAre(true, false, true, false));
     EXPECT_TRUE(rig.logged("local: watchdog -> ok (elapsed=11.0s, transcripts=2)"));
 }
+
+// --- errors and threads ---------------------------------------------------
 
 TEST_F(SessionTest, ErrorsAreReportedWhileRunningAndNotConnectedOnesAfterTheStopAreDropped) {
     startOpen();

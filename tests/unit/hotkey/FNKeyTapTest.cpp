@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 using namespace parlando;
 using parlando::testing::FakeKeyEdgeSource;
 using parlando::testing::MemoryLog;
@@ -101,22 +99,6 @@ TEST_F(TapFixture, FailedStartLogsTheReason) {
     EXPECT_TRUE(log.contains("FN: evdev tap failed — cannot read /dev/input/event* (Permission denied)"));
 }
 
-TEST_F(TapFixture, EdgesFromAnotherThreadArriveInOrderOnTheMainLoop) {
-    ASSERT_TRUE(startTap());
-    std::thread reader([this] {
-        for (int i = 0; i < 500; ++i) {
-            source.emit(1, KeyAction::down);
-            source.emit(1, KeyAction::repeat);
-            source.emit(1, KeyAction::up);
-        }
-    });
-    loop.runUntil([&] { return edges.size() >= 1000; }, seconds(3000));
-    reader.join();
-    loop.runPending();
-    ASSERT_EQ(edges.size(), 1000u);
-    for (std::size_t i = 0; i < edges.size(); ++i) ASSERT_EQ(edges[i], i % 2 == 0 ? "press" : "release") << i;
-}
-
 // ------------------------------------------------------------- the listener
 
 namespace {
@@ -192,7 +174,5 @@ TEST_F(ListenerFixture, BothUnavailableLeavesNoHotkeyAndSaysHowToFixIt) {
     x11.failWith = "no display (DISPLAY is not set)";
     start();
     EXPECT_EQ(listener.mode(), HotkeyListener::Mode::none);
-    EXPECT_TRUE(log.contains("FN: X11 XInput2 tap failed — no display (DISPLAY is not set)"));
-    EXPECT_TRUE(log.contains("FN: X11 fallback also unavailable"));
-    EXPECT_TRUE(log.contains("sudo usermod -aG input $USER"));
+    EXPECT_TRUE(log.contains("FN: X11 fallback also unavailable — no hotkey; join the input group: sudo usermod"));
 }
