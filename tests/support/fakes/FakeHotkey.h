@@ -24,6 +24,7 @@ public:
     }
     void stop() override {
         std::lock_guard lock(mutex_);
+        if (sink_) ++stops;
         sink_ = nullptr;
     }
     // Delivers an event as the real source's thread would; false when stopped.
@@ -40,6 +41,7 @@ public:
 
     std::optional<std::string> failWith;  // start() refuses with this reason
     std::vector<std::string> startedKeys;
+    int stops = 0;
 
 private:
     std::string name_;

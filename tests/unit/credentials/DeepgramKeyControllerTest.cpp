@@ -61,6 +61,7 @@ TEST_F(KeyDialog, EmptyOrBlankAnswerAndCancelChangeNothingAndShowNothing) {
     alerts.answer(1, {"typed-but-cancelled"});
     alerts.answer(-1, {"window-closed"});
     for (int i = 0; i < 4; ++i) controller.configureDeepgramKey();
+    EXPECT_EQ(alerts.shown.size(), 4u);
     EXPECT_EQ(store.get(service, "deepgram"), "kept");
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(errorsShown.empty());

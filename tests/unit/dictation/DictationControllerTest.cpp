@@ -125,6 +125,7 @@ TEST_F(ControllerTest, StartFailuresShowTheirTextAndLeaveTheTrayIdle) {
         EXPECT_FALSE(ctl->captureInFlight);
         EXPECT_THAT(r.tray.errors, ElementsAre(tc.text));
         EXPECT_TRUE(r.logged("local: start failed — " + tc.text));
+        EXPECT_GE(r.tray.renders, 2);
 
         // The next press tries again rather than "stopping".
         r.keys.key = "k";

@@ -111,6 +111,8 @@ TEST_F(SessionTest, SecondStartIsRefusedAndAnEmptyPreRollSendsNothingAhead) {
 TEST_F(SessionTest, PostRollKeepsStreamingForExactlyPointEightSeconds) {
     startOpen();
     auto client = rig.client();
+    EXPECT_EQ(client->apiKey, "test-key");
+    EXPECT_EQ(client->connects(), 1);
     session->stop();
     EXPECT_THAT(rig.lamp.calls, ElementsAre("recording", "processing"));
 

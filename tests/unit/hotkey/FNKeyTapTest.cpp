@@ -69,6 +69,7 @@ TEST_F(TapFixture, StoppingOrRestartingDropsEdgesAlreadyQueued) {
     ASSERT_TRUE(startTap());
     source.emit(1, KeyAction::down);  // queued under the first start
     ASSERT_TRUE(startTap("pause"));
+    EXPECT_EQ(source.stops, 1) << "the old watch is stopped first";
     EXPECT_EQ(source.startedKeys, (E{"fn", "pause"}));
     loop.runPending();
     EXPECT_TRUE(edges.empty()) << "an edge of the replaced tap must not arrive";
