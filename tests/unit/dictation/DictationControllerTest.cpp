@@ -107,7 +107,11 @@ TEST_F(ControllerTest, StartFailuresShowTheirTextAndLeaveTheTrayIdle) {
         std::string text;
     };
     const std::vector<Case> cases = {
-        {[](DictationRig& r) { r.keys.key.reset(); },
+        // The key is read before the microphone is touched.
+        {[](DictationRig& r) {
+             r.keys.key.reset();
+             r.mic.ensureRunningError = "the microphone must not be asked";
+         },
          "Deepgram API key unavailable: Keychain item not found: parlando.deepgram.api_key/deepgram"},
         {[](DictationRig& r) { r.mic.ensureRunningError = "No audio input device available"; },
          "No audio input device available"},
@@ -126,6 +130,9 @@ TEST_F(ControllerTest, StartFailuresShowTheirTextAndLeaveTheTrayIdle) {
         EXPECT_THAT(r.tray.errors, ElementsAre(tc.text));
         EXPECT_TRUE(r.logged("local: start failed — " + tc.text));
         EXPECT_GE(r.tray.renders, 2);
+        EXPECT_EQ(r.recognition.made(), 0u) << "nothing is connected";
+        EXPECT_EQ(r.mic.subscribers(), 0u);
+        EXPECT_TRUE(r.lamp.calls.empty());
 
         // The next press tries again rather than "stopping".
         r.keys.key = "k";

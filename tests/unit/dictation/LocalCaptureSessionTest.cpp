@@ -58,23 +58,6 @@ protected:
     }
 };
 
-TEST_F(SessionTest, StartFailuresConnectNothing) {
-    rig.keys.key.reset();
-    const auto missing = startError<SessionError>();
-    EXPECT_EQ(missing.kind(), SessionError::Kind::missingAPIKey);
-    EXPECT_STREQ(missing.what(),
-                 "Deepgram API key unavailable: Keychain item not found: parlando.deepgram.api_key/deepgram");
-    EXPECT_EQ(rig.mic.ensureRunningCalls, 0);
-
-    rig.keys.key = "k";
-    rig.mic.ensureRunningError = "Parlando muted — turn on Listening in the menu";
-    EXPECT_STREQ(startError<MicrophoneError>().what(), "Parlando muted — turn on Listening in the menu");
-    EXPECT_EQ(rig.recognition.made(), 0u);
-    EXPECT_EQ(rig.mic.subscribers(), 0u);
-    EXPECT_FALSE(session->running());
-    EXPECT_TRUE(rig.lamp.calls.empty());
-}
-
 TEST_F(SessionTest, SilentPreRollIsJudgedOnlyWhenAtLeastEightyPercentFull) {
     // 38,400 bytes (exactly 80 % of 48,000), 90 % of the samples at 10 and the rest at 9: RMS 9.90.
     rig.mic.preRoll = pcm(19200, {10, 10, 10, 10, 10, 10, 10, 10, 10, 9});
