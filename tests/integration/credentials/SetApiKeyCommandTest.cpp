@@ -56,21 +56,19 @@ protected:
         ASSERT_TRUE(focused) << "the key dialog did not come up with the focus";
     }
 
-    void xdotool(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{"xdotool"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_EQ(run(argv, env, 20s).exitCode, 0);
+    // Types text into the dialog, then presses key.
+    void answer(const std::string& text, const std::string& key) {
+        ASSERT_EQ(run({"xdotool", "type", "--delay", "15", text}, env, 20s).exitCode, 0);
+        ASSERT_EQ(run({"xdotool", "key", key}, env, 20s).exitCode, 0);
     }
 
     std::optional<int> exitCode() { return app.wait(30s); }
 
-    std::string lookup() {
-        return run({"secret-tool", "lookup", "service", "parlando.deepgram.api_key", "account", "deepgram"}, env, 20s)
-            .out;
-    }
+    std::string lookup() { return run({"sh", "-c", "secret-tool lookup " + item}, env, 20s).out; }
 
     std::string log() { return readAll(fs::path(env["XDG_DATA_HOME"]) / "Parlando" / "parlando-tray.txt"); }
 
+    const std::string item = "service parlando.deepgram.api_key account deepgram";
     TempDir dir{"parlando-setkey"};
     fs::path binary;
     std::unique_ptr<XServer> x;
@@ -84,8 +82,7 @@ protected:
 TEST_F(SetApiKeyCommand, TypedKeyIsTrimmedAndStoredAndAppearsInNoFileOfOurs) {
     startBus(true);
     openDialog();
-    xdotool({"type", "--delay", "15", "  e2e-key-7f3a9  "});
-    xdotool({"key", "Return"});
+    answer("  e2e-key-7f3a9  ", "Return");
     EXPECT_EQ(exitCode(), 0) << readAll(dir.path() / "app.err");
     EXPECT_EQ(lookup(), "e2e-key-7f3a9");
     EXPECT_NE(log().find("deepgram key saved to keychain"), std::string::npos) << log();
@@ -97,14 +94,9 @@ TEST_F(SetApiKeyCommand, TypedKeyIsTrimmedAndStoredAndAppearsInNoFileOfOurs) {
 
 TEST_F(SetApiKeyCommand, EscapeKeepsTheStoredKey) {
     startBus(true);
-    ASSERT_EQ(run({"sh", "-c",
-                   "printf old-key | secret-tool store --label=x service parlando.deepgram.api_key account deepgram"},
-                  env, 20s)
-                  .exitCode,
-              0);
+    ASSERT_EQ(run({"sh", "-c", "printf old-key | secret-tool store --label=x " + item}, env, 20s).exitCode, 0);
     openDialog();
-    xdotool({"type", "--delay", "15", "typed-then-cancelled"});
-    xdotool({"key", "Escape"});
+    answer("typed-then-cancelled", "Escape");
     EXPECT_EQ(exitCode(), 0);
     EXPECT_EQ(lookup(), "old-key");
 }
@@ -112,8 +104,7 @@ TEST_F(SetApiKeyCommand, EscapeKeepsTheStoredKey) {
 TEST_F(SetApiKeyCommand, WithoutASecretServiceTheSaveFailsWithAClearMessage) {
     startBus(false);
     openDialog();
-    xdotool({"type", "--delay", "15", "key-nowhere-to-go"});
-    xdotool({"key", "Return"});
+    answer("key-nowhere-to-go", "Return");
     EXPECT_EQ(exitCode(), 1);
     const std::string text = log();
     EXPECT_NE(text.find("deepgram key save failed: Keychain error for parlando.deepgram.api_key/deepgram: OSStatus "),

@@ -10,6 +10,8 @@ using Op = MemorySecretStore::Op;
 
 namespace {
 
+const std::string service = KeychainHelper::Service::deepgramAPIKey;
+
 struct KeyDialog : ::testing::Test {
     MemorySecretStore store;
     FakeSecureRandom random;
@@ -19,17 +21,15 @@ struct KeyDialog : ::testing::Test {
     std::vector<std::string> errorsShown;
     DeepgramKeyController controller{keychain, alerts, log,
                                      [this](const std::string& m) { errorsShown.push_back(m); }};
-
-    std::optional<std::string> storedKey() const {
-        return store.get(KeychainHelper::Service::deepgramAPIKey, "deepgram");
-    }
 };
 
 }  // namespace
 
-TEST_F(KeyDialog, AlertTextsButtonsAndMaskedEmptyFieldWhenNoKeyIsStored) {
+TEST_F(KeyDialog, MaskedEmptyFieldAndAStoredKeyIsOnlyHintedAt) {
     controller.configureDeepgramKey();
-    ASSERT_EQ(alerts.shown.size(), 1u);
+    store.put(service, "deepgram", "secret-key-value");
+    controller.configureDeepgramKey();
+    ASSERT_EQ(alerts.shown.size(), 2u);
     const AlertSpec& a = alerts.shown[0];
     EXPECT_EQ(a.messageText, "Deepgram API key");
     EXPECT_EQ(a.informativeText, "Сохранится в login keyring (service parlando.deepgram.api_key, account deepgram).");
@@ -37,54 +37,39 @@ TEST_F(KeyDialog, AlertTextsButtonsAndMaskedEmptyFieldWhenNoKeyIsStored) {
     ASSERT_EQ(a.fields.size(), 1u);
     EXPECT_TRUE(a.fields[0].secure);
     EXPECT_EQ(a.fields[0].placeholder, "сюда вставь ключ");
-    EXPECT_EQ(a.fields[0].initialText, "");
+
+    const AlertSpec& b = alerts.shown[1];
+    EXPECT_EQ(b.fields[0].placeholder, "•••••••• (уже сохранён — введи новый, чтобы перезаписать)");
+    EXPECT_EQ(b.fields[0].initialText, "");
+    EXPECT_EQ(b.informativeText.find("secret-key-value"), std::string::npos);
 }
 
-TEST_F(KeyDialog, StoredKeyIsNeverShownOnlyHintedInThePlaceholder) {
-    store.put(KeychainHelper::Service::deepgramAPIKey, "deepgram", "secret-key-value");
-    controller.configureDeepgramKey();
-    ASSERT_EQ(alerts.shown.size(), 1u);
-    const AlertSpec& a = alerts.shown[0];
-    EXPECT_EQ(a.fields[0].placeholder, "•••••••• (уже сохранён — введи новый, чтобы перезаписать)");
-    EXPECT_EQ(a.fields[0].initialText, "");
-    for (const std::string& text : {a.messageText, a.informativeText, a.fields[0].placeholder})
-        EXPECT_EQ(text.find("secret-key-value"), std::string::npos);
-}
-
-TEST_F(KeyDialog, SavesTheTrimmedKeyAndLogsWithoutTheKey) {
+TEST_F(KeyDialog, SavesTheTrimmedKeyInPlaceAndLogsWithoutTheKey) {
+    store.put(service, "deepgram", "old");
     alerts.answer(0, {"  \tdg-key-42\r\n"});
     controller.configureDeepgramKey();
-    EXPECT_EQ(storedKey(), "dg-key-42");
+    EXPECT_EQ(store.get(service, "deepgram"), "dg-key-42");
+    EXPECT_EQ(store.count(Op::add, service), 0u);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"deepgram key saved to keychain"});
     EXPECT_TRUE(errorsShown.empty());
-    EXPECT_TRUE(controller.isDeepgramKeyPresent());
-}
-
-TEST_F(KeyDialog, SavingOverAnExistingKeyUpdatesItInPlace) {
-    store.put(KeychainHelper::Service::deepgramAPIKey, "deepgram", "old");
-    alerts.answer(0, {"new"});
-    controller.configureDeepgramKey();
-    EXPECT_EQ(storedKey(), "new");
-    EXPECT_EQ(store.count(Op::add, KeychainHelper::Service::deepgramAPIKey), 0u);
 }
 
 TEST_F(KeyDialog, EmptyOrBlankAnswerAndCancelChangeNothingAndShowNothing) {
-    store.put(KeychainHelper::Service::deepgramAPIKey, "deepgram", "kept");
+    store.put(service, "deepgram", "kept");
     alerts.answer(0, {"   \n "});
     alerts.answer(0, {""});
     alerts.answer(1, {"typed-but-cancelled"});
     alerts.answer(-1, {"window-closed"});
     for (int i = 0; i < 4; ++i) controller.configureDeepgramKey();
     EXPECT_EQ(alerts.shown.size(), 4u);
-    EXPECT_EQ(storedKey(), "kept");
+    EXPECT_EQ(store.get(service, "deepgram"), "kept");
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(errorsShown.empty());
-    EXPECT_EQ(store.count(Op::update, KeychainHelper::Service::deepgramAPIKey), 0u);
+    EXPECT_EQ(store.count(Op::update, service), 0u);
 }
 
 TEST_F(KeyDialog, SaveFailureGoesToShowErrorAndTheLog) {
-    store.failWith(Op::add, KeychainHelper::Service::deepgramAPIKey, "deepgram",
-                   SecretStoreStatus::failure(2, "no Secret Service on the session bus"));
+    store.failWith(Op::add, service, "deepgram", SecretStoreStatus::failure(2, "no Secret Service on the session bus"));
     alerts.answer(0, {"k"});
     controller.configureDeepgramKey();
     const std::string description =
@@ -96,11 +81,10 @@ TEST_F(KeyDialog, SaveFailureGoesToShowErrorAndTheLog) {
 
 TEST_F(KeyDialog, KeyPresenceCountsBlankAndErrorsAsAbsentAndSeesALegacyKey) {
     EXPECT_FALSE(controller.isDeepgramKeyPresent());
-    store.put(KeychainHelper::Service::deepgramAPIKey, "deepgram", " \n");
+    store.put(service, "deepgram", " \n");
     EXPECT_FALSE(controller.isDeepgramKeyPresent());
     store.put(KeychainHelper::Service::legacyDeepgram, "deepgram", "legacy");
     EXPECT_TRUE(controller.isDeepgramKeyPresent());
-    EXPECT_EQ(storedKey(), "legacy");
-    store.failWith(Op::read, KeychainHelper::Service::deepgramAPIKey, "deepgram", SecretStoreStatus::failure(1, "x"));
+    store.failWith(Op::read, service, "deepgram", SecretStoreStatus::failure(1, "x"));
     EXPECT_FALSE(controller.isDeepgramKeyPresent());
 }

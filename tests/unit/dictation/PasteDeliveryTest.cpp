@@ -12,65 +12,28 @@ using parlando::testing::FakePasteKeys;
 using parlando::testing::MemoryLog;
 
 TEST(PasteShortcutChoice, ByFocusedWindowClass) {
-    struct Case {
-        std::optional<WindowClass> window;
-        PasteShortcut expected;
-    };
-    const std::vector<Case> cases = {
-        {WindowClass{"gnome-terminal-server", "Gnome-terminal"}, PasteShortcut::ctrlShiftV},
-        {WindowClass{"konsole", "konsole"}, PasteShortcut::ctrlShiftV},
-        {WindowClass{"Alacritty", "Alacritty"}, PasteShortcut::ctrlShiftV},
-        {WindowClass{"kitty", "kitty"}, PasteShortcut::ctrlShiftV},
-        {WindowClass{"xfce4-terminal", "Xfce4-terminal"}, PasteShortcut::ctrlShiftV},
-        {WindowClass{"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"}, PasteShortcut::ctrlShiftV},
-        // Only the class names the terminal.
-        {WindowClass{"main", "kitty"}, PasteShortcut::ctrlShiftV},
+    using S = PasteShortcut;
+    const std::vector<std::pair<std::optional<WindowClass>, S>> cases = {
+        {WindowClass{"gnome-terminal-server", "Gnome-terminal"}, S::ctrlShiftV},
+        {WindowClass{"konsole", "konsole"}, S::ctrlShiftV},
+        {WindowClass{"Alacritty", "Alacritty"}, S::ctrlShiftV},
+        {WindowClass{"xfce4-terminal", "Xfce4-terminal"}, S::ctrlShiftV},
+        {WindowClass{"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"}, S::ctrlShiftV},
+        {WindowClass{"main", "kitty"}, S::ctrlShiftV},  // only the class names the terminal
         // xterm and rxvt paste the primary selection with Shift+Insert.
-        {WindowClass{"xterm", "XTerm"}, PasteShortcut::shiftInsert},
-        {WindowClass{"urxvt", "URxvt"}, PasteShortcut::shiftInsert},
-        {WindowClass{"Navigator", "firefox"}, PasteShortcut::ctrlV},
-        {WindowClass{"gedit", "Gedit"}, PasteShortcut::ctrlV},
-        // Names merely containing a terminal's name are not terminals.
-        {WindowClass{"stterm-notes", "Stickies"}, PasteShortcut::ctrlV},
-        {WindowClass{"", ""}, PasteShortcut::ctrlV},
-        {std::nullopt, PasteShortcut::ctrlV},
+        {WindowClass{"xterm", "XTerm"}, S::shiftInsert},
+        {WindowClass{"urxvt", "URxvt"}, S::shiftInsert},
+        {WindowClass{"Navigator", "firefox"}, S::ctrlV},
+        {WindowClass{"stterm-notes", "Stickies"}, S::ctrlV},  // merely containing a terminal's name
+        {WindowClass{"", ""}, S::ctrlV},
+        {std::nullopt, S::ctrlV},
     };
-    for (const auto& c : cases) {
-        const std::string label = c.window ? c.window->instance + "/" + c.window->className : "(none)";
-        EXPECT_EQ(pasteShortcutFor(c.window), c.expected) << label;
-        if (c.window) {
-            EXPECT_EQ(isTerminalWindow(*c.window), c.expected != PasteShortcut::ctrlV) << label;
+    for (const auto& [window, expected] : cases) {
+        const std::string label = window ? window->instance + "/" + window->className : "(none)";
+        EXPECT_EQ(pasteShortcutFor(window), expected) << label;
+        if (window) {
+            EXPECT_EQ(isTerminalWindow(*window), expected != S::ctrlV) << label;
         }
-    }
-}
-
-TEST(PasteShortcutChoice, SettingOverridesAndUnknownValuesMeanAuto) {
-    VirtualMainLoop loop;
-    MemoryLog log;
-    MemorySettings settings;
-    FakeClipboard clipboard(loop);
-    FakePasteKeys keys(loop);
-    PasteDelivery paste(loop, log, settings, clipboard, keys);
-    const WindowClass terminal{"kitty", "kitty"};
-    const WindowClass editor{"gedit", "Gedit"};
-
-    EXPECT_EQ(paste.chooseShortcut(terminal), PasteShortcut::ctrlShiftV);
-    settings.setString("ParlandoPasteShortcut", "auto");
-    EXPECT_EQ(paste.chooseShortcut(editor), PasteShortcut::ctrlV);
-    settings.setString("ParlandoPasteShortcut", "ctrl+v");
-    EXPECT_EQ(paste.chooseShortcut(terminal), PasteShortcut::ctrlV);
-    settings.setString("ParlandoPasteShortcut", "ctrl+shift+v");
-    EXPECT_EQ(paste.chooseShortcut(editor), PasteShortcut::ctrlShiftV);
-    settings.setString("ParlandoPasteShortcut", "Shift+Insert");
-    EXPECT_EQ(paste.chooseShortcut(std::nullopt), PasteShortcut::shiftInsert);
-    EXPECT_TRUE(log.lines().empty());
-
-    settings.setString("ParlandoPasteShortcut", "cmd+v");
-    EXPECT_EQ(paste.chooseShortcut(terminal), PasteShortcut::ctrlShiftV);
-    EXPECT_TRUE(log.contains("paste: unknown ParlandoPasteShortcut \"cmd+v\" — using auto"));
-
-    for (auto s : {PasteShortcut::ctrlV, PasteShortcut::ctrlShiftV, PasteShortcut::shiftInsert}) {
-        EXPECT_EQ(parsePasteShortcut(pasteShortcutName(s)), s);
     }
 }
 
@@ -87,8 +50,26 @@ struct PasteFixture : ::testing::Test {
 
 }  // namespace
 
+TEST_F(PasteFixture, SettingOverridesTheWindowAndUnknownValuesMeanAuto) {
+    const WindowClass terminal{"kitty", "kitty"};
+    const WindowClass editor{"gedit", "Gedit"};
+    EXPECT_EQ(paste->chooseShortcut(terminal), PasteShortcut::ctrlShiftV);
+    settings.setString("ParlandoPasteShortcut", "auto");
+    EXPECT_EQ(paste->chooseShortcut(editor), PasteShortcut::ctrlV);
+    settings.setString("ParlandoPasteShortcut", "ctrl+v");
+    EXPECT_EQ(paste->chooseShortcut(terminal), PasteShortcut::ctrlV);
+    settings.setString("ParlandoPasteShortcut", "Shift+Insert");
+    EXPECT_EQ(paste->chooseShortcut(std::nullopt), PasteShortcut::shiftInsert);
+    EXPECT_TRUE(log.lines().empty());
+
+    settings.setString("ParlandoPasteShortcut", "cmd+v");
+    EXPECT_EQ(paste->chooseShortcut(terminal), PasteShortcut::ctrlShiftV);
+    EXPECT_TRUE(log.contains("paste: unknown ParlandoPasteShortcut \"cmd+v\" — using auto"));
+    for (auto s : {PasteShortcut::ctrlV, PasteShortcut::ctrlShiftV, PasteShortcut::shiftInsert})
+        EXPECT_EQ(parsePasteShortcut(pasteShortcutName(s)), s);
+}
+
 TEST_F(PasteFixture, ClipboardAtOnceThenTheShortcutFiftyMillisecondsLater) {
-    clipboard.text = "what was there before";
     loop.advanceBy(seconds(1));
     keys.focused = WindowClass{"gedit", "Gedit"};
     paste->paste("привет мир");
@@ -101,59 +82,55 @@ TEST_F(PasteFixture, ClipboardAtOnceThenTheShortcutFiftyMillisecondsLater) {
     EXPECT_TRUE(keys.sent.empty());
     loop.advanceBy(millis(1));
     ASSERT_EQ(keys.sent.size(), 1u);
-    EXPECT_EQ(keys.sent[0].at, seconds(1) + millis(50));
     EXPECT_EQ(keys.sent[0].shortcut, PasteShortcut::ctrlV);
     loop.advanceBy(seconds(5));
     EXPECT_EQ(keys.sent.size(), 1u);
     EXPECT_TRUE(log.lines().empty()) << "a successful paste is silent";
 }
 
-TEST_F(PasteFixture, FocusIsReadWhenTheShortcutGoesOut) {
+TEST_F(PasteFixture, FocusIsReadWhenTheShortcutGoesOutAndEachPasteSendsItsOwn) {
     keys.focused = WindowClass{"gedit", "Gedit"};
-    paste->paste("ls -la");
-    keys.focused = WindowClass{"xterm", "XTerm"};
-    loop.advanceBy(millis(50));
-    ASSERT_EQ(keys.sent.size(), 1u);
-    EXPECT_EQ(keys.sent[0].shortcut, PasteShortcut::shiftInsert);
-    EXPECT_EQ(clipboard.primary, "ls -la") << "Shift+Insert in xterm pastes the primary selection";
-}
-
-TEST_F(PasteFixture, QuickSuccessivePastesEachSendTheirShortcut) {
     paste->paste("one");
     loop.advanceBy(millis(20));
-    paste->paste("two");
+    keys.focused = WindowClass{"xterm", "XTerm"};
+    paste->paste("ls -la");
     loop.advanceBy(millis(100));
     ASSERT_EQ(keys.sent.size(), 2u);
     EXPECT_EQ(keys.sent[0].at, millis(50));
     EXPECT_EQ(keys.sent[1].at, millis(70));
-    EXPECT_EQ(clipboard.text, "two");
+    EXPECT_EQ(keys.sent[0].shortcut, PasteShortcut::shiftInsert);
+    EXPECT_EQ(clipboard.text, "ls -la");
+    EXPECT_EQ(clipboard.primary, "ls -la") << "Shift+Insert in xterm pastes the primary selection";
 }
 
-TEST_F(PasteFixture, WithoutADisplayTheTextStaysOnTheClipboardAndOneLineSaysWhy) {
-    keys.unavailableReason = "no X display (Wayland session without XWayland)";
-    paste->paste("текст");
-    loop.advanceBy(seconds(1));
-    EXPECT_EQ(clipboard.text, "текст");
-    EXPECT_TRUE(keys.sent.empty());
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0],
-              "paste: shortcut not sent — no X display (Wayland session without XWayland); the text is on the "
-              "clipboard");
-}
-
-TEST_F(PasteFixture, NoClipboardMeansNoShortcut) {
-    clipboard.available = false;
-    paste->paste("x");
-    loop.advanceBy(seconds(1));
-    EXPECT_TRUE(keys.sent.empty()) << "a shortcut would paste something stale";
-    EXPECT_TRUE(log.contains("paste: no clipboard"));
-}
-
-TEST_F(PasteFixture, RefusedSyntheticInputIsLogged) {
-    keys.failWith = "the keymap has no v key";
-    paste->paste("x");
-    loop.advanceBy(seconds(1));
-    EXPECT_TRUE(log.contains("paste: shortcut not sent — the keymap has no v key; the text is on the clipboard"));
+TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
+    struct Case {
+        std::function<void(FakeClipboard&, FakePasteKeys&)> arrange;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {[](FakeClipboard&, FakePasteKeys& k) { k.unavailableReason = "no X display"; },
+         "paste: shortcut not sent — no X display; the text is on the clipboard"},
+        {[](FakeClipboard&, FakePasteKeys& k) { k.failWith = "the keymap has no v key"; },
+         "paste: shortcut not sent — the keymap has no v key; the text is on the clipboard"},
+        // Without a clipboard a shortcut would paste something stale.
+        {[](FakeClipboard& c, FakePasteKeys&) { c.available = false; }, "paste: no clipboard"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.line);
+        VirtualMainLoop loop;
+        MemoryLog log;
+        MemorySettings settings;
+        FakeClipboard clipboard(loop);
+        FakePasteKeys keys(loop);
+        tc.arrange(clipboard, keys);
+        PasteDelivery paste(loop, log, settings, clipboard, keys);
+        paste.paste("текст");
+        loop.advanceBy(seconds(1));
+        EXPECT_TRUE(keys.sent.empty());
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].rfind(tc.line, 0), 0u) << log.lines()[0];
+    }
 }
 
 TEST_F(PasteFixture, APendingShortcutDiesWithTheDelivery) {
