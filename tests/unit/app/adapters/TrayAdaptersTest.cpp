@@ -18,14 +18,12 @@ using namespace parlando;
 namespace {
 
 QApplication& app() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static int argc = 1;
-    static char name[] = "unit";
+    static char name[] = "unit_app_adapters";
     static char* argv[] = {name, nullptr};
-    static QApplication* a = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *a;
+    return *new QApplication(argc, argv);  // lives as long as the process
 }
 
 void pump() {
