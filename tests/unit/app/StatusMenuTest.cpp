@@ -123,24 +123,6 @@ TEST(LaunchAtLogin, ToggleRoundTripThroughTheAutostartEntry) {
     EXPECT_TRUE(rig.app.log.contains("Launch at login: false"));
 }
 
-TEST(LaunchAtLogin, HiddenOrSwitchedOffEntriesCountAsOff) {
-    ScratchDir dir;
-    LoginItemSettings login(dir.path, "/usr/bin/parlando");
-    const fs::path entry = dir.path / LoginItemSettings::entryFileName;
-    std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=parlando\nHidden = true\n";
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-    std::ofstream(entry) << "[Desktop Entry]\nExec=parlando\nX-GNOME-Autostart-enabled=false\n";
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-    std::ofstream(entry) << "[Desktop Entry]\nExec=parlando\n[Desktop Action x]\nHidden=true\n";
-    EXPECT_TRUE(login.isLaunchAtLoginEnabled()) << "keys of other groups do not count";
-    std::ofstream(entry) << "[Desktop Entry]\nHidden=true\n";
-    login.setLaunchAtLogin(true);
-    EXPECT_TRUE(login.isLaunchAtLoginEnabled());
-    login.setLaunchAtLogin(false);
-    login.setLaunchAtLogin(false);  // removing an absent entry is fine
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-}
-
 TEST(LaunchAtLogin, FailureIsShownAndLoggedAndTheStateStays) {
     MenuRig rig;
     std::ofstream(rig.dir.path / "autostart") << "x";  // a file where the folder should be
