@@ -136,7 +136,8 @@ TEST_F(SpeechIntegration, RefusedKeyAndUnreachableServiceFailNamingTheCause) {
     EXPECT_TRUE(service.recorded().empty());
 
     Reports unreachable;
-    client("ws://127.0.0.1:1", "k", &unreachable)->connect();  // nothing listens on port 1
+    auto lost = client("ws://127.0.0.1:1", "k", &unreachable);  // nothing listens on port 1
+    lost->connect();
     ASSERT_TRUE(unreachable.waitClosed());
     r = unreachable.snapshot();
     ASSERT_EQ(r.errors.size(), 1u);

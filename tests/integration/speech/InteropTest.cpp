@@ -103,7 +103,8 @@ TEST_F(Interop, StreamsAudioAndReadsResultsFromAnIndependentServer) {
 }
 
 TEST_F(Interop, RefusalAndGoingAwayAreUnderstoodBothWays) {
-    client("wrong", reports)->connect();
+    auto refused = client("wrong", reports);
+    refused->connect();
     ASSERT_TRUE(reports.waitClosed());
     const auto r = reports.snapshot();
     ASSERT_EQ(r.errors.size(), 1u);
