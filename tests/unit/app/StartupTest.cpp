@@ -60,14 +60,14 @@ TEST(Startup, WithoutATrayButtonTheAppLogsAndCarriesOnAndErrorsAreStillLogged) {
     MemoryLog log;
     FakeNotifier notifier;
     bool laterStepRan = false;
-    auto c = StatusBarController::create(AppServices{loop, settings, log, nullptr, &notifier},
+    auto controller = StatusBarController::create(AppServices{loop, settings, log, nullptr, &notifier},
                                          {{"later", [&](StatusBarController& c) {
                                                c.renderUI();  // harmless without a button
                                                laterStepRan = true;
                                            }}});
     EXPECT_TRUE(log.contains("ERROR: button nil"));
     EXPECT_TRUE(laterStepRan);
-    c->showError("boom");
+    controller->showError("boom");
     EXPECT_TRUE(log.contains("error: boom"));
     loop.advanceBy(seconds(3.5));
     EXPECT_TRUE(log.contains("tray-probe: no tray item after 3 s")) << "the probe still tells the user";
