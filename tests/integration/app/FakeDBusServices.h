@@ -63,20 +63,16 @@ public:
     }
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
+        const QString property = m.member() == "Get" ? m.arguments().value(1).toString() : QString();
         if (m.member() == "RegisterStatusNotifierItem") {
             items.push_back(m.arguments().value(0).toString());
             connection.send(m.createReply());
-            return true;
+        } else if (property == "IsStatusNotifierHostRegistered" || property == "ProtocolVersion") {
+            const QVariant value = property == "ProtocolVersion" ? QVariant(0) : QVariant(host_);
+            connection.send(m.createReply(QVariant::fromValue(QDBusVariant(value))));
+        } else {
+            connection.send(m.createErrorReply(QDBusError::UnknownMethod, m.member()));
         }
-        if (m.member() == "Get" && m.arguments().value(1).toString() == "IsStatusNotifierHostRegistered") {
-            connection.send(m.createReply(QVariant::fromValue(QDBusVariant(host_))));
-            return true;
-        }
-        if (m.member() == "Get" && m.arguments().value(1).toString() == "ProtocolVersion") {
-            connection.send(m.createReply(QVariant::fromValue(QDBusVariant(0))));
-            return true;
-        }
-        connection.send(m.createErrorReply(QDBusError::UnknownMethod, m.member()));
         return true;
     }
     QStringList items;
@@ -90,7 +86,6 @@ class FakeNotifications : public QDBusVirtualObject {
 public:
     struct Call {
         QString appName, appIcon, summary, body;
-        uint replacesId = 0;
         QVariantMap hints;
     };
     explicit FakeNotifications(QDBusConnection bus) : bus_(bus) {
@@ -105,14 +100,8 @@ public:
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
         if (m.member() == "Notify") {
             const auto a = m.arguments();
-            Call c;
-            c.appName = a.value(0).toString();
-            c.replacesId = a.value(1).toUInt();
-            c.appIcon = a.value(2).toString();
-            c.summary = a.value(3).toString();
-            c.body = a.value(4).toString();
-            c.hints = qdbus_cast<QVariantMap>(a.value(6));
-            calls.push_back(c);
+            calls.push_back({a.value(0).toString(), a.value(2).toString(), a.value(3).toString(), a.value(4).toString(),
+                             qdbus_cast<QVariantMap>(a.value(6))});
             connection.send(m.createReply(QVariant::fromValue(uint(calls.size()))));
             return true;
         }

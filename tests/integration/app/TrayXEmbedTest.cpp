@@ -107,13 +107,9 @@ TEST_F(TrayXEmbedTest, IconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet)
 
     // The idle icon is a grey disc (0.66 grey) in the tray's slot.
     const QImage shown = shot("icon");
-    int grey = 0;
-    for (int yy = icon.y; yy < icon.y + icon.h; ++yy)
-        for (int xx = icon.x; xx < icon.x + icon.w; ++xx) {
-            const QColor c = shown.pixelColor(xx, yy);
-            if (std::abs(c.red() - 168) <= 6 && std::abs(c.green() - 168) <= 6 && std::abs(c.blue() - 168) <= 6) ++grey;
-        }
-    EXPECT_GT(grey, icon.w * icon.h / 3) << "grey pixels in the icon's slot";
+    QImage grey(shown.size(), QImage::Format_RGB32);
+    grey.fill(QColor(168, 168, 168));
+    EXPECT_LT(changedPixels(grey, shown, icon), icon.w * icon.h * 2 / 3) << "grey pixels in the icon's slot";
     EXPECT_GT(changedPixels(before, shown, icon), icon.w * icon.h / 3);
 
     // Both mouse buttons open the menu below the tray.
@@ -163,4 +159,5 @@ TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
     pumpFor(300);
     EXPECT_EQ(notifications->calls.size(), 1u) << "the probe runs once";
     EXPECT_FALSE(logHas("notification post failed"));
+    EXPECT_TRUE(app.running()) << "no tray is no reason to quit";
 }

@@ -13,7 +13,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <utility>
 #include <mutex>
 
 using namespace parlando;
@@ -137,17 +139,10 @@ protected:
         }
         return path;
     }
-    std::size_t chunkCount() {
+    std::size_t chunkCount() { return takeChunks().size(); }
+    std::vector<AudioChunk> takeChunks(bool clear = false) {
         std::lock_guard g(mutex);
-        return chunks.size();
-    }
-    std::vector<AudioChunk> takeChunks() {
-        std::lock_guard g(mutex);
-        return chunks;
-    }
-    void clearChunks() {
-        std::lock_guard g(mutex);
-        chunks.clear();
+        return clear ? std::exchange(chunks, {}) : chunks;
     }
 
     TempDir dir{"parlando-audio"};
@@ -203,31 +198,25 @@ TEST_F(PulseCapture, SpeechArrivesInExactChunksInOrderAtTheRightLevel) {
     const auto got = takeChunks();
     for (const auto& c : got) ASSERT_EQ(c.size(), 640u);
     const auto received = samplesOf(got);
-    // The speech is in there, once, in order: find its offset by the first loud
-    // sample, refine by correlation, then compare the waveforms.
+    // The speech is in there, once, in order: the best correlation near the
+    // offset of the first loud sample must be close to one.
     auto firstLoud = [](const std::vector<std::int16_t>& s) {
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            if (std::abs(s[i]) > 2000) return static_cast<long>(i);
-        }
-        return -1L;
+        return std::find_if(s.begin(), s.end(), [](std::int16_t v) { return std::abs(v) > 2000; }) - s.begin();
     };
     const long a = firstLoud(speech), b = firstLoud(received);
-    ASSERT_GE(b, 0) << "no speech received";
+    ASSERT_LT(b, static_cast<long>(received.size())) << "no speech received";
     double best = -1;
-    long bestLag = 0;
     for (long lag = b - a - 400; lag <= b - a + 400; ++lag) {
         double xy = 0, xx = 0, yy = 0;
         for (std::size_t i = 0; i < speech.size(); ++i) {
             const long j = static_cast<long>(i) + lag;
             if (j < 0 || j >= static_cast<long>(received.size())) continue;
-            xy += static_cast<double>(speech[i]) * received[static_cast<std::size_t>(j)];
-            xx += static_cast<double>(speech[i]) * speech[i];
-            yy += static_cast<double>(received[static_cast<std::size_t>(j)]) * received[static_cast<std::size_t>(j)];
+            const double x = speech[i], y = received[static_cast<std::size_t>(j)];
+            xy += x * y, xx += x * x, yy += y * y;
         }
-        const double r = xy / std::sqrt(xx * yy + 1e-9);
-        if (r > best) best = r, bestLag = lag;
+        best = std::max(best, xy / std::sqrt(xx * yy + 1e-9));
     }
-    EXPECT_GT(best, 0.95) << "lag " << bestLag;
+    EXPECT_GT(best, 0.95);
     // Same loudness: the energy that came out is the energy that went in.
     EXPECT_NEAR(energy(received) / energy(speech), 1.0, 0.1);
 }
@@ -255,8 +244,7 @@ TEST_F(PulseCapture, StereoFortyEightKilohertzSourceComesOutAsMonoSixteen) {
     capture->setDeviceUID("builtin");
     EXPECT_TRUE(log.contains("audio: inputFormat sampleRate=48000.0 channels=2"));
     ASSERT_TRUE(pumpUntil([&] { return chunkCount() > 100; }, 10s));
-    const auto got = takeChunks();
-    auto s = samplesOf(got);
+    auto s = samplesOf(takeChunks());
     s.erase(s.begin(), s.end() - 16000);  // the last second
     // 1 kHz: 2000 zero crossings a second; amplitude 0.5 of full scale.
     int crossings = 0;
@@ -295,7 +283,6 @@ TEST_F(PulseCapture, SilentSourceFailsTheProbeAndTheBuiltInTakesOver) {
     capture->setDeviceUID("vmic");  // nothing plays into it: digital silence
     ASSERT_TRUE(pumpUntil([&] { return !fallbacks.empty(); }, 10s));
     EXPECT_TRUE(log.contains("audio: probe — 'vmic' silent (RMS=0.0), falling back to built-in mic"));
-    EXPECT_TRUE(log.contains("audio: fell back to built-in mic") || log.contains("audio: setInputDevice -> Built-in Mic"));
     EXPECT_EQ(fallbacks.front(), (std::pair<std::string, std::string>{"vmic", "builtin"}));
     EXPECT_EQ(capture->currentDeviceUID(), "builtin");
     ASSERT_TRUE(pumpUntil([&] { return capture->hasSignal(); }, 10s));
@@ -317,7 +304,7 @@ TEST_F(PulseCapture, UnloadingTheChosenSourceFallsBack) {
     ASSERT_TRUE(capture->isAvailable());
     pumpFor(2500ms);  // past the probe and our own start
     EXPECT_EQ(capture->currentDeviceUID(), "usbmic");
-    clearChunks();
+    takeChunks(true);
     ASSERT_EQ(server->pactl({"unload-module", module}).exitCode, 0);
     ASSERT_TRUE(pumpUntil([&] { return !fallbacks.empty(); }, 10s));
     EXPECT_TRUE(log.contains("audio: configuration change — restarting engine"));
@@ -351,7 +338,7 @@ TEST_F(PulseCapture, RecoversWhenTheServerStopsAndStartsAgain) {
     EXPECT_TRUE(log.contains("audio: sound server appeared — starting engine"));
     EXPECT_TRUE(capture->isAvailable());
     EXPECT_FALSE(capture->inTotalFailure());
-    clearChunks();
+    takeChunks(true);
     ASSERT_TRUE(pumpUntil([&] { return chunkCount() > 25; }, 10s));
 }
 

@@ -59,11 +59,33 @@ protected:
         ASSERT_TRUE(service->ready()) << service->stderrText();
     }
     virtual std::vector<std::string> tlsFiles() { return {}; }
-    std::shared_ptr<DeepgramClient> client(const std::string& key) {
+    std::shared_ptr<DeepgramClient> client(const std::string& key, Reports& to) {
         auto c = DeepgramClient::create(factory, log, key, "multi", "nova-3", 2, true);
         c->setEndpoint(service->base());
-        reports.attach(*c);
+        to.attach(*c);
         return c;
+    }
+    // Streams n chunks, partly held before the open and partly sent after it, and finishes.
+    void stream(std::uint32_t n, std::size_t size) {
+        auto c = client("py-key", reports);
+        c->connect();
+        std::string expected;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const auto chunk = numberedChunk(i, size);
+            expected.append(chunk.begin(), chunk.end());
+            c->sendAudio(chunk);
+            if (i == n / 2) {
+                ASSERT_TRUE(reports.waitOpen()) << (reports.snapshot().errors.empty() ? "" : reports.snapshot().errors[0]);
+            }
+        }
+        c->finish();
+        ASSERT_TRUE(reports.waitClosed());
+        const auto r = reports.snapshot();
+        EXPECT_TRUE(r.errors.empty()) << r.errors.at(0);
+        EXPECT_EQ(r.closes, (std::vector<std::pair<int, std::string>>{{1000, "done"}}));
+        EXPECT_EQ(r.transcripts, (std::vector<Transcript>{{"first words", true, 0}, {"closing words", true, std::nullopt}}));
+        EXPECT_EQ(service->recorded(), expected);
+        EXPECT_TRUE(service->waitFor(R"(text {"type":"CloseStream"})"));
     }
 
     testenv::TempDir dir{"parlando-interop"};
@@ -74,32 +96,14 @@ protected:
 };
 
 TEST_F(Interop, StreamsAudioAndReadsResultsFromAnIndependentServer) {
-    auto c = client("py-key");
-    c->connect();
-    std::string expected;
-    for (std::uint32_t i = 0; i < 50; ++i) {  // partly held, partly sent after the open
-        const auto chunk = numberedChunk(i, 1280);
-        expected.append(chunk.begin(), chunk.end());
-        c->sendAudio(chunk);
-        if (i == 25) {
-            ASSERT_TRUE(reports.waitOpen());
-        }
-    }
-    c->finish();
-    ASSERT_TRUE(reports.waitClosed());
-    const auto r = reports.snapshot();
-    EXPECT_TRUE(r.errors.empty()) << r.errors.at(0);
-    EXPECT_EQ(r.closes, (std::vector<std::pair<int, std::string>>{{1000, "done"}}));
-    EXPECT_EQ(r.transcripts, (std::vector<Transcript>{{"first words", true, 0}, {"closing words", true, std::nullopt}}));
-    EXPECT_EQ(service->recorded(), expected);
+    stream(50, 1280);
     const auto events = service->events();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0], "request /v1/listen?" + kMeetingQuery);
-    EXPECT_TRUE(service->waitFor(R"(text {"type":"CloseStream"})"));
 }
 
 TEST_F(Interop, RefusalAndGoingAwayAreUnderstoodBothWays) {
-    auto refused = client("wrong");
+    auto refused = client("wrong", reports);
     refused->connect();
     ASSERT_TRUE(reports.waitClosed());
     const auto r = reports.snapshot();
@@ -107,9 +111,7 @@ TEST_F(Interop, RefusalAndGoingAwayAreUnderstoodBothWays) {
     EXPECT_NE(r.errors[0].find("HTTP status 401"), std::string::npos) << r.errors[0];
 
     Reports second;
-    auto c = DeepgramClient::create(factory, log, "py-key");
-    c->setEndpoint(service->base());
-    second.attach(*c);
+    auto c = client("py-key", second);
     c->connect();
     ASSERT_TRUE(second.waitOpen());
     c->sendAudio(numberedChunk(1));
@@ -138,22 +140,7 @@ protected:
 
 TEST_F(InteropTls, StreamsOverTls) {
     ASSERT_EQ(service->base().rfind("wss://", 0), 0u) << "could not make a test certificate";
-    auto c = client("py-key");
-    c->connect();
-    ASSERT_TRUE(reports.waitOpen()) << (reports.snapshot().errors.empty() ? "" : reports.snapshot().errors[0]);
-    std::string expected;
-    for (std::uint32_t i = 0; i < 10; ++i) {
-        const auto chunk = numberedChunk(i);
-        expected.append(chunk.begin(), chunk.end());
-        c->sendAudio(chunk);
-    }
-    c->finish();
-    ASSERT_TRUE(reports.waitClosed());
-    const auto r = reports.snapshot();
-    EXPECT_TRUE(r.errors.empty());
-    EXPECT_EQ(r.closes.at(0).first, 1000);
-    EXPECT_EQ(r.transcripts.size(), 2u);
-    EXPECT_EQ(service->recorded(), expected);
+    stream(10, 640);
 }
 
 }  // namespace

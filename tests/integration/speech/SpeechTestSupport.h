@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 
@@ -69,11 +71,7 @@ public:
     fs::path recordPath() const { return dir_ / "audio.raw"; }
     std::vector<std::string> log() const { return readLines(logPath()); }
     std::string recorded() const { return readAll(recordPath()); }
-    bool logged(const std::string& line) const {
-        for (const auto& l : log())
-            if (l == line) return true;
-        return false;
-    }
+    bool logged(const std::string& line) const { return std::ranges::count(log(), line) > 0; }
     bool waitForLine(const std::string& line, std::chrono::milliseconds timeout = 20s) const {
         return testenv::waitFor([&] { return logged(line); }, timeout);
     }
@@ -95,12 +93,10 @@ struct Reported {
 class Reports {
 public:
     void attach(DeepgramClient& c) {
-        c.onOpen = [this] { add([](Reported& r) { ++r.opens; }); };
-        c.onTranscript = [this](const Transcript& t) { add([&](Reported& r) { r.transcripts.push_back(t); }); };
-        c.onError = [this](const std::string& e) { add([&](Reported& r) { r.errors.push_back(e); }); };
-        c.onClose = [this](int code, const std::string& reason) {
-            add([&](Reported& r) { r.closes.emplace_back(code, reason); });
-        };
+        c.onOpen = [this] { locked([](Reported& r) { ++r.opens; }); };
+        c.onTranscript = [this](const Transcript& t) { locked([&](Reported& r) { r.transcripts.push_back(t); }); };
+        c.onError = [this](const std::string& e) { locked([&](Reported& r) { r.errors.push_back(e); }); };
+        c.onClose = [this](int code, const std::string& why) { locked([&](Reported& r) { r.closes.emplace_back(code, why); }); };
     }
     Reported snapshot() const {
         std::lock_guard g(mutex_);
@@ -114,8 +110,7 @@ public:
     }
 
 private:
-    template <class F>
-    void add(F f) {
+    void locked(const std::function<void(Reported&)>& f) {
         std::lock_guard g(mutex_);
         f(data_);
     }

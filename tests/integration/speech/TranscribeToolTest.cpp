@@ -2,10 +2,7 @@
 // printed finals and the exit status.
 #include "SpeechTestSupport.h"
 
-#include <sndfile.h>
-
 #include <cmath>
-#include <numbers>
 
 namespace parlando::speechtest {
 namespace {
@@ -27,23 +24,13 @@ protected:
         return {code.value_or(-1), readAll(out), readAll(err)};
     }
 
-    // A sine tone, the same on every channel.
-    fs::path writeTone(const std::string& name, int rate, int channels, double seconds, double hz, int format) {
+    // A sine tone at half scale, the same on every channel, in the format the name says.
+    fs::path writeTone(const std::string& name, int rate, int channels, double seconds, double hz) {
         const auto p = dir.path() / name;
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-        const auto frames = static_cast<std::size_t>(rate * seconds);
-        std::vector<float> data(frames * static_cast<std::size_t>(channels));
-        for (std::size_t i = 0; i < frames; ++i) {
-            const float v = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / rate));
-            for (int c = 0; c < channels; ++c) data[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = v;
-        }
-        sf_writef_float(f, data.data(), static_cast<sf_count_t>(frames));
-        sf_close(f);
+        EXPECT_EQ(testenv::run({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16",
+                                p.string(), "synth", std::to_string(seconds), "sine", std::to_string(hz), "vol", "0.5"})
+                      .exitCode,
+                  0);
         return p;
     }
 
@@ -52,7 +39,7 @@ protected:
 };
 
 TEST_F(TranscribeTool, StreamsConvertedAudioAndPrintsTheFinals) {
-    const auto tone = writeTone("tone.flac", 44100, 2, 1.0, 440.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    const auto tone = writeTone("tone.flac", 44100, 2, 1.0, 440.0);
     const auto script = dir.path() / "script";
     std::ofstream(script) << "after 3200 interim first\n"
                              "after 6400 final first words\n"
@@ -98,7 +85,7 @@ TEST_F(TranscribeTool, StreamsConvertedAudioAndPrintsTheFinals) {
 }
 
 TEST_F(TranscribeTool, FastModeAndEveryFailureGivesOneClearLine) {
-    const auto tone = writeTone("tone.wav", 16000, 1, 0.5, 300.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const auto tone = writeTone("tone.wav", 16000, 1, 0.5, 300.0);
     FakeDeepgram service(dir.path(), {"--key", "good", "--final-on-close", "done"});
     const std::map<std::string, std::string> good{{"DEEPGRAM_API_KEY", "good"}, {"PARLANDO_DEEPGRAM_URL", service.base()}};
 
@@ -129,7 +116,7 @@ TEST_F(TranscribeTool, FastModeAndEveryFailureGivesOneClearLine) {
 
 TEST_F(TranscribeTool, TakesTheKeyFromTheAppsSecretStoreItem) {
     if (!testenv::haveProgram("gnome-keyring-daemon") || !testenv::haveProgram("secret-tool")) GTEST_SKIP();
-    const auto tone = writeTone("tone.wav", 16000, 1, 0.3, 300.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const auto tone = writeTone("tone.wav", 16000, 1, 0.3, 300.0);
     FakeDeepgram service(dir.path(), {"--key", "stored-key", "--final-on-close", "from the keyring"});
     testenv::SessionBus bus(dir.path(), true);
     auto env = testenv::isolatedEnv(dir.path(), {bus.env()});
@@ -148,7 +135,7 @@ TEST_F(TranscribeTool, TakesTheKeyFromTheAppsSecretStoreItem) {
 }
 
 TEST_F(TranscribeTool, ServiceThatNeverClosesIsAnError) {
-    const auto tone = writeTone("tone.wav", 8000, 1, 0.2, 300.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const auto tone = writeTone("tone.wav", 8000, 1, 0.2, 300.0);
     FakeDeepgram service(dir.path(), {"--never-close", "--final-on-close", "kept"});
     auto r = runTool({"--fast", "--close-timeout", "1", tone.string()},
                      {{"DEEPGRAM_API_KEY", "k"}, {"PARLANDO_DEEPGRAM_URL", service.base()}});

@@ -130,7 +130,6 @@ public:
         tap = std::move(t);
     }
     void stop() override {
-        ++stops;
         running = false;
         tap = nullptr;
     }
@@ -142,7 +141,7 @@ public:
     bool available = true;
     std::optional<std::uint32_t> bound;
     bool running = false;
-    int starts = 0, stops = 0;
+    int starts = 0;
     std::vector<std::string> startedOn;
     Tap tap;
     std::function<void(AudioSystemEvent)> handler;
@@ -206,8 +205,6 @@ private:
 class FakeConverterFactory final : public AudioConverterFactory {
 public:
     std::unique_ptr<AudioConverter> make(const AudioStreamFormat& from) override {
-        ++made;
-        lastFormat = from;
         if (refuse) return nullptr;
         auto c = std::make_unique<FakeConverter>(from.sampleRate, from.channels, bursty);
         last = c.get();
@@ -215,8 +212,6 @@ public:
     }
     bool refuse = false;
     bool bursty = false;
-    int made = 0;
-    AudioStreamFormat lastFormat;
     FakeConverter* last = nullptr;
 };
 

@@ -92,10 +92,6 @@ std::size_t FakeWebSocketFactory::created() const {
     std::lock_guard g(mutex_);
     return sockets_.size();
 }
-std::shared_ptr<FakeSocketRecord> FakeWebSocketFactory::socket(std::size_t i) const {
-    std::lock_guard g(mutex_);
-    return i < sockets_.size() ? sockets_[i] : nullptr;
-}
 std::shared_ptr<FakeSocketRecord> FakeWebSocketFactory::last() const {
     std::lock_guard g(mutex_);
     return sockets_.empty() ? nullptr : sockets_.back();

@@ -65,7 +65,6 @@ class FakeWebSocketFactory final : public WebSocketFactory {
 public:
     std::unique_ptr<WebSocket> create(WebSocketEvents events) override;
     std::size_t created() const;
-    std::shared_ptr<FakeSocketRecord> socket(std::size_t index) const;
     std::shared_ptr<FakeSocketRecord> last() const;
 
 private:

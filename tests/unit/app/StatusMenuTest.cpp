@@ -1,212 +1,137 @@
-#include "app/LoginItemSettings.h"
+#include "AppRig.h"
 #include "audio/MicrophoneMenu.h"
 #include "hotkey/HotkeyMenu.h"
-#include "app/StatusBarController.h"
-#include "core/VirtualMainLoop.h"
-#include "fakes/Fakes.h"
-#include "fakes/FakeTray.h"
 #include "hotkey/HotkeyNames.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 using namespace parlando;
 using namespace parlando::testing;
 namespace fs = std::filesystem;
+using Titles = std::vector<std::string>;
 
 namespace {
 
-struct ScratchDir {
-    fs::path path;
-    ScratchDir() {
-        path = fs::temp_directory_path() / ("parlando-unit-" + std::to_string(std::random_device{}()));
-        fs::create_directories(path);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path, ec);
-    }
-};
+const std::string autostart = "Запускать при входе в систему";
 
-std::vector<std::string> titles(const std::vector<MenuItem>& items) {
-    std::vector<std::string> out;
-    for (const auto& i : items) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
-    return out;
-}
-
-const MenuItem& find(const MenuModel& m, const std::string& title) {
-    for (const auto& i : m.items)
-        if (i.title == title) return i;
-    throw std::runtime_error("no item " + title);
-}
-
-struct Rig {
-    VirtualMainLoop loop;
-    MemorySettings settings;
-    MemoryLog log;
-    FakeTrayButton button;
-    FakeNotifier notifier;
+struct MenuRig {
     ScratchDir dir;
     LoginItemSettings login{dir.path / "autostart", "/usr/bin/parlando"};
     bool muted = false, keyPresent = false;
     std::vector<std::string> ran;
-    std::shared_ptr<StatusBarController> c;
+    AppRig app;
 
-    explicit Rig(bool allHooks = true) {
+    explicit MenuRig(bool allHooks = true) : app(allHooks ? hooks() : StatusMenuHooks{}, {}, &login) {}
+    StatusMenuHooks hooks() {
         StatusMenuHooks h;
-        if (allHooks) {
-            h.isMuted = [this] { return muted; };
-            h.toggleListening = [this] { ran.push_back("toggleListening"); };
-            h.isDeepgramKeyPresent = [this] { return keyPresent; };
-            h.configureDeepgramKey = [this] { ran.push_back("configureDeepgramKey"); };
-            h.buildMicSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("По умолчанию", {})}; };
-            h.buildLightSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("Включена", {})}; };
-            h.addMeetingMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Начать встречу", {})); };
-            h.addTelegramMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Telegram: подключить…", {})); };
-            h.addUpdateMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Проверить обновления…", {})); };
-            h.showAbout = [this] { ran.push_back("showAbout"); };
-            h.quit = [this] { ran.push_back("quit"); };
-        }
-        c = StatusBarController::create(AppServices{loop, settings, log, &button, &notifier, &login}, {}, h);
+        h.isMuted = [this] { return muted; };
+        h.toggleListening = [this] { ran.push_back("toggleListening"); };
+        h.isDeepgramKeyPresent = [this] { return keyPresent; };
+        h.configureDeepgramKey = [this] { ran.push_back("configureDeepgramKey"); };
+        h.buildMicSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("По умолчанию", {})}; };
+        h.buildLightSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("Включена", {})}; };
+        h.addMeetingMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Начать встречу", {})); };
+        h.addTelegramMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Telegram: подключить…", {})); };
+        h.addUpdateMenuItems = [](MenuModel& m) { m.add(MenuItem::make("Проверить обновления…", {})); };
+        h.showAbout = [this] { ran.push_back("showAbout"); };
+        h.quit = [this] { ran.push_back("quit"); };
+        return h;
     }
+    MenuModel menu() { return app.c->buildMenu(); }
 };
+
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 }  // namespace
 
 TEST(StatusMenu, OrderWithDeveloperModeOffAndOn) {
-    Rig rig;
-    EXPECT_EQ(titles(rig.c->buildMenu().items),
-              (std::vector<std::string>{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон",
-                                        "---", "Запускать при входе в систему", "---", "Проверить обновления…", "---",
-                                        "О Parlando…", "Выход"}));
+    MenuRig rig;
+    EXPECT_EQ(titles(rig.menu().items),
+              (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "---", autostart,
+                      "---", "Проверить обновления…", "---", "О Parlando…", "Выход"}));
     // Toggling the mode takes effect at the next opening.
-    rig.settings.setBool("ParlandoDevMode", true);
-    rig.c->hooks.buildHotkeySubmenu = [] { return std::vector<MenuItem>{MenuItem::make("FN", {})}; };
-    EXPECT_EQ(titles(rig.c->buildMenu().items),
-              (std::vector<std::string>{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон",
-                                        "Клавиша диктовки", "Лампа", "---", "Telegram: подключить…", "---",
-                                        "Запускать при входе в систему", "---", "Проверить обновления…", "---",
-                                        "О Parlando…", "Выход"}));
+    rig.app.settings.setBool("ParlandoDevMode", true);
+    rig.app.c->hooks.buildHotkeySubmenu = [] { return std::vector<MenuItem>{MenuItem::make("FN", {})}; };
+    EXPECT_EQ(titles(rig.menu().items),
+              (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "Клавиша диктовки",
+                      "Лампа", "---", "Telegram: подключить…", "---", autostart, "---", "Проверить обновления…", "---",
+                      "О Parlando…", "Выход"}));
 }
 
 TEST(StatusMenu, FrameStandsWithoutAnyFeatureHooks) {
-    Rig rig(false);
-    rig.settings.setBool("ParlandoDevMode", true);
-    const MenuModel m = rig.c->buildMenu();
-    EXPECT_EQ(titles(m.items),
-              (std::vector<std::string>{"Слушать", "---", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
-                                        "---", "Запускать при входе в систему", "---", "---", "О Parlando…",
-                                        "Выход"}));
+    MenuRig rig(false);
+    rig.app.settings.setBool("ParlandoDevMode", true);
+    const MenuModel m = rig.menu();
     EXPECT_FALSE(find(m, "Микрофон").enabled) << "an empty submenu is greyed out";
     for (const auto& i : m.items)
         if (i.kind == MenuItem::Kind::action) i.action();  // unset hooks do nothing, and do not crash
-    // Without a mute hook the tray state answers.
-    rig.c->trayState.muted = true;
-    EXPECT_EQ(find(rig.c->buildMenu(), "Слушать").checked, false);
+    rig.app.c->trayState.muted = true;  // without a mute hook the tray state answers
+    EXPECT_EQ(find(rig.menu(), "Слушать").checked, false);
 }
 
-TEST(StatusMenu, CheckMarksTitlesAndFixedItems) {
-    Rig rig;
-    MenuModel m = rig.c->buildMenu();
+TEST(StatusMenu, CheckMarksTitlesAndActions) {
+    MenuRig rig;
+    MenuModel m = rig.menu();
     EXPECT_EQ(find(m, "Слушать").checked, true);
-    EXPECT_EQ(find(m, "Запускать при входе в систему").checked, false);
-    EXPECT_EQ(find(m, "Выход").keyEquivalent, "q");
-    EXPECT_TRUE(find(m, "О Parlando…").image.has_value());
-    EXPECT_EQ(find(m, "Микрофон").kind, MenuItem::Kind::submenu);
+    EXPECT_EQ(find(m, autostart).checked, false);
 
-    rig.muted = true;
-    rig.keyPresent = true;
+    rig.muted = rig.keyPresent = true;
     rig.login.setLaunchAtLogin(true);
-    m = rig.c->buildMenu();
+    m = rig.menu();
     EXPECT_EQ(find(m, "Слушать").checked, false);
-    EXPECT_EQ(find(m, "Ключ Deepgram API… (задан)").kind, MenuItem::Kind::action);
-    EXPECT_EQ(find(m, "Запускать при входе в систему").checked, true);
-
-    find(m, "Слушать").action();
-    find(m, "Ключ Deepgram API… (задан)").action();
-    find(m, "О Parlando…").action();
-    find(m, "Выход").action();
-    EXPECT_EQ(rig.ran, (std::vector<std::string>{"toggleListening", "configureDeepgramKey", "showAbout", "quit"}));
+    EXPECT_EQ(find(m, autostart).checked, true);
+    for (const char* t : {"Слушать", "Ключ Deepgram API… (задан)", "О Parlando…", "Выход"}) find(m, t).action();
+    EXPECT_EQ(rig.ran, (Titles{"toggleListening", "configureDeepgramKey", "showAbout", "quit"}));
 }
 
-TEST(StatusMenu, LeftAndRightClickOpenTheSameFreshMenuAndTheProviderServesIt) {
-    Rig rig;
-    ASSERT_TRUE(rig.button.onClick);
-    rig.button.onClick();
+TEST(StatusMenu, EveryClickBuildsAFreshMenuAndAGoneControllerDetaches) {
+    MenuRig rig;
+    ASSERT_TRUE(rig.app.button.onClick);
+    rig.app.button.onClick();
     rig.muted = true;
-    rig.button.onClick();
-    ASSERT_EQ(rig.button.poppedUp.size(), 2u);
-    EXPECT_EQ(find(rig.button.poppedUp[0], "Слушать").checked, true);
-    EXPECT_EQ(find(rig.button.poppedUp[1], "Слушать").checked, false) << "built afresh on every click";
-    ASSERT_TRUE(rig.button.menuProvider);
-    EXPECT_EQ(titles(rig.button.menuProvider().items), titles(rig.c->buildMenu().items));
-    // Gone controller: callbacks are detached, a held menu's actions do nothing.
-    MenuModel held = rig.c->buildMenu();
-    rig.c.reset();
-    EXPECT_FALSE(rig.button.onClick);
-    find(held, "Запускать при входе в систему").action();
+    rig.app.button.onClick();
+    ASSERT_EQ(rig.app.button.poppedUp.size(), 2u);
+    EXPECT_EQ(find(rig.app.button.poppedUp[0], "Слушать").checked, true);
+    EXPECT_EQ(find(rig.app.button.poppedUp[1], "Слушать").checked, false);
+    EXPECT_EQ(titles(rig.app.button.menuProvider().items), titles(rig.menu().items));
+    MenuModel held = rig.menu();
+    rig.app.c.reset();
+    EXPECT_FALSE(rig.app.button.onClick);
+    find(held, autostart).action();
     EXPECT_FALSE(rig.login.isLaunchAtLoginEnabled());
 }
 
 TEST(LaunchAtLogin, ToggleRoundTripThroughTheAutostartEntry) {
-    Rig rig;
-    const fs::path entry = rig.dir.path / "autostart" / "com.parlando.Parlando.desktop";
-    find(rig.c->buildMenu(), "Запускать при входе в систему").action();
-    ASSERT_TRUE(fs::exists(entry));
-    EXPECT_TRUE(rig.log.contains("Launch at login: true"));
-    std::ifstream in(entry);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
-    EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
-    EXPECT_NE(text.find("\nExec=/usr/bin/parlando\n"), std::string::npos);
-    EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
-    EXPECT_EQ(find(rig.c->buildMenu(), "Запускать при входе в систему").checked, true);
-
-    find(rig.c->buildMenu(), "Запускать при входе в систему").action();
+    MenuRig rig;
+    const fs::path entry = rig.dir.path / "autostart" / LoginItemSettings::entryFileName;
+    find(rig.menu(), autostart).action();
+    EXPECT_TRUE(rig.app.log.contains("Launch at login: true"));
+    const std::string text = readAll(entry);
+    for (const char* line : {"[Desktop Entry]\n", "\nExec=/usr/bin/parlando\n", "\nType=Application\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(find(rig.menu(), autostart).checked, true);
+    find(rig.menu(), autostart).action();
     EXPECT_FALSE(fs::exists(entry));
-    EXPECT_TRUE(rig.log.contains("Launch at login: false"));
-}
-
-TEST(LaunchAtLogin, HiddenOrSwitchedOffEntriesCountAsOffAndAClickEnablesAgain) {
-    ScratchDir dir;
-    LoginItemSettings login(dir.path, "/usr/bin/parlando");
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-    const fs::path entry = dir.path / LoginItemSettings::entryFileName;
-    std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=parlando\nHidden = true\n";
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-    std::ofstream(entry) << "[Desktop Entry]\nExec=parlando\nX-GNOME-Autostart-enabled=false\n";
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
-    // Keys of other groups do not count.
-    std::ofstream(entry) << "[Desktop Entry]\nExec=parlando\n[Desktop Action x]\nHidden=true\n";
-    EXPECT_TRUE(login.isLaunchAtLoginEnabled());
-    std::ofstream(entry) << "[Desktop Entry]\nHidden=true\n";
-    login.setLaunchAtLogin(true);
-    EXPECT_TRUE(login.isLaunchAtLoginEnabled());
-    login.setLaunchAtLogin(false);
-    login.setLaunchAtLogin(false);  // removing an absent entry is fine
-    EXPECT_FALSE(login.isLaunchAtLoginEnabled());
+    EXPECT_TRUE(rig.app.log.contains("Launch at login: false"));
 }
 
 TEST(LaunchAtLogin, FailureIsShownAndLoggedAndTheStateStays) {
-    Rig rig;
-    // A file where the autostart folder should be.
-    std::ofstream(rig.dir.path / "autostart") << "x";
-    find(rig.c->buildMenu(), "Запускать при входе в систему").action();
-    EXPECT_TRUE(rig.log.contains("Launch at login error: "));
-    EXPECT_TRUE(rig.log.contains("error: Не удалось создать папку"));
-    ASSERT_TRUE(rig.button.tip.has_value());
-    EXPECT_NE(rig.button.tip->find("Не удалось создать папку"), std::string::npos);
+    MenuRig rig;
+    std::ofstream(rig.dir.path / "autostart") << "x";  // a file where the folder should be
+    find(rig.menu(), autostart).action();
+    EXPECT_TRUE(rig.app.log.contains("Launch at login error: "));
+    ASSERT_TRUE(rig.app.button.tip.has_value());
+    EXPECT_NE(rig.app.button.tip->find("Не удалось создать папку"), std::string::npos);
     EXPECT_FALSE(rig.login.isLaunchAtLoginEnabled());
-
-    LoginItemSettings nowhere(std::nullopt, "parlando");
-    EXPECT_FALSE(nowhere.isLaunchAtLoginEnabled());
-    EXPECT_THROW(nowhere.setLaunchAtLogin(true), LoginItemError);
+    EXPECT_THROW(LoginItemSettings(std::nullopt, "parlando").setLaunchAtLogin(true), LoginItemError);
 }
 
 TEST(LaunchAtLogin, ExecValueIsQuotedAndEscaped) {
@@ -215,44 +140,30 @@ TEST(LaunchAtLogin, ExecValueIsQuotedAndEscaped) {
     EXPECT_EQ(desktopExecValue("/opt/100%/parlando"), "/opt/100%%/parlando");
     // "$" is escaped for the Exec quoting, and that backslash again as a string value.
     EXPECT_EQ(desktopExecValue("/opt/$x/parlando"), "\"/opt/\\\\$x/parlando\"");
-    const auto dir = LoginItemSettings::defaultAutostartDir([](const char* name) -> std::optional<std::string> {
-        if (std::string(name) == "XDG_CONFIG_HOME") return "/cfg";
-        return std::nullopt;
-    });
-    EXPECT_EQ(dir, fs::path("/cfg/autostart"));
 }
-
-// ---------------------------------------------------------------- microphone
 
 TEST(MicSubmenu, NoneOneAndSeveralDevicesWithTheSavedChoiceChecked) {
     auto none = buildMicSubmenu(MicMenuState{}, {}, {});
-    EXPECT_EQ(titles(none), std::vector<std::string>{"По умолчанию"});
+    EXPECT_EQ(titles(none), Titles{"По умолчанию"});
     EXPECT_EQ(none[0].checked, true);
 
-    MicMenuState one{"Встроенный микрофон", {{"builtin", "Встроенный микрофон"}}, "builtin"};
-    auto oneMenu = buildMicSubmenu(one, {}, {});
-    EXPECT_EQ(titles(oneMenu),
-              (std::vector<std::string>{"По умолчанию (Встроенный микрофон)", "---", "Встроенный микрофон"}));
-    EXPECT_EQ(oneMenu[0].checked, false);
-    EXPECT_EQ(oneMenu[2].checked, true);
+    auto one = buildMicSubmenu({"Встроенный микрофон", {{"builtin", "Встроенный микрофон"}}, "builtin"}, {}, {});
+    EXPECT_EQ(titles(one), (Titles{"По умолчанию (Встроенный микрофон)", "---", "Встроенный микрофон"}));
+    EXPECT_EQ(one[0].checked, false);
+    EXPECT_EQ(one[2].checked, true);
 
+    // A saved device that is gone: nothing is checked.
     std::vector<std::pair<std::string, std::string>> chosen;
-    MicMenuState several{std::nullopt, {{"a", "USB"}, {"b", "Гарнитура"}, {"c", "Веб-камера"}}, "gone-uid"};
-    auto menu = buildMicSubmenu(several, {}, [&](const std::string& uid, const std::string& title) {
-        chosen.emplace_back(uid, title);
-    });
-    EXPECT_EQ(titles(menu), (std::vector<std::string>{"По умолчанию", "---", "USB", "Гарнитура", "Веб-камера"}));
-    for (const auto& i : menu) {
-        if (i.kind != MenuItem::Kind::separator) {
-            EXPECT_EQ(i.checked, false) << i.title;
-        }
-    }
+    auto menu = buildMicSubmenu({std::nullopt, {{"a", "USB"}, {"b", "Гарнитура"}, {"c", "Веб-камера"}}, "gone-uid"}, {},
+                                [&](const std::string& uid, const std::string& t) { chosen.emplace_back(uid, t); });
+    EXPECT_EQ(titles(menu), (Titles{"По умолчанию", "---", "USB", "Гарнитура", "Веб-камера"}));
+    for (const auto& i : menu) EXPECT_NE(i.checked, true) << i.title;
     menu[3].action();
     EXPECT_EQ(chosen, (std::vector<std::pair<std::string, std::string>>{{"b", "Гарнитура"}}));
 }
 
 TEST(MicSubmenu, ActionsSaveTheChoiceClearTheBadgeAndReportFailures) {
-    Rig rig;
+    AppRig rig;
     std::vector<std::optional<std::string>> applied;
     std::optional<std::string> failure;
     MicEngineHooks engine;
@@ -272,9 +183,7 @@ TEST(MicSubmenu, ActionsSaveTheChoiceClearTheBadgeAndReportFailures) {
     rig.c->refreshTrayBadge();
     items[3].action();  // "Гарнитура"
     EXPECT_EQ(rig.settings.getString(StatusBarController::micDeviceUIDKey), "b");
-    EXPECT_FALSE(rig.c->allMicsFailed);
     EXPECT_EQ(rig.button.title, "") << "the badge goes before the device is even tried";
-    EXPECT_TRUE(rig.log.contains("mic: selected Гарнитура (b)"));
     EXPECT_EQ(mic.buildMicSubmenu()[3].checked, true);
 
     failure = "Устройство недоступно";
@@ -282,26 +191,20 @@ TEST(MicSubmenu, ActionsSaveTheChoiceClearTheBadgeAndReportFailures) {
     EXPECT_FALSE(rig.settings.contains(StatusBarController::micDeviceUIDKey));
     EXPECT_EQ(rig.button.tip, "Устройство недоступно");
     EXPECT_TRUE(rig.log.contains("mic: switch to default failed — Устройство недоступно"));
-    mic.selectMicDevice("a", "USB");
-    EXPECT_TRUE(rig.log.contains("mic: switch to a failed — Устройство недоступно"));
-    EXPECT_EQ(applied, (std::vector<std::optional<std::string>>{"b", std::nullopt, "a"}));
+    EXPECT_EQ(applied, (std::vector<std::optional<std::string>>{"b", std::nullopt}));
 }
 
 TEST(HotkeySubmenu, ListsTheAcceptedKeysWithTheCurrentOneCheckedAndSwitchesAtOnce) {
-    Rig rig;
+    AppRig rig;
     std::vector<std::string> changes;
     HotkeyMenu hotkeys(rig.c->weak(), [&](const std::string& n) { changes.push_back(n); });
     auto items = hotkeys.buildSubmenu();
     ASSERT_EQ(items.size(), hotkeyNames().size());
-    EXPECT_EQ(titles(items), (std::vector<std::string>{"FN", "Правый Ctrl", "Правый Alt", "F13", "Pause",
-                                                       "Scroll Lock", "Caps Lock", "Insert"}));
     EXPECT_EQ(items[0].checked, true) << "FN when nothing is stored";
     items[3].action();
     EXPECT_EQ(rig.settings.getString("ParlandoHotkey"), "f13");
-    EXPECT_EQ(changes, std::vector<std::string>{"f13"});
-    items = hotkeys.buildSubmenu();
-    EXPECT_EQ(items[0].checked, false);
-    EXPECT_EQ(items[3].checked, true);
+    EXPECT_EQ(changes, Titles{"f13"});
+    EXPECT_EQ(hotkeys.buildSubmenu()[3].checked, true);
     rig.settings.setString("ParlandoHotkey", "bogus");
     EXPECT_EQ(hotkeys.currentHotkey(), "fn");
 }

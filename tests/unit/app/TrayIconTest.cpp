@@ -1,40 +1,137 @@
-#include "app/TrayIcon.h"
+// The tray icon's draw lists and the animator that fades between them.
+#include "AppRig.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace parlando;
+using namespace parlando::testing;
 
-TEST(TrayIcon, IdleIsAPlainGreyThirteenPointDisc) {
-    const IconImage img = TrayIcon::idleImage();
-    ASSERT_EQ(img.ops.size(), 2u);  // base disc, then the (transparent) active disc
-    EXPECT_EQ(img.ops[0].kind, IconOp::Kind::fillEllipse);
-    EXPECT_DOUBLE_EQ(img.ops[0].x, 1.5);
-    EXPECT_DOUBLE_EQ(img.ops[0].w, 13.0);
-    EXPECT_EQ(img.ops[0].color, TrayIcon::grey);
-    EXPECT_DOUBLE_EQ(img.ops[1].color.a, 0.0);
-    EXPECT_FALSE(img.isTemplate);
+namespace {
+const Duration frame = seconds(1.0 / 30.0);
+
+bool hasDot(const IconImage& img) {
+    return std::any_of(img.ops.begin(), img.ops.end(),
+                       [](const IconOp& op) { return op.w == 5.0 && op.color == TrayIcon::green; });
 }
 
-TEST(TrayIcon, MutedShowsAnOpaqueGreyDiscAndTheSlashOnly) {
-    const IconImage img = TrayIcon::crossfadeImage(1.0, true, true, false, true);
-    ASSERT_EQ(img.ops.size(), 2u);
-    EXPECT_EQ(img.ops[0].color, TrayIcon::grey);
-    EXPECT_EQ(img.ops[1].kind, IconOp::Kind::strokeLine);
-    EXPECT_DOUBLE_EQ(img.ops[1].x, 2.5);
-    EXPECT_DOUBLE_EQ(img.ops[1].y2, 13.5);
-    EXPECT_DOUBLE_EQ(img.ops[1].lineWidth, 2.0);
-}
+struct Recording : AppRig {
+    explicit Recording(bool muted = false) {
+        c->trayState.hasMicSignal = true;
+        c->trayState.fnDictating = true;
+        c->trayState.muted = muted;
+    }
+};
+}  // namespace
 
-TEST(TrayIcon, CrossfadeAndSignalDot) {
+TEST(TrayIcon, IdleMutedAndBlendedDrawLists) {
+    const IconImage idle = TrayIcon::idleImage();
+    ASSERT_EQ(idle.ops.size(), 2u);  // base disc, then the (transparent) active disc
+    EXPECT_EQ(idle.ops[0].color, TrayIcon::grey);
+    EXPECT_DOUBLE_EQ(idle.ops[0].w, 13.0);
+    EXPECT_DOUBLE_EQ(idle.ops[1].color.a, 0.0);
+
+    const IconImage muted = TrayIcon::crossfadeImage(1.0, true, true, false, true);
+    ASSERT_EQ(muted.ops.size(), 2u) << "an opaque grey disc and the slash only";
+    EXPECT_EQ(muted.ops[0].color, TrayIcon::grey);
+    EXPECT_EQ(muted.ops[1].kind, IconOp::Kind::strokeLine);
+    EXPECT_DOUBLE_EQ(muted.ops[1].lineWidth, 2.0);
+
     auto half = TrayIcon::crossfadeImage(0.5, true, false, false, false);
     ASSERT_EQ(half.ops.size(), 3u);
     EXPECT_EQ(half.ops[0].color, (Rgba{0.2, 0.8, 0.3, 0.5}));
     EXPECT_EQ(half.ops[1].color, (Rgba{1.0, 0.23, 0.19, 0.5}));
-    EXPECT_DOUBLE_EQ(half.ops[2].x, 10.0);
-    EXPECT_DOUBLE_EQ(half.ops[2].y, 1.0);
-    EXPECT_EQ(TrayIcon::crossfadeImage(0.45, true, false, false, false).ops.size(), 2u);
+    EXPECT_FALSE(hasDot(TrayIcon::crossfadeImage(0.45, true, false, false, false)));
     // Blend is clamped; a meeting with a dictation turns the active colour orange.
     auto over = TrayIcon::crossfadeImage(7.0, false, false, true, false);
     EXPECT_EQ(over.ops[1].color, TrayIcon::orange);
     EXPECT_DOUBLE_EQ(over.ops[0].color.a, 0.0);
+}
+
+TEST(TrayAnimator, FadeTakesElevenStepsDotFromTheSixthThenStops) {
+    Recording rig;
+    const int before = rig.button.imageSets;
+    rig.c->renderUI();  // draws once, then the first step runs at once
+    EXPECT_NEAR(rig.c->iconBlend, 1.0 / 10.5, 1e-9);
+    rig.loop.advanceBy(frame * 4);
+    EXPECT_NEAR(rig.c->iconBlend, 5.0 / 10.5, 1e-9);
+    EXPECT_FALSE(hasDot(rig.button.image));
+    rig.loop.advanceBy(frame);
+    EXPECT_TRUE(hasDot(rig.button.image));
+    rig.loop.advanceBy(frame * 5);
+    EXPECT_EQ(rig.c->iconBlend, 1.0);
+    EXPECT_FALSE(rig.c->iconAnimatorRunning());
+    EXPECT_EQ(rig.button.image.ops[1].color, TrayIcon::red);
+    rig.advance(1);
+    EXPECT_EQ(rig.button.imageSets - before, 1 + 11) << "no redraws once the fade is done";
+}
+
+TEST(TrayAnimator, StoppingHalfWayReversesWithoutAJumpAndTheTimerDiesWithTheController) {
+    Recording rig;
+    rig.c->trayState.hasMicSignal = false;
+    rig.c->renderUI();
+    rig.loop.advanceBy(frame * 4);
+    const double mid = rig.c->iconBlend;
+    rig.c->trayState.fnDictating = false;
+    rig.c->renderUI();
+    rig.loop.advanceBy(frame);
+    EXPECT_NEAR(rig.c->iconBlend, mid - 1.0 / 10.5, 1e-9);
+    rig.advance(1);
+    EXPECT_EQ(rig.c->iconBlend, 0.0);
+    EXPECT_FALSE(rig.c->iconAnimatorRunning());
+    EXPECT_EQ(rig.button.image, TrayIcon::idleImage());
+
+    rig.c->trayState.fnDictating = true;
+    rig.c->renderUI();
+    const int sets = rig.button.imageSets;
+    rig.c.reset();
+    rig.advance(1);
+    EXPECT_EQ(rig.button.imageSets, sets);
+}
+
+TEST(TrayAnimator, StallPulsesBetweenPointThreeAndOneOnlyWhileRecording) {
+    AppRig idle;
+    idle.c->sessionStalled = true;
+    idle.c->renderUI();
+    EXPECT_FALSE(idle.c->iconAnimatorRunning());
+
+    Recording rig;
+    rig.c->renderUI();
+    rig.advance(1);
+    rig.c->sessionStalled = true;
+    rig.c->renderUI();
+    double lo = 2, hi = -1;
+    for (int i = 0; i < 60; ++i) {
+        rig.loop.advanceBy(frame);
+        lo = std::min(lo, rig.c->iconBlend);
+        hi = std::max(hi, rig.c->iconBlend);
+    }
+    EXPECT_GE(lo, 0.30 - 1e-9);
+    EXPECT_LT(lo, 0.40);
+    EXPECT_GT(hi, 0.90);
+    EXPECT_LE(hi, 1.0 + 1e-9);
+    rig.c->sessionStalled = false;
+    rig.c->renderUI();
+    rig.advance(1);
+    EXPECT_EQ(rig.c->iconBlend, 1.0);
+    EXPECT_FALSE(rig.c->iconAnimatorRunning());
+}
+
+TEST(TrayAnimator, MutedShowsTheSlashWithoutRedAndAMeetingWithDictationIsOrange) {
+    Recording muted(true);
+    muted.c->renderUI();
+    muted.loop.advanceBy(frame * 3);
+    EXPECT_TRUE(muted.c->iconAnimatorRunning());
+    for (const IconOp& op : muted.button.image.ops) EXPECT_NE(op.color, TrayIcon::red);
+    EXPECT_EQ(muted.button.image.ops.back().kind, IconOp::Kind::strokeLine);
+
+    Recording meeting;
+    meeting.c->trayState.hasMicSignal = false;
+    meeting.c->trayState.meetingRecording = true;
+    meeting.c->trayState.systemAudioActive = true;  // lights the dot too
+    meeting.c->renderUI();
+    meeting.advance(1);
+    EXPECT_EQ(meeting.button.image.ops[1].color, TrayIcon::orange);
+    EXPECT_TRUE(hasDot(meeting.button.image));
 }

@@ -11,16 +11,16 @@
 
 using namespace parlando;
 using parlando::testing::FakeSystemLog;
+namespace fs = std::filesystem;
 
 namespace {
-std::filesystem::path freshDir() {
-    auto base = std::filesystem::temp_directory_path() /
-                ("parlando-traylog-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(base);
-    return base;
-}
-std::string readAll(const std::filesystem::path& p) {
+struct Dir {
+    fs::path path = fs::temp_directory_path() / ("parlando-traylog-" + std::to_string(::getpid()) + "-" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Dir() { fs::remove_all(path); }
+    ~Dir() { fs::remove_all(path); }
+};
+std::string readAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -28,81 +28,67 @@ std::string readAll(const std::filesystem::path& p) {
 }
 }  // namespace
 
-TEST(TrayLog, FirstLineCreatesFolderAndFileThenAppendsInOrder) {
-    auto dir = freshDir();
+TEST(TrayLog, FirstLineCreatesTheMissingFolderThenAppendsInOrderEmptyLinesToo) {
+    Dir dir;
     FakeSystemLog sys;
     std::FILE* err = std::tmpfile();
-    TrayLog log(sys, dir / "nested" / "Parlando", err);
+    TrayLog log(sys, dir.path / "nested" / "Parlando", err);
     log.append("applicationWillFinishLaunching");
-    EXPECT_EQ(readAll(dir / "nested/Parlando/parlando-tray.txt"), "applicationWillFinishLaunching\n");
     log.append("");
     log.append("two\nlines");
-    EXPECT_EQ(readAll(dir / "nested/Parlando/parlando-tray.txt"), "applicationWillFinishLaunching\n\ntwo\nlines\n");
+    EXPECT_EQ(readAll(dir.path / "nested/Parlando/parlando-tray.txt"), "applicationWillFinishLaunching\n\ntwo\nlines\n");
     EXPECT_EQ(sys.infos(), (std::vector<std::string>{"applicationWillFinishLaunching", "", "two\nlines"}));
     EXPECT_TRUE(sys.errors().empty());
-
     std::rewind(err);
     char buf[256] = {};
     const std::size_t n = std::fread(buf, 1, sizeof buf - 1, err);
     EXPECT_EQ(std::string(buf, n), "Parlando: applicationWillFinishLaunching\nParlando: \nParlando: two\nlines\n");
     std::fclose(err);
-    std::filesystem::remove_all(dir);
 }
 
-TEST(TrayLog, AFileInTheWayOfTheFolderIsReportedToTheSystemLogOnly) {
-    auto dir = freshDir();
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir / "Parlando") << "not a folder";
+TEST(TrayLog, AFileInTheWayOrNoFolderAtAllOnlyReachTheSystemLog) {
+    Dir dir;
+    fs::create_directories(dir.path);
+    std::ofstream(dir.path / "Parlando") << "not a folder";
     FakeSystemLog sys;
-    TrayLog log(sys, dir / "Parlando", nullptr);
-    log.append("hello");  // returns normally
-    ASSERT_EQ(sys.infos(), std::vector<std::string>{"hello"});
+    TrayLog(sys, dir.path / "Parlando", nullptr).append("hello");  // returns normally
     ASSERT_EQ(sys.errors().size(), 1u);
     EXPECT_EQ(sys.errors()[0].rfind("log write failed: ", 0), 0u) << sys.errors()[0];
-    EXPECT_EQ(readAll(dir / "Parlando"), "not a folder");
-    std::filesystem::remove_all(dir);
-}
+    EXPECT_EQ(readAll(dir.path / "Parlando"), "not a folder");
 
-TEST(TrayLog, NoFolderMeansNoFileAndNoError) {
-    FakeSystemLog sys;
-    TrayLog log(sys, std::nullopt, nullptr);
-    log.append("x");
-    EXPECT_EQ(sys.infos().size(), 1u);
-    EXPECT_TRUE(sys.errors().empty());
-    EXPECT_FALSE(log.filePath());
+    FakeSystemLog quiet;
+    TrayLog none(quiet, std::nullopt, nullptr);
+    none.append("x");
+    EXPECT_EQ(quiet.infos(), std::vector<std::string>{"x"});
+    EXPECT_TRUE(quiet.errors().empty());
 }
 
 TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
-    auto dir = freshDir();
+    Dir dir;
     FakeSystemLog sys;
-    TrayLog log(sys, dir, nullptr);
+    TrayLog log(sys, dir.path, nullptr);
     constexpr int threads = 6, perThread = 3000;
+    // Long-ish lines make torn writes visible.
+    auto pad = [](int t) { return std::string(static_cast<std::size_t>(40 + t * 25), char('a' + t)); };
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&log, t] {
-            // Long-ish lines make torn writes visible.
-            const std::string pad(static_cast<std::size_t>(40 + t * 25), char('a' + t));
-            for (int i = 0; i < perThread; ++i) log.append("t" + std::to_string(t) + " " + std::to_string(i) + " " + pad);
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) log.append("t" + std::to_string(t) + " " + std::to_string(i) + " " + pad(t));
         });
-    }
     for (auto& w : workers) w.join();
 
-    std::ifstream in(dir / "parlando-tray.txt");
-    std::string line;
+    std::ifstream in(dir.path / "parlando-tray.txt");
     std::map<int, int> next;
     int total = 0;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line); ++total) {
         std::istringstream fields(line);
-        std::string tag, pad;
+        std::string tag, text;
         int i = -1;
-        fields >> tag >> i >> pad;
+        fields >> tag >> i >> text;
         ASSERT_EQ(tag.size(), 2u) << line;
         const int t = tag[1] - '0';
-        ASSERT_EQ(pad, std::string(static_cast<std::size_t>(40 + t * 25), char('a' + t))) << line;
-        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order";
-        next[t] = i + 1;
-        ++total;
+        ASSERT_EQ(text, pad(t)) << line;
+        ASSERT_EQ(i, next[t]++) << "thread " << t << " out of order";
     }
     EXPECT_EQ(total, threads * perThread);
-    std::filesystem::remove_all(dir);
 }

@@ -5,6 +5,9 @@
 #include "fakes/FakeAudio.h"
 #include "fakes/Fakes.h"
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,7 +51,26 @@ struct AudioRig {
         backend.add("builtin-mic", "Built-in Microphone", true);
         backend.defaultUID = "usb-mic";
     }
+    // One 16 kHz mono microphone, the default, running: what goes in comes out unconverted.
+    void monoMic() {
+        backend.add("m", "Mic", false, 16000, 1);
+        backend.defaultUID = "m";
+        capture->setDeviceUID(std::nullopt);
+    }
     void advance(double s) { loop.advanceBy(seconds(s)); }
 };
+
+// Expects `f` to throw a CaptureError of that kind (and text, when given).
+inline void expectCaptureError(const std::function<void()>& f, CaptureError::Kind kind, const char* text = nullptr) {
+    try {
+        f();
+        ADD_FAILURE() << "no CaptureError";
+    } catch (const CaptureError& e) {
+        EXPECT_EQ(e.kind(), kind);
+        if (text) {
+            EXPECT_STREQ(e.what(), text);
+        }
+    }
+}
 
 }  // namespace parlando::testing

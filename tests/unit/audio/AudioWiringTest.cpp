@@ -41,62 +41,50 @@ struct Rig {
 };
 }  // namespace
 
-TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStarting) {
+TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStartingAndASavedChoiceWins) {
     Rig rig;
     rig.wiring().setupAudio();
     EXPECT_EQ(rig.savedWhenApplied, "builtin-uid");
     EXPECT_EQ(rig.applied, (std::vector<std::optional<std::string>>{"builtin-uid"}));
     EXPECT_TRUE(rig.log.contains("audio: always-on engine started (uid=builtin-uid, pre-roll 1.5s)"));
     EXPECT_EQ(rig.lamp, std::vector<std::string>{"reflect"});
+
+    Rig saved;
+    saved.settings.setString(StatusBarController::micDeviceUIDKey, "  usb-1 \n");
+    saved.muted = true;
+    saved.wiring().setupAudio();
+    EXPECT_EQ(saved.applied.back(), "usb-1");
+    EXPECT_EQ(saved.button.image.ops.back().kind, IconOp::Kind::strokeLine) << "the muted slash from the start";
 }
 
-TEST(AudioWiring, SavedChoiceWinsBlankCountsAsAbsentAndFailureIsOnlyLogged) {
+TEST(AudioWiring, BlankChoiceWithoutABuiltInMicCountsAsAbsentAndFailureIsOnlyLogged) {
     Rig rig;
-    rig.settings.setString(StatusBarController::micDeviceUIDKey, "  usb-1 \n");
-    rig.muted = true;
+    rig.settings.setString(StatusBarController::micDeviceUIDKey, "   ");
+    rig.builtIn.reset();
+    rig.failure = "Нет доступа к звуковому серверу";
     rig.wiring().setupAudio();
-    EXPECT_EQ(rig.applied.back(), "usb-1");
-    EXPECT_TRUE(rig.c->trayState.muted);
-    EXPECT_EQ(rig.button.image.ops.back().kind, IconOp::Kind::strokeLine);
-    EXPECT_TRUE(rig.log.contains("audio: always-on engine started (uid=usb-1, pre-roll 1.5s)")) << "logged while muted too";
-
-    Rig blank;
-    blank.settings.setString(StatusBarController::micDeviceUIDKey, "   ");
-    blank.builtIn.reset();
-    blank.failure = "Нет доступа к звуковому серверу";
-    blank.wiring().setupAudio();
-    EXPECT_EQ(blank.applied.back(), std::nullopt);
-    EXPECT_EQ(blank.settings.getString(StatusBarController::micDeviceUIDKey), "   ") << "kept without a built-in mic";
-    EXPECT_TRUE(blank.log.contains("audio: bootstrap failed — Нет доступа к звуковому серверу. Will retry on FN-press."));
-    EXPECT_EQ(blank.button.tip, std::nullopt) << "nothing is shown to the user";
+    EXPECT_EQ(rig.applied.back(), std::nullopt);
+    EXPECT_TRUE(rig.log.contains("audio: bootstrap failed — Нет доступа к звуковому серверу. Will retry on FN-press."));
+    EXPECT_EQ(rig.button.tip, std::nullopt) << "nothing is shown to the user";
 }
 
-TEST(AudioWiring, EngineReportsBecomeLogLinesTrayStateBadgeAndLamp) {
+TEST(AudioWiring, EngineReportsBecomeTrayStateBadgeSavedChoiceAndLamp) {
     Rig rig;
     AudioWiring w = rig.wiring();
     w.onSignalChange(true);
-    EXPECT_TRUE(rig.c->trayState.hasMicSignal);
     EXPECT_EQ(rig.button.image.ops[0].color, TrayIcon::green);
-
     rig.settings.setString(StatusBarController::micDeviceUIDKey, "usb-1");
     w.onAllMicsFailed();
     EXPECT_FALSE(rig.settings.contains(StatusBarController::micDeviceUIDKey));
     EXPECT_EQ(rig.button.title, " MIC");
-    EXPECT_TRUE(rig.log.contains("audio: all mics produced silence — clearing saved UID, showing MIC badge"));
     w.onMicsRecovered();
     EXPECT_EQ(rig.button.title, "");
-    EXPECT_TRUE(rig.log.contains("audio: mic recovered — clearing MIC badge"));
-
     w.onSelectionFailedFallback("usb-1", "builtin-uid");
     EXPECT_EQ(rig.settings.getString(StatusBarController::micDeviceUIDKey), "builtin-uid");
-    EXPECT_TRUE(rig.log.contains("audio: 'usb-1' unavailable — selection reset to built-in mic"));
-
     w.onMutedChange(true);
     EXPECT_TRUE(rig.c->trayState.muted);
-    EXPECT_TRUE(rig.log.contains("ui: muted -> true"));
     w.onAvailabilityChange(false);
     w.onAvailabilityChange(true);
-    EXPECT_TRUE(rig.log.contains("audio: mic availability -> false"));
     EXPECT_EQ(rig.lamp, (std::vector<std::string>{"reflect", "disconnected", "idle"}));
 
     // Errors come from the audio thread and are logged on the main one.
@@ -105,8 +93,7 @@ TEST(AudioWiring, EngineReportsBecomeLogLinesTrayStateBadgeAndLamp) {
     rig.loop.runPending();
     EXPECT_TRUE(rig.log.contains("audio: error — overflow"));
 
-    // Handlers that hold the controller do nothing once it is gone.
-    rig.c.reset();
+    rig.c.reset();  // handlers that hold the controller do nothing once it is gone
     w.onSignalChange(false);
     w.onAllMicsFailed();
 }

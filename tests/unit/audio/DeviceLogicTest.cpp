@@ -15,83 +15,54 @@ TEST(AudioDevicesList, FiltersLikeTheMenuNeeds) {
     backend.add("no-channels", "Output only").info.inputChannels = 0;
     backend.add("no-rate", "Broken").info.nominalSampleRate = 0;
     backend.add("", "No UID");
-    auto& unnamed = backend.add("unnamed", "");
-    unnamed.info.name.reset();
+    backend.add("unnamed", "").info.name.reset();
     backend.add("builtin-mic", "Built-in Microphone", true);
     backend.defaultUID = "no-rate";
     AudioDevices devices(backend);
-
     const auto list = devices.inputDevices();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], (AudioDevices::Device{1, "usb-mic", "USB Mic"}));
     EXPECT_EQ(list[1].name, "unnamed");  // no name: the UID stands in
-    EXPECT_EQ(list[2].uid, "builtin-mic");
     EXPECT_EQ(devices.builtInMicrophone()->uid, "builtin-mic");
     EXPECT_EQ(devices.defaultInputDevice()->uid, "no-rate");  // no channel or rate test for the default
-    EXPECT_FALSE(devices.device("no-rate").has_value());
-    EXPECT_FALSE(devices.device("USB-MIC").has_value());  // exact match only
+    EXPECT_FALSE(devices.device("USB-MIC").has_value());      // exact match only
     backend.available = false;
     EXPECT_TRUE(devices.inputDevices().empty());
-    EXPECT_FALSE(devices.builtInMicrophone().has_value());
 }
 
-TEST(DeviceSelection, BlankUIDMeansSystemDefault) {
+TEST(DeviceSelection, BlankUIDMeansTheSystemDefaultAndAUIDIsBound) {
     AudioRig rig;
     rig.typicalDevices();
     rig.capture->setDeviceUID("  \t\n ");
     EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
-    EXPECT_TRUE(rig.log.contains("audio: using system default — visible devices: [USB Mic, Built-in Microphone]"));
     EXPECT_EQ(rig.backend.startedOn, std::vector<std::string>{"usb-mic"});
     EXPECT_FALSE(rig.backend.bound.has_value());  // follows the default
-
     rig.capture->setDeviceUID("  builtin-mic ");
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
-    EXPECT_TRUE(rig.log.contains("audio: setInputDevice -> Built-in Microphone (uid=builtin-mic)"));
-    EXPECT_TRUE(rig.log.contains("audio: inputFormat sampleRate=48000.0 channels=2"));
     EXPECT_EQ(rig.backend.startedOn.back(), "builtin-mic");
 }
 
-TEST(DeviceSelection, UnpluggedChoiceFallsBackToBuiltIn) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.capture->setDeviceUID("gone-mic");
-    EXPECT_TRUE(rig.log.contains(
-        "audio: startEngine failed (Selected mic not connected (uid=gone-mic)) — falling back to built-in mic"));
-    EXPECT_TRUE(rig.log.contains("audio: fell back to built-in mic 'Built-in Microphone'"));
-    EXPECT_EQ(rig.fallbacks, (Pairs{{"gone-mic", "builtin-mic"}}));
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
-    EXPECT_TRUE(rig.capture->isAvailable());
-    EXPECT_EQ(rig.allFailed, 0);
+TEST(DeviceSelection, UnpluggedRefusingOrUnbindableChoiceFallsBackToBuiltIn) {
+    for (const std::string fault : {"gone", "start", "bind", "default"}) {
+        AudioRig rig;
+        rig.typicalDevices();
+        if (fault == "start" || fault == "default") rig.backend.dev("usb-mic").startFails = true;
+        if (fault == "bind") rig.backend.dev("usb-mic").bindFails = true;
+        const std::optional<std::string> uid =
+            fault == "gone" ? "gone-mic" : fault == "default" ? std::nullopt : std::optional<std::string>("usb-mic");
+        rig.capture->setDeviceUID(uid);
+        EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic") << fault;
+        EXPECT_TRUE(rig.backend.running) << fault;
+        EXPECT_EQ(rig.allFailed, 0);
+        // Falling back from the system default is no failed selection.
+        EXPECT_EQ(rig.fallbacks, uid ? (Pairs{{*uid, "builtin-mic"}}) : Pairs{}) << fault;
+    }
 }
 
-TEST(DeviceSelection, FallingBackFromTheDefaultDoesNotReportASelectionFailure) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").startFails = true;
-    rig.capture->setDeviceUID(std::nullopt);
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
-    EXPECT_TRUE(rig.backend.running);
-    EXPECT_TRUE(rig.fallbacks.empty());
-}
-
-TEST(DeviceSelection, BindErrorsFallBackToo) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").bindFails = true;
-    rig.capture->setDeviceUID("usb-mic");
-    EXPECT_TRUE(rig.log.contains("audio: startEngine failed (bind failed: -10851) — falling back to built-in mic"));
-    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
-}
-
-TEST(DeviceSelection, WithoutBuiltInTheFirstErrorIsThrownAndTotalFailureReportedOnce) {
+TEST(DeviceSelection, WithoutBuiltInTheErrorIsThrownAndTotalFailureReportedOncePerEpisode) {
     AudioRig rig;
     rig.backend.add("usb-mic", "USB Mic").startFails = true;
-    try {
-        rig.capture->setDeviceUID("usb-mic");
-        FAIL();
-    } catch (const CaptureError& e) {
-        EXPECT_EQ(e.kind(), CaptureError::Kind::engineStartFailed);
-    }
+    expectCaptureError([&] { rig.capture->setDeviceUID("usb-mic"); }, CaptureError::Kind::engineStartFailed);
     EXPECT_TRUE(rig.capture->inTotalFailure());
     EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
     EXPECT_EQ(rig.allFailed, 1);
@@ -104,9 +75,7 @@ TEST(DeviceSelection, WithoutBuiltInTheFirstErrorIsThrownAndTotalFailureReported
     rig.backend.emit(AudioSystemEvent::audioSystemAppeared);  // retry fails again: still one report
     rig.advance(3);
     EXPECT_EQ(rig.allFailed, 1);
-
-    // A new selection starts a new episode.
-    EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);
+    EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);  // a new selection, a new episode
     EXPECT_EQ(rig.allFailed, 2);
 }
 
@@ -117,25 +86,21 @@ TEST(DeviceSelection, FailingBuiltInEndsInTotalFailureWithItsError) {
     rig.backend.dev("builtin-mic").bindFails = true;
     try {
         rig.capture->setDeviceUID("usb-mic");
-        FAIL();
+        ADD_FAILURE();
     } catch (const AudioDeviceError& e) {
-        EXPECT_STREQ(e.what(), "bind failed: -10851");
         EXPECT_EQ(e.code(), -10851);
     }
     EXPECT_EQ(rig.allFailed, 1);
     EXPECT_FALSE(rig.backend.running);
-    EXPECT_FALSE(rig.capture->isAvailable());
 }
 
 TEST(DeviceSelection, WhileMutedOnlyTheChoiceIsRecorded) {
     AudioRig rig(true);
     rig.typicalDevices();
     rig.capture->setDeviceUID("usb-mic");
-    EXPECT_TRUE(rig.log.contains("audio: setDeviceUID while muted — saved uid=usb-mic, engine stays down"));
     rig.capture->setDeviceUID(" ");
     EXPECT_TRUE(rig.log.contains("audio: setDeviceUID while muted — saved uid=default, engine stays down"));
     rig.capture->setDeviceUID("builtin-mic");
-    EXPECT_EQ(rig.backend.starts, 0);
     rig.advance(5);
     EXPECT_EQ(rig.backend.starts, 0);
     rig.capture->setMuted(false);
@@ -152,40 +117,32 @@ TEST(SilenceProbe, SilentChoiceIsReplacedThenSilentBuiltInEndsInTotalFailure) {
     EXPECT_EQ(rig.capture->currentDeviceUID(), "usb-mic");
     rig.advance(0.1);
     EXPECT_TRUE(rig.log.contains("audio: probe — 'usb-mic' silent (RMS=0.0), falling back to built-in mic"));
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
-
     rig.advance(1.6);
-    EXPECT_TRUE(rig.log.contains("audio: probe — 'builtin-mic' silent (RMS=5.0), falling back to built-in mic"));
     EXPECT_TRUE(rig.capture->inTotalFailure());
     EXPECT_FALSE(rig.backend.running);
     EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
-    EXPECT_EQ(rig.allFailed, 1);
     rig.advance(10);
     EXPECT_EQ(rig.allFailed, 1);
 }
 
-TEST(SilenceProbe, QuietButAudibleDevicePassesWithoutTraySignal) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").level = 20;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(5);
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "usb-mic");
-    EXPECT_FALSE(rig.capture->hasSignal());
-    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-}
+TEST(SilenceProbe, NoVerdictOnQuietButAudibleAudioOrOnLessThanASecond) {
+    AudioRig quiet;
+    quiet.typicalDevices();
+    quiet.backend.dev("usb-mic").level = 20;
+    quiet.capture->setDeviceUID("usb-mic");
+    quiet.advance(5);
+    EXPECT_EQ(quiet.capture->currentDeviceUID(), "usb-mic");
+    EXPECT_EQ(quiet.log.count("audio: probe"), 0u);
 
-TEST(SilenceProbe, NoVerdictOnLessThanASecondOfAudio) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").level = 0;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(0.7);
-    rig.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
-    rig.advance(3);
-    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "usb-mic");
+    AudioRig brief;
+    brief.typicalDevices();
+    brief.backend.dev("usb-mic").level = 0;
+    brief.capture->setDeviceUID("usb-mic");
+    brief.advance(0.7);
+    brief.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
+    brief.advance(3);
+    EXPECT_EQ(brief.log.count("audio: probe"), 0u);
 }
 
 TEST(SilenceProbe, NewSelectionAndMutingCancelThePendingProbe) {
@@ -201,7 +158,20 @@ TEST(SilenceProbe, NewSelectionAndMutingCancelThePendingProbe) {
     rig.capture->setDeviceUID("builtin-mic");
     rig.advance(5);
     EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
+}
+
+TEST(SilenceProbe, BuiltInThatWillNotStartAfterASilentProbeEndsInTotalFailure) {
+    AudioRig rig;
+    rig.typicalDevices();
+    rig.backend.dev("usb-mic").level = 0;
+    rig.backend.dev("builtin-mic").startFails = true;
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(1.6);
+    EXPECT_TRUE(rig.capture->inTotalFailure());
+    EXPECT_EQ(rig.allFailed, 1);
+    EXPECT_TRUE(rig.fallbacks.empty());
+    rig.loop.runPending();
+    EXPECT_EQ(rig.availability, (std::vector<bool>{true, false}));
 }
 
 TEST(SilenceProbe, HealthyVerdictEndsTotalFailureWhenTheServerComesBack) {
@@ -209,24 +179,16 @@ TEST(SilenceProbe, HealthyVerdictEndsTotalFailureWhenTheServerComesBack) {
     rig.typicalDevices();
     rig.capture->setDeviceUID("usb-mic");
     rig.advance(2);
-    // The sound server goes away: the restart fails and nothing is left.
-    rig.backend.available = false;
-    rig.backend.running = false;
+    rig.backend.available = rig.backend.running = false;  // the server goes away
     rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.log.contains("audio: configuration change — restarting engine"));
-    EXPECT_TRUE(rig.log.contains(
-        "audio: restart after config change failed (No audio input device available) — falling back to built-in mic"));
     EXPECT_TRUE(rig.capture->inTotalFailure());
     EXPECT_EQ(rig.allFailed, 1);
-
     rig.backend.available = true;
     rig.backend.emit(AudioSystemEvent::audioSystemAppeared);
-    EXPECT_TRUE(rig.log.contains("audio: sound server appeared — starting engine"));
     EXPECT_TRUE(rig.backend.running);
-    EXPECT_TRUE(rig.capture->inTotalFailure());  // until the probe hears something
+    EXPECT_TRUE(rig.capture->inTotalFailure()) << "until the probe hears something";
     rig.advance(1.6);
     EXPECT_FALSE(rig.capture->inTotalFailure());
-    EXPECT_EQ(rig.recovered, 1);
     rig.advance(5);
     EXPECT_EQ(rig.recovered, 1);
 }
@@ -240,9 +202,7 @@ TEST(ConfigurationChange, OwnStartsAndStopsAreIgnoredForAWhile) {
     EXPECT_TRUE(rig.log.contains("audio: config change ignored — self-triggered (engine op in flight)"));
     EXPECT_EQ(rig.backend.starts, 1);
     rig.advance(0.6);
-    EXPECT_FALSE(rig.capture->selfTriggeredOpInFlight());
     rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.log.contains("audio: configuration change — restarting engine"));
     EXPECT_EQ(rig.backend.startedOn, (std::vector<std::string>{"usb-mic", "usb-mic"}));
     EXPECT_TRUE(rig.capture->selfTriggeredOpInFlight());
 }
@@ -251,7 +211,6 @@ TEST(ConfigurationChange, IgnoredWhileMutedAndFallsBackWhenTheDeviceIsGone) {
     AudioRig rig(true);
     rig.typicalDevices();
     rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.log.contains("audio: config change ignored — muted"));
     rig.backend.emit(AudioSystemEvent::audioSystemAppeared);
     EXPECT_EQ(rig.backend.starts, 0);
 
@@ -261,26 +220,8 @@ TEST(ConfigurationChange, IgnoredWhileMutedAndFallsBackWhenTheDeviceIsGone) {
     rig.backend.remove("usb-mic");
     rig.backend.running = false;
     rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.log.contains("audio: restart after config change failed (Selected mic not connected "
-                                 "(uid=usb-mic)) — falling back to built-in mic"));
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
     rig.advance(2);
     EXPECT_TRUE(rig.capture->hasSignal());
-}
-
-TEST(SilenceProbe, BuiltInThatWillNotStartAfterASilentProbeEndsInTotalFailure) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").level = 0;
-    rig.backend.dev("builtin-mic").startFails = true;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(1.6);
-    EXPECT_TRUE(rig.log.contains("audio: built-in mic also failed — Audio engine failed to start: device refused to start"));
-    EXPECT_TRUE(rig.capture->inTotalFailure());
-    EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
-    EXPECT_EQ(rig.allFailed, 1);
-    EXPECT_TRUE(rig.fallbacks.empty());
-    rig.loop.runPending();
-    EXPECT_EQ(rig.availability, (std::vector<bool>{true, false}));
 }

@@ -13,10 +13,10 @@
 namespace parlando {
 namespace {
 
-using testing::FakeSocketRecord;
 using testing::FakeWebSocketFactory;
 using testing::MemoryLog;
 using State = DeepgramClient::State;
+using Closes = std::vector<std::pair<int, std::string>>;
 
 std::vector<std::uint8_t> chunk(std::size_t size, std::uint8_t fill = 0) { return std::vector<std::uint8_t>(size, fill); }
 
@@ -31,6 +31,9 @@ std::uint32_t numberOf(const std::string& bytes) {
     std::memcpy(&n, bytes.data(), sizeof n);
     return n;
 }
+
+const char* const closeStream = R"({"type":"CloseStream"})";
+std::string result(const std::string& text) { return R"({"channel":{"alternatives":[{"transcript":")" + text + R"("}]}})"; }
 
 class DeepgramClientTest : public ::testing::Test {
 protected:
@@ -55,13 +58,12 @@ protected:
     MemoryLog log;
     std::vector<Transcript> transcripts;
     std::vector<std::string> errors;
-    std::vector<std::pair<int, std::string>> closes;
+    Closes closes;
     int opens = 0;
 };
 
 TEST_F(DeepgramClientTest, ConnectAsksForTheListenUrlWithTokenHeader) {
     auto c = make();
-    EXPECT_EQ(c->state(), State::idle);
     EXPECT_EQ(factory.created(), 0u);  // constructing opens nothing
     c->connect();
     EXPECT_EQ(c->state(), State::connecting);
@@ -78,15 +80,13 @@ TEST_F(DeepgramClientTest, ConnectAsksForTheListenUrlWithTokenHeader) {
     auto meeting = make(2, true);
     meeting->setEndpoint("ws://127.0.0.1:8765");
     meeting->connect();
-    EXPECT_EQ(factory.last()->request()->url,
-              "ws://127.0.0.1:8765/v1/listen?model=nova-3&language=multi&encoding=linear16&sample_rate=16000"
-              "&channels=2&interim_results=true&smart_format=true&punctuate=true&endpointing=300&multichannel=true");
+    EXPECT_EQ(factory.last()->request()->url.substr(0, 40), "ws://127.0.0.1:8765/v1/listen?model=nova");
+    EXPECT_NE(factory.last()->request()->url.find("&channels=2&"), std::string::npos);
 }
 
 TEST_F(DeepgramClientTest, EnvironmentOverridesTheEndpointAndAnUnusableOneIsReported) {
     ::setenv("PARLANDO_DEEPGRAM_URL", "ws://localhost:9/ignored", 1);
-    auto c = make();
-    c->connect();
+    make()->connect();
     EXPECT_EQ(factory.last()->request()->url.substr(0, 31), "ws://localhost:9/v1/listen?mode");
 
     ::setenv("PARLANDO_DEEPGRAM_URL", "http://localhost:9", 1);
@@ -104,10 +104,8 @@ TEST_F(DeepgramClientTest, OpenFlushesHeldAudioInOrderAndCountsIt) {
     for (std::uint32_t i = 0; i < 5; ++i) c->sendAudio(numbered(i));
     EXPECT_EQ(c->chunksSent(), 0);
     EXPECT_TRUE(factory.last()->sent().empty());
-
     factory.last()->open();
     EXPECT_EQ(c->state(), State::open);
-    EXPECT_EQ(opens, 1);
     c->sendAudio(numbered(5, 100));
     const auto sent = factory.last()->sentBinary();
     ASSERT_EQ(sent.size(), 6u);
@@ -115,9 +113,7 @@ TEST_F(DeepgramClientTest, OpenFlushesHeldAudioInOrderAndCountsIt) {
     EXPECT_EQ(factory.last()->batches(), 1u);
     EXPECT_EQ(c->chunksSent(), 6);
     EXPECT_EQ(c->bytesSent(), 5 * 640 + 100);
-
-    // A second open event (or one after the fact) changes nothing.
-    factory.last()->open();
+    factory.last()->open();  // a second open event changes nothing
     EXPECT_EQ(opens, 1);
     EXPECT_EQ(factory.last()->sentBinary().size(), 6u);
 }
@@ -146,20 +142,17 @@ TEST_F(DeepgramClientTest, AudioOutsideConnectingAndOpenIsDroppedSilently) {
     c->sendAudio(chunk(640));
     factory.last()->closed(1000, "");
     c->sendAudio(chunk(640));  // closed
-    EXPECT_EQ(c->chunksSent(), 0);
     EXPECT_EQ(c->bytesSent(), 0);
     EXPECT_TRUE(factory.last()->sentBinary().empty());
 
-    auto f = make();
-    f->connect();
-    factory.last()->open();
+    auto f = openClient();
     factory.last()->fail("dropped");
     f->sendAudio(chunk(640));  // failed
     EXPECT_EQ(f->chunksSent(), 0);
-    EXPECT_TRUE(errors.size() == 1 && errors[0] == "dropped");
+    EXPECT_EQ(errors, std::vector<std::string>{"dropped"});
 }
 
-TEST_F(DeepgramClientTest, FinishSendsOneCompactCloseMessageAfterTheAudio) {
+TEST_F(DeepgramClientTest, FinishSendsOneCloseMessageAfterTheAudioAndResultsKeepComingUntilTheClose) {
     auto c = openClient();
     c->sendAudio(chunk(640));
     c->finish();
@@ -169,31 +162,23 @@ TEST_F(DeepgramClientTest, FinishSendsOneCompactCloseMessageAfterTheAudio) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_TRUE(sent[0].binary);
     EXPECT_FALSE(sent[1].binary);
-    EXPECT_EQ(sent[1].bytes, R"({"type":"CloseStream"})");
+    EXPECT_EQ(sent[1].bytes, closeStream);
 
-    // Results keep arriving while closing; then the service closes.
     factory.last()->text(R"({"is_final":true,"channel":{"alternatives":[{"transcript":"bye"}]}})");
     factory.last()->fail("connection reset after close");  // silent while closing
     factory.last()->closed(1000, "done");
     EXPECT_EQ(c->state(), State::closed);
-    ASSERT_EQ(transcripts.size(), 1u);
-    EXPECT_EQ(transcripts[0].text, "bye");
+    EXPECT_EQ(transcripts, (std::vector<Transcript>{{"bye", true, std::nullopt}}));
     EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(closes, (std::vector<std::pair<int, std::string>>{{1000, "done"}}));
+    EXPECT_EQ(closes, (Closes{{1000, "done"}}));
 
-    for (auto setup : {0, 1, 2}) {  // idle, closed, failed: nothing is sent
-        auto other = make();
-        if (setup >= 1) {
-            other->connect();
-            if (setup == 1) other->disconnect();
-            else factory.last()->fail("x");
-        }
-        other->finish();
-        if (setup >= 1) {
-            EXPECT_TRUE(factory.last()->sentText().empty());
-        }
-        EXPECT_NE(other->state(), State::closing);
-    }
+    make()->finish();  // idle: nothing to close
+    auto failed = make();
+    failed->connect();
+    factory.last()->fail("x");
+    failed->finish();
+    EXPECT_TRUE(factory.last()->sentText().empty());
+    EXPECT_EQ(failed->state(), State::failed);
 }
 
 TEST_F(DeepgramClientTest, FinishWhileConnectingSendsCloseAndNeverTheHeldAudio) {
@@ -207,8 +192,7 @@ TEST_F(DeepgramClientTest, FinishWhileConnectingSendsCloseAndNeverTheHeldAudio) 
     EXPECT_EQ(opens, 0);
     const auto sent = factory.last()->sent();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes, R"({"type":"CloseStream"})");
-    EXPECT_EQ(c->chunksSent(), 0);
+    EXPECT_EQ(sent[0].bytes, closeStream);
 }
 
 TEST_F(DeepgramClientTest, FailuresAreReportedOnlyWhileConnectingOrOpen) {
@@ -219,10 +203,9 @@ TEST_F(DeepgramClientTest, FailuresAreReportedOnlyWhileConnectingOrOpen) {
     factory.last()->fail("again");  // already failed: silent
     factory.last()->closed(1006, "");
     EXPECT_EQ(c->state(), State::closed);
+    factory.last()->fail("after close");
     EXPECT_EQ(errors, std::vector<std::string>{"WebSocket handshake refused: HTTP 401 Unauthorized"});
     EXPECT_EQ(closes.size(), 1u);
-    factory.last()->fail("after close");
-    EXPECT_EQ(errors.size(), 1u);
 
     // Send failures are reported each time and leave the state alone.
     auto o = openClient();
@@ -230,11 +213,9 @@ TEST_F(DeepgramClientTest, FailuresAreReportedOnlyWhileConnectingOrOpen) {
     factory.last()->sendFailed("write failed");
     EXPECT_EQ(o->state(), State::open);
     EXPECT_EQ(errors.size(), 3u);
-    o->sendAudio(chunk(640));
-    EXPECT_EQ(o->chunksSent(), 1);
 }
 
-TEST_F(DeepgramClientTest, DisconnectTearsDownWithGoingAwayAndSilencesTheOldSocket) {
+TEST_F(DeepgramClientTest, DisconnectAndReconnectSilenceTheOldSocket) {
     auto c = make();
     c->connect();
     c->sendAudio(chunk(640));
@@ -245,13 +226,11 @@ TEST_F(DeepgramClientTest, DisconnectTearsDownWithGoingAwayAndSilencesTheOldSock
     EXPECT_TRUE(first->destroyed());
     first->fail("cancelled");
     first->open();
-    first->text(R"({"channel":{"alternatives":[{"transcript":"late"}]}})");
-    EXPECT_TRUE(errors.empty());
+    first->text(result("late"));
+    EXPECT_TRUE(errors.empty() && transcripts.empty());
     EXPECT_EQ(opens, 0);
-    EXPECT_TRUE(transcripts.empty());
     EXPECT_TRUE(first->sentBinary().empty());  // held audio dropped
 
-    // Reconnecting tears the old socket down; its late events never touch the new one.
     c->connect();
     auto second = factory.last();
     c->connect();
@@ -263,36 +242,25 @@ TEST_F(DeepgramClientTest, DisconnectTearsDownWithGoingAwayAndSilencesTheOldSock
     EXPECT_TRUE(closes.empty());
     third->open();
     EXPECT_EQ(c->state(), State::open);
-    EXPECT_EQ(c->chunksSent(), 0);  // counters live as long as the client
 
-    // Dropping the client closes its socket too.
-    c.reset();
+    c.reset();  // dropping the client closes its socket too
     EXPECT_EQ(third->closeCode(), 1001);
-    third->text(R"({"channel":{"alternatives":[{"transcript":"late"}]}})");
+    third->text(result("late"));
     EXPECT_TRUE(transcripts.empty());
 }
 
-TEST_F(DeepgramClientTest, DeliversDecodedResultsFromTextAndBinaryMessages) {
+TEST_F(DeepgramClientTest, DeliversDecodedResultsFromTextAndBinaryMessagesAndCleansTheCloseReason) {
     auto c = openClient();
     auto s = factory.last();
     s->text(R"({"type":"Results","channel_index":[1,2],"is_final":true,"channel":{"alternatives":[{"transcript":"one"}]}})");
     s->text(R"({"type":"Metadata","request_id":"x"})");
     s->text("garbage");
-    s->binary(R"({"channel":{"alternatives":[{"transcript":"two"}]}})");
-    s->binary("{\"channel\":{\"alternatives\":[{\"transcript\":\"\xff\"}]}}");
-    s->text(R"({"is_final":false,"channel":{"alternatives":[{"transcript":""}]}})");
-    ASSERT_EQ(transcripts.size(), 2u);
-    EXPECT_EQ(transcripts[0], (Transcript{"one", true, 1}));
-    EXPECT_EQ(transcripts[1], (Transcript{"two", false, std::nullopt}));
+    s->binary(result("two"));
+    s->binary(result("\xff"));
+    EXPECT_EQ(transcripts, (std::vector<Transcript>{{"one", true, 1}, {"two", false, std::nullopt}}));
     EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(DeepgramClientTest, CloseReasonThatIsNotUtf8IsReportedEmpty) {
-    auto c = openClient();
-    factory.last()->closed(1011, "bad \xc3\x28 reason");
-    EXPECT_EQ(closes, (std::vector<std::pair<int, std::string>>{{1011, ""}}));
-    EXPECT_EQ(c->state(), State::closed);
-    EXPECT_TRUE(log.contains("speech: closed (code=1011"));
+    s->closed(1011, "bad \xc3\x28 reason");
+    EXPECT_EQ(closes, (Closes{{1011, ""}}));
 }
 
 TEST_F(DeepgramClientTest, CallbacksMayCallBackIntoTheClient) {
@@ -302,7 +270,7 @@ TEST_F(DeepgramClientTest, CallbacksMayCallBackIntoTheClient) {
     c->onClose = [&](int, const std::string&) { c->disconnect(); };
     c->connect();
     factory.last()->open();
-    factory.last()->text(R"({"channel":{"alternatives":[{"transcript":"x"}]}})");
+    factory.last()->text(result("x"));
     factory.last()->closed(1000, "");
     EXPECT_EQ(c->chunksSent(), 1);
     EXPECT_EQ(factory.last()->sentText().size(), 1u);
@@ -312,17 +280,14 @@ TEST_F(DeepgramClientTest, CallbacksMayCallBackIntoTheClient) {
 // The audio thread keeps sending while the socket opens: every chunk reaches
 // the socket once, in call order, whether it was held or sent directly.
 TEST_F(DeepgramClientTest, ChunksStayInCallOrderAcrossTheOpenEvent) {
+    constexpr std::uint32_t kChunks = 2000;
     for (int round = 0; round < 20; ++round) {
         auto c = make();
         c->connect();
         auto s = factory.last();
         std::atomic<std::uint32_t> progress{0};
-        constexpr std::uint32_t kChunks = 2000;
         std::thread audio([&] {
-            for (std::uint32_t i = 0; i < kChunks; ++i) {
-                c->sendAudio(numbered(i));
-                progress.store(i + 1);
-            }
+            for (std::uint32_t i = 0; i < kChunks; ++i, ++progress) c->sendAudio(numbered(i));
         });
         while (progress.load() < 300) std::this_thread::yield();
         s->open();
@@ -331,8 +296,7 @@ TEST_F(DeepgramClientTest, ChunksStayInCallOrderAcrossTheOpenEvent) {
         const auto sent = s->sent();
         ASSERT_EQ(sent.size(), kChunks + 1);
         for (std::uint32_t i = 0; i < kChunks; ++i) ASSERT_EQ(numberOf(sent[i].bytes), i) << "round " << round;
-        EXPECT_FALSE(sent.back().binary);
-        EXPECT_EQ(c->chunksSent(), kChunks);
+        EXPECT_EQ(sent.back().bytes, closeStream);
     }
 }
 

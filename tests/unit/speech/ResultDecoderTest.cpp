@@ -6,32 +6,17 @@
 namespace parlando {
 namespace {
 
-TEST(ResultDecoder, ReadsTextFinalFlagAndFirstChannel) {
-    auto t = decodeResultMessage(R"({"channel":{"alternatives":[{"transcript":"hi"}]}})");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->text, "hi");
-    EXPECT_FALSE(t->isFinal);
-    EXPECT_FALSE(t->channelIndex);
-
-    t = decodeResultMessage(
-        R"({"type":"Results","channel_index":[1,2],"is_final":true,"channel":{"alternatives":[{"transcript":"Привет, мир."},{"transcript":"x"}]}})");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->text, "Привет, мир.");
-    EXPECT_TRUE(t->isFinal);
-    EXPECT_EQ(t->channelIndex, 1);
-
+TEST(ResultDecoder, ReadsTextFinalFlagAndFirstChannelAndKeepsEmptyFinalsOnly) {
+    EXPECT_EQ(decodeResultMessage(R"({"channel":{"alternatives":[{"transcript":"hi"}]}})"),
+              (Transcript{"hi", false, std::nullopt}));
+    EXPECT_EQ(decodeResultMessage(R"({"type":"Results","channel_index":[1,2],"is_final":true,"channel":)"
+                                  R"({"alternatives":[{"transcript":"Привет, мир."},{"transcript":"x"}]}})"),
+              (Transcript{"Привет, мир.", true, 1}));
     // A "type" that is not a string counts as a result.
-    t = decodeResultMessage(R"({"type":7,"channel":{"alternatives":[{"transcript":"a"}]}})");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->text, "a");
-}
-
-TEST(ResultDecoder, EmptyInterimIsDroppedButEmptyFinalIsKept) {
-    EXPECT_FALSE(decodeResultMessage(R"({"type":"Results","is_final":false,"channel":{"alternatives":[{"transcript":""}]}})"));
-    auto t = decodeResultMessage(R"({"type":"Results","is_final":true,"channel":{"alternatives":[{"transcript":""}]}})");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->text, "");
-    EXPECT_TRUE(t->isFinal);
+    EXPECT_EQ(decodeResultMessage(R"({"type":7,"channel":{"alternatives":[{"transcript":"a"}]}})")->text, "a");
+    EXPECT_FALSE(decodeResultMessage(R"({"is_final":false,"channel":{"alternatives":[{"transcript":""}]}})"));
+    EXPECT_EQ(decodeResultMessage(R"({"is_final":true,"channel":{"alternatives":[{"transcript":""}]}})"),
+              (Transcript{"", true, std::nullopt}));
 }
 
 TEST(ResultDecoder, LenientFieldsFallBackToDefaults) {

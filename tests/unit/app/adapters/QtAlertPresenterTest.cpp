@@ -12,38 +12,21 @@
 
 #include <cstdlib>
 #include <functional>
-#include <memory>
 
 using namespace parlando;
 
 namespace {
 
-// One application object for the whole run, created on first use and
-// deleted when the tests end (before static destructors, which it would outlive
-// badly). Another test file of this binary may have made one already.
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-    static QApplication& app() {
-        if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static int argc = 1;
-        static char name[] = "unit_app_adapters";
-        static char* argv[] = {name, nullptr};
-        owned_ = new QApplication(argc, argv);
-        return *owned_;
-    }
-    void TearDown() override {
-        delete owned_;
-        owned_ = nullptr;
-    }
-
-private:
-    static inline QApplication* owned_ = nullptr;
-};
-[[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
-
-QApplication& app() { return QtApplicationEnvironment::app(); }
+// One application object for the whole binary, whichever test file asks first;
+// never deleted, so it cannot outlive its statics badly.
+QApplication& app() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "unit_app_adapters";
+    static char* argv[] = {name, nullptr};
+    return *new QApplication(argc, argv);
+}
 
 AlertSpec keyAlert() {
     AlertSpec spec;
@@ -90,54 +73,40 @@ void type(QWidget* target, const QString& text) {
 TEST(QtAlertPresenter, ShowsTheTextsAMaskedFocusedFieldAndTheButtonsWithTheFirstAsDefault) {
     bool checked = false;
     const AlertResult r = runWith(keyAlert(), [&](QWidget& d) {
-        EXPECT_EQ(d.objectName(), QtAlertPresenter::dialogName);
         QStringList labels;
         for (auto* l : d.findChildren<QLabel*>()) labels << l->text();
-        EXPECT_TRUE(labels.contains("Deepgram API key"));
-        EXPECT_TRUE(labels.contains("Сохранится в login keyring."));
-
+        EXPECT_TRUE(labels.contains("Deepgram API key") && labels.contains("Сохранится в login keyring.")) << labels.join("|").toStdString();
         auto* field = d.findChild<QLineEdit*>("alertField0");
         ASSERT_NE(field, nullptr);
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         EXPECT_EQ(field->placeholderText(), "сюда вставь ключ");
-        EXPECT_GE(field->width(), QtAlertPresenter::fieldWidth);
         EXPECT_EQ(d.focusWidget(), field) << "the field takes the keys first";
-
         auto* save = d.findChild<QPushButton*>("alertButton0");
         auto* cancel = d.findChild<QPushButton*>("alertButton1");
         ASSERT_TRUE(save && cancel);
         EXPECT_EQ(save->text(), "Сохранить");
-        EXPECT_EQ(cancel->text(), "Отмена");
-        EXPECT_TRUE(save->isDefault());
-        EXPECT_FALSE(cancel->isDefault());
+        EXPECT_TRUE(save->isDefault() && !cancel->isDefault());
         EXPECT_GT(save->x(), cancel->x()) << "the default button sits rightmost";
         checked = true;
         cancel->click();
     });
     EXPECT_TRUE(checked);
     EXPECT_EQ(r.buttonIndex, 1);
-    ASSERT_EQ(r.fieldTexts.size(), 1u);
 }
 
-TEST(QtAlertPresenter, TypedTextAndReturnAnswerTheFirstButton) {
-    const AlertResult r = runWith(keyAlert(), [](QWidget& d) {
-        auto* field = d.findChild<QLineEdit*>("alertField0");
-        ASSERT_NE(field, nullptr);
-        type(field, " dg-ключ ");
-        key(field, Qt::Key_Return);
-    });
+TEST(QtAlertPresenter, ReturnAnswersTheFirstButtonWithTheTextAsTypedAndEscapeAnswersNone) {
+    const auto typeThen = [](int finalKey) {
+        return [finalKey](QWidget& d) {
+            auto* field = d.findChild<QLineEdit*>("alertField0");
+            ASSERT_NE(field, nullptr);
+            type(field, " dg-ключ ");
+            key(field, finalKey);
+        };
+    };
+    AlertResult r = runWith(keyAlert(), typeThen(Qt::Key_Return));
     EXPECT_EQ(r.buttonIndex, 0);
-    ASSERT_EQ(r.fieldTexts.size(), 1u);
-    EXPECT_EQ(r.fieldTexts[0], " dg-ключ ") << "the presenter hands the text over as typed";
-}
-
-TEST(QtAlertPresenter, EscapeAnswersNoButton) {
-    const AlertResult r = runWith(keyAlert(), [](QWidget& d) {
-        auto* field = d.findChild<QLineEdit*>("alertField0");
-        ASSERT_NE(field, nullptr);
-        type(field, "abc");
-        key(field, Qt::Key_Escape);
-    });
+    EXPECT_EQ(r.fieldTexts, std::vector<std::string>{" dg-ключ "});
+    r = runWith(keyAlert(), typeThen(Qt::Key_Escape));
     EXPECT_EQ(r.buttonIndex, -1);
 }
 
@@ -151,17 +120,14 @@ TEST(QtAlertPresenter, PlainFieldsShowTheirInitialTextAndAlertsWithoutFieldsWork
         auto* port = d.findChild<QLineEdit*>("alertField1");
         ASSERT_TRUE(host && port);
         EXPECT_EQ(host->echoMode(), QLineEdit::Normal);
-        EXPECT_EQ(host->text(), "lamp.local");
         port->setText("7420");
         d.findChild<QPushButton*>("alertButton0")->click();
     });
     EXPECT_EQ(r.buttonIndex, 0);
     EXPECT_EQ(r.fieldTexts, (std::vector<std::string>{"lamp.local", "7420"}));
 
-    AlertSpec confirm;
-    confirm.messageText = "Идёт запись встречи";
-    confirm.buttons = {"Остановить и заглушить", "Отмена"};
-    r = runWith(confirm, [](QWidget& d) { d.findChild<QPushButton*>("alertButton0")->click(); });
-    EXPECT_EQ(r.buttonIndex, 0);
+    spec.fields.clear();
+    r = runWith(spec, [](QWidget& d) { d.findChild<QPushButton*>("alertButton1")->click(); });
+    EXPECT_EQ(r.buttonIndex, 1);
     EXPECT_TRUE(r.fieldTexts.empty());
 }
