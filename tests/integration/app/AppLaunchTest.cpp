@@ -12,15 +12,6 @@ using namespace parlando::testenv;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-namespace {
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-}  // namespace
-
 TEST(AppLaunch, LogsItsLaunchKeepsRunningAndASecondCopyStepsAside) {
     TempDir dir{"parlando-launch"};
     XServer x(dir.path(), XServer::Options{true});
@@ -29,19 +20,19 @@ TEST(AppLaunch, LogsItsLaunchKeepsRunningAndASecondCopyStepsAside) {
     Process app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out",
                                  dir.path() / "app.err");
     const fs::path logFile = dir.path() / "home/.local/share/Parlando/parlando-tray.txt";
-    ASSERT_TRUE(waitFor([&] { return readAll(logFile).find("applicationDidFinishLaunching") != std::string::npos; }, 20s))
-        << readAll(dir.path() / "app.err");
-    EXPECT_EQ(readAll(logFile).find("applicationWillFinishLaunching\napplicationDidFinishLaunching (main-thread sync setup)\n"),
+    ASSERT_TRUE(waitFor([&] { return readFile(logFile).find("applicationDidFinishLaunching") != std::string::npos; }, 20s))
+        << readFile(dir.path() / "app.err");
+    EXPECT_EQ(readFile(logFile).find("applicationWillFinishLaunching\napplicationDidFinishLaunching (main-thread sync setup)\n"),
               0u);
-    EXPECT_NE(readAll(dir.path() / "app.err").find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
+    EXPECT_NE(readFile(dir.path() / "app.err").find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
     std::this_thread::sleep_for(1s);  // past the tray's visibility blink
-    EXPECT_TRUE(app.running()) << readAll(dir.path() / "app.err");
+    EXPECT_TRUE(app.running()) << readFile(dir.path() / "app.err");
 
     // A second copy for the same user steps aside; the first keeps running.
     Process second = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "second.out",
                                     dir.path() / "second.err");
     EXPECT_EQ(second.wait(20s), 0);
-    EXPECT_NE(readAll(logFile).find("app: another Parlando is already running for this user — exiting"),
+    EXPECT_NE(readFile(logFile).find("app: another Parlando is already running for this user — exiting"),
               std::string::npos);
     EXPECT_TRUE(app.running());
 }

@@ -22,11 +22,9 @@ TEST(Install, BinaryDesktopEntryAndIconLandInTheUsualPlaces) {
     ASSERT_TRUE(fs::exists(entry));
     ASSERT_TRUE(fs::exists(icon));
 
-    std::ifstream in(entry);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("\nIcon=parlando\n"), std::string::npos);
-    EXPECT_NE(text.str().find("\nExec=parlando\n"), std::string::npos);
+    const std::string text = readFile(entry);
+    EXPECT_NE(text.find("\nIcon=parlando\n"), std::string::npos);
+    EXPECT_NE(text.find("\nExec=parlando\n"), std::string::npos);
 
     // A well-formed SVG with the disc motif (three circles).
     QFile svg(QString::fromStdString(icon.string()));

@@ -160,12 +160,7 @@ TEST_F(StatusNotifierTest, RegistersAndItsPropertiesFollowTheTrayState) {
     EXPECT_EQ(tip.title, "Parlando");
 
     if (monitor.pid() > 0) {
-        const auto seen = [&](const std::string& what) {
-            std::ifstream in(monitorOut);
-            std::stringstream text;
-            text << in.rdbuf();
-            return text.str().find(what) != std::string::npos;
-        };
+        const auto seen = [&](const std::string& what) { return readFile(monitorOut).find(what) != std::string::npos; };
         for (const char* signal : {"member=XAyatanaNewLabel", "member=NewToolTip", "member=NewIcon"})
             EXPECT_TRUE(pumpUntil([&] { return seen(signal); }, 5000)) << signal;
         EXPECT_TRUE(seen("string \" ⠋\""));

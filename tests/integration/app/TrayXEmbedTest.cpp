@@ -18,13 +18,6 @@ namespace {
 
 const fs::path binary = fs::path(PARLANDO_BINARY_DIR) / "apps" / "parlando";
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 struct Rect {
     int x = 0, y = 0, w = 0, h = 0;
 };

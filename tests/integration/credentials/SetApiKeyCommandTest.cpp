@@ -14,19 +14,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Every file under root whose bytes contain needle.
 std::vector<fs::path> filesContaining(const fs::path& root, const std::string& needle) {
     std::vector<fs::path> found;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it) {
-        if (it->is_regular_file() && readAll(it->path()).find(needle) != std::string::npos) found.push_back(it->path());
+        if (it->is_regular_file() && readFile(it->path()).find(needle) != std::string::npos) found.push_back(it->path());
     }
     return found;
 }
@@ -66,7 +59,7 @@ protected:
 
     std::string lookup() { return run({"sh", "-c", "secret-tool lookup " + item}, env, 20s).out; }
 
-    std::string log() { return readAll(fs::path(env["XDG_DATA_HOME"]) / "Parlando" / "parlando-tray.txt"); }
+    std::string log() { return readFile(fs::path(env["XDG_DATA_HOME"]) / "Parlando" / "parlando-tray.txt"); }
 
     const std::string item = "service parlando.deepgram.api_key account deepgram";
     TempDir dir{"parlando-setkey"};
@@ -83,13 +76,13 @@ TEST_F(SetApiKeyCommand, TypedKeyIsTrimmedAndStoredAndAppearsInNoFileOfOurs) {
     startBus(true);
     openDialog();
     answer("  e2e-key-7f3a9  ", "Return");
-    EXPECT_EQ(exitCode(), 0) << readAll(dir.path() / "app.err");
+    EXPECT_EQ(exitCode(), 0) << readFile(dir.path() / "app.err");
     EXPECT_EQ(lookup(), "e2e-key-7f3a9");
     EXPECT_NE(log().find("deepgram key saved to keychain"), std::string::npos) << log();
     // The app's own files (home, data, config, cache) and its output never hold the key.
     EXPECT_TRUE(filesContaining(dir.path() / "home", "e2e-key-7f3a9").empty());
-    EXPECT_EQ(readAll(dir.path() / "app.out").find("e2e-key-7f3a9"), std::string::npos);
-    EXPECT_EQ(readAll(dir.path() / "app.err").find("e2e-key-7f3a9"), std::string::npos);
+    EXPECT_EQ(readFile(dir.path() / "app.out").find("e2e-key-7f3a9"), std::string::npos);
+    EXPECT_EQ(readFile(dir.path() / "app.err").find("e2e-key-7f3a9"), std::string::npos);
 }
 
 TEST_F(SetApiKeyCommand, EscapeKeepsTheStoredKey) {

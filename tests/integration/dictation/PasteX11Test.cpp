@@ -30,16 +30,10 @@ using parlando::testing::MemoryLog;
 using parlando::testenv::Process;
 using parlando::testenv::TempDir;
 using parlando::testenv::XServer;
+using parlando::testenv::readFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Runs our event loop (which serves the clipboard) until pred holds.
 bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

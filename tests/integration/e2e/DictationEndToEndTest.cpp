@@ -31,13 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Writes 16 kHz mono s16le into the pipe microphone at real-time pace (640
 // bytes every 20 ms, as a clocked device would) and keeps every byte it wrote.
 class MicFeeder {
@@ -120,7 +113,7 @@ std::string speechPcm(const fs::path& dir, const std::string& words) {
              raw.string()})
             .exitCode != 0)
         return {};
-    return readAll(raw);
+    return readFile(raw);
 }
 
 // With PARLANDO_DEMO set (scripts/demo-dictation.sh) the test narrates what it
@@ -157,9 +150,9 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
                                       (dir.path() / "received.raw").string(), "--log",
                                       (dir.path() / "service.log").string()},
                                      {}, dir.path() / "service.out", dir.path() / "service.err");
-    ASSERT_TRUE(waitFor([&] { return !readAll(dir.path() / "port").empty(); }, 20s)) << readAll(dir.path() / "service.err");
+    ASSERT_TRUE(waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s)) << readFile(dir.path() / "service.err");
     say("local recognition service listening; it will answer \"" + scripted + "\" after the close message");
-    const std::string serviceUrl = "ws://127.0.0.1:" + std::to_string(std::stoi(readAll(dir.path() / "port")));
+    const std::string serviceUrl = "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")));
 
     auto env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(),
                                          {{"QT_QPA_PLATFORM", "xcb"}, {"PARLANDO_DEEPGRAM_URL", serviceUrl}}});
@@ -185,13 +178,13 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     Process target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out",
                                      (dir.path() / "target").string()},
                                     env, dir.path() / "target.out", dir.path() / "target.err");
-    ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s)) << readAll(dir.path() / "target.err");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s)) << readFile(dir.path() / "target.err");
 
     say("text field of another application has the focus; starting parlando");
     Process app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out",
                                  dir.path() / "app.err");
     const fs::path logFile = fs::path(env["XDG_DATA_HOME"]) / "Parlando/parlando-tray.txt";
-    auto log = [&] { return readAll(logFile); };
+    auto log = [&] { return readFile(logFile); };
     ASSERT_TRUE(waitFor([&] { return log().find("audio: always-on engine started (uid=pipemic") != std::string::npos; },
                         30s))
         << log();
@@ -210,21 +203,21 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     ASSERT_TRUE(tapKey(x.display(), f13Keycode));
 
     const fs::path textFile = dir.path() / "target.text";
-    const bool pasted = waitFor([&] { return readAll(textFile) == scripted; }, 20s);
+    const bool pasted = waitFor([&] { return readFile(textFile) == scripted; }, 20s);
     mic.stop();
     if (!pasted || demo()) {
         dir.keep();
         x.screenshot(dir.path() / "screen.png");
     }
-    say("the text field now holds: \"" + readAll(textFile) + "\"");
+    say("the text field now holds: \"" + readFile(textFile) + "\"");
     say("screenshot: " + (dir.path() / "screen.png").string());
     say("parlando's log: " + logFile.string());
-    EXPECT_TRUE(pasted) << "text field holds \"" << readAll(textFile) << "\"\nlog:\n" << log();
+    EXPECT_TRUE(pasted) << "text field holds \"" << readFile(textFile) << "\"\nlog:\n" << log();
 
     // The service received the microphone's own bytes, one contiguous run of
     // what was fed: pre-roll, live audio and post-roll, in order, nothing lost.
     const std::string fed = mic.written();
-    const std::string received = readAll(dir.path() / "received.raw");
+    const std::string received = readFile(dir.path() / "received.raw");
     say("the service received " + std::to_string(received.size()) + " bytes of audio (" +
         std::to_string(received.size() / 32) + " ms): pre-roll, speech and post-roll");
     ASSERT_GE(received.size(), 48000u + speech.size()) << "pre-roll and the spoken audio at least";

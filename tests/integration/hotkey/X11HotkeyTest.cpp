@@ -128,12 +128,7 @@ TEST_F(X11Hotkey, ProbeToolReportsEdgesOfAConfiguredKeyOnItsMainLoop) {
     auto probe = testenv::Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/hotkey-probe/hotkey-probe",
                                           "--key", "scrolllock", "--input-dir", noDevices.string()},
                                          {{"DISPLAY", x_->display()}, {"QT_QPA_PLATFORM", "offscreen"}}, out);
-    auto output = [&] {
-        std::ifstream in(out);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    };
+    auto output = [&] { return testenv::readFile(out); };
     auto has = [&](const std::string& text) { return output().find(text) != std::string::npos; };
     ASSERT_TRUE(testenv::waitFor([&] { return has("FN: X11 fallback — both edges"); }, 20s)) << output();
     tap(code(XK_Scroll_Lock));

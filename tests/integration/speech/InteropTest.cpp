@@ -22,14 +22,14 @@ public:
         argv.insert(argv.end(), tlsFiles.begin(), tlsFiles.end());
         tls_ = !tlsFiles.empty();
         process_ = testenv::Process::spawn(argv, {}, std::nullopt, dir / "stderr");
-        ready_ = testenv::waitFor([&] { return !readAll(dir / "port").empty(); }, 30s);
-        if (ready_) port_ = std::stoi(readAll(dir / "port"));
+        ready_ = testenv::waitFor([&] { return !readFile(dir / "port").empty(); }, 30s);
+        if (ready_) port_ = std::stoi(readFile(dir / "port"));
     }
     bool ready() const { return ready_; }
-    std::string stderrText() const { return readAll(dir_ / "stderr"); }
+    std::string stderrText() const { return readFile(dir_ / "stderr"); }
     std::string base() const { return (tls_ ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(port_); }
     std::vector<std::string> events() const { return readLines(dir_ / "events.log"); }
-    std::string recorded() const { return readAll(dir_ / "audio.raw"); }
+    std::string recorded() const { return readFile(dir_ / "audio.raw"); }
     bool waitFor(const std::string& line) const {
         return testenv::waitFor(
             [&] {

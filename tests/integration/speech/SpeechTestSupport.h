@@ -18,15 +18,10 @@
 
 namespace parlando::speechtest {
 
+using testenv::readFile;
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-inline std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 inline std::vector<std::string> readLines(const fs::path& p) {
     std::vector<std::string> lines;
@@ -62,15 +57,15 @@ public:
                                       "--log", logPath().string(), "--record", recordPath().string()};
         argv.insert(argv.end(), options.begin(), options.end());
         process_ = testenv::Process::spawn(argv, {}, dir / "stdout", dir / "stderr");
-        const bool ready = testenv::waitFor([&] { return !readAll(dir / "port").empty(); }, 20s);
-        if (!ready) ADD_FAILURE() << "fake-deepgram did not start: " << readAll(dir / "stderr");
-        port_ = ready ? std::stoi(readAll(dir / "port")) : 0;
+        const bool ready = testenv::waitFor([&] { return !readFile(dir / "port").empty(); }, 20s);
+        if (!ready) ADD_FAILURE() << "fake-deepgram did not start: " << readFile(dir / "stderr");
+        port_ = ready ? std::stoi(readFile(dir / "port")) : 0;
     }
     std::string base() const { return "ws://127.0.0.1:" + std::to_string(port_); }
     fs::path logPath() const { return dir_ / "events.log"; }
     fs::path recordPath() const { return dir_ / "audio.raw"; }
     std::vector<std::string> log() const { return readLines(logPath()); }
-    std::string recorded() const { return readAll(recordPath()); }
+    std::string recorded() const { return readFile(recordPath()); }
     bool logged(const std::string& line) const { return std::ranges::count(log(), line) > 0; }
     bool waitForLine(const std::string& line, std::chrono::milliseconds timeout = 20s) const {
         return testenv::waitFor([&] { return logged(line); }, timeout);

@@ -21,7 +21,7 @@ protected:
         auto p = testenv::Process::spawn(args, env, out, err);
         const auto code = p.wait(60s);
         EXPECT_TRUE(code) << "parlando-transcribe did not finish";
-        return {code.value_or(-1), readAll(out), readAll(err)};
+        return {code.value_or(-1), readFile(out), readFile(err)};
     }
 
     // A sine tone at half scale, the same on every channel, in the format the name says.

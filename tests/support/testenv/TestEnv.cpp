@@ -34,14 +34,14 @@ std::vector<std::string> mergedEnviron(const std::map<std::string, std::string>&
     return out;
 }
 
+}  // namespace
+
 std::string readFile(const fs::path& p) {
-    std::ifstream in(p);
+    std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-
-}  // namespace
 
 Process Process::spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                        const std::optional<fs::path>& stdoutFile, const std::optional<fs::path>& stderrFile) {

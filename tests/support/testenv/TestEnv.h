@@ -48,6 +48,9 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// A file's whole contents, bytes as they are; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& p);
+
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = std::chrono::milliseconds(10));
 
