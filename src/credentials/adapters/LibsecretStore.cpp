@@ -56,6 +56,10 @@ Attributes attributesFor(const std::string& service, const std::string& account)
     return a;
 }
 
+SecretStoreStatus lockedFailure() {
+    return SecretStoreStatus::failure(SECRET_ERROR_IS_LOCKED, "the keyring holding this item is locked and was not unlocked");
+}
+
 // Turns a GLib error into our status, with words that tell a user what to do
 // when the cause is a missing Secret Service or a missing session bus.
 SecretStoreStatus failureFrom(const char* what, GError* raw) {
@@ -143,10 +147,7 @@ SecretReadResult LibsecretStore::read(const std::string& service, const std::str
     auto* item = static_cast<SecretItem*>(items.list->data);
     ValuePtr value(secret_item_get_secret(item));
     if (!value) {
-        if (secret_item_get_locked(item))
-            return {SecretStoreStatus::failure(SECRET_ERROR_IS_LOCKED,
-                                               "the keyring holding this item is locked and was not unlocked"),
-                    {}};
+        if (secret_item_get_locked(item)) return {lockedFailure(), {}};
         return {SecretStoreStatus::missing(), {}};
     }
     gsize length = 0;
@@ -172,9 +173,7 @@ SecretStoreStatus LibsecretStore::update(const std::string& service, const std::
     ValuePtr secret(secret_value_new(value.data(), static_cast<gssize>(value.size()), "text/plain"));
     for (GList* l = items.list; l != nullptr; l = l->next) {
         auto* item = static_cast<SecretItem*>(l->data);
-        if (secret_item_get_locked(item))
-            return SecretStoreStatus::failure(SECRET_ERROR_IS_LOCKED,
-                                              "the keyring holding this item is locked and was not unlocked");
+        if (secret_item_get_locked(item)) return lockedFailure();
         if (!secret_item_set_secret_sync(item, secret.get(), nullptr, &error))
             return failureFrom("Secret Service update failed", error);
     }
