@@ -2,6 +2,8 @@
 // to clicks and keys.
 #include "app/adapters/QtAlertPresenter.h"
 
+#include "OffscreenApp.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -17,16 +19,7 @@ using namespace parlando;
 
 namespace {
 
-// One application object for the whole binary, whichever test file asks first;
-// never deleted, so it cannot outlive its statics badly.
-QApplication& app() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "unit_app_adapters";
-    static char* argv[] = {name, nullptr};
-    return *new QApplication(argc, argv);
-}
+QApplication& app() { return parlando::testing::offscreenApp(); }
 
 AlertSpec keyAlert() {
     AlertSpec spec;

@@ -7,6 +7,8 @@
 #include "app/adapters/QtTrayButton.h"
 #include "app/adapters/StatusNotifierItem.h"
 
+#include "OffscreenApp.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
@@ -17,14 +19,7 @@ using namespace parlando;
 
 namespace {
 
-QApplication& app() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "unit_app_adapters";
-    static char* argv[] = {name, nullptr};
-    return *new QApplication(argc, argv);  // lives as long as the process
-}
+QApplication& app() { return parlando::testing::offscreenApp(); }
 
 void pump() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
