@@ -28,39 +28,35 @@ std::shared_ptr<DictationController> DictationController::create(DictationServic
 
 DictationController::DictationController(DictationServices services) : s_(std::move(services)) {}
 
-SessionServices DictationController::sessionServices() const {
-    return SessionServices{s_.loop, s_.log, s_.microphone, s_.recognition, s_.keys, s_.paste, s_.lamp};
-}
-
 void DictationController::fnPressed() {
     std::weak_ptr<DictationController> weakSelf = weak_from_this();
-    s_.loop.post([weakSelf]() {
+    s_.session.loop.post([weakSelf]() {
         if (auto self = weakSelf.lock()) self->handleFNPress();
     });
 }
 
 void DictationController::fnReleased() {
     std::weak_ptr<DictationController> weakSelf = weak_from_this();
-    s_.loop.post([weakSelf]() {
+    s_.session.loop.post([weakSelf]() {
         if (auto self = weakSelf.lock()) self->handleFNRelease();
     });
 }
 
 void DictationController::handleFNPress() {
-    if (s_.microphone.isMuted()) {
-        s_.log.append("FN ignored: Parlando muted");
+    if (s_.session.microphone.isMuted()) {
+        s_.session.log.append("FN ignored: Parlando muted");
         s_.tray.showError("Parlando заглушён — включи «Слушать» в меню");
         return;
     }
-    const MonoTime now = s_.loop.now();
+    const MonoTime now = s_.session.loop.now();
     if (lastFNPressAt && now - *lastFNPressAt < seconds(fnDebounce)) {
         // Measured from the last accepted press, so a burst is ignored as a whole.
-        s_.log.append("FN ignored (debounce)");
+        s_.session.log.append("FN ignored (debounce)");
         return;
     }
     lastFNPressAt = now;
     if (captureInFlight) {
-        s_.log.append("FN ignored: capture in flight");
+        s_.session.log.append("FN ignored: capture in flight");
         return;
     }
     if (s_.tray.trayState().fnDictating) {
@@ -82,13 +78,13 @@ void DictationController::doStart() {
     if (tray.trayState().meetingRecording) tray.refreshTrayBadge();
 
     if (localSession) {
-        s_.log.append("local: session already running — ignoring start");
+        s_.session.log.append("local: session already running — ignoring start");
         return;
     }
 
-    auto session = LocalCaptureSession::create(sessionServices());
+    auto session = LocalCaptureSession::create(s_.session);
     std::weak_ptr<DictationController> weakSelf = weak_from_this();
-    Log* log = &s_.log;
+    Log* log = &s_.session.log;
     session->onTranscript = [log](const std::string& text, bool isFinal) {
         if (isFinal && !text.empty()) log->append("local: final segment — " + dictation_text::prefix(text, 80));
     };
@@ -105,7 +101,7 @@ void DictationController::doStart() {
     session->onError = [weakSelf](const RecognitionError& error) {
         if (auto self = weakSelf.lock()) {
             self->s_.tray.showError(error.description);
-            self->s_.log.append("local: error — " + error.description);
+            self->s_.session.log.append("local: error — " + error.description);
         }
     };
 
@@ -116,11 +112,11 @@ void DictationController::doStart() {
         tray.trayState().fnDictating = false;
         tray.renderUI();
         tray.showError(description);
-        s_.log.append("local: start failed — " + description);
+        s_.session.log.append("local: start failed — " + description);
         return;
     }
     localSession = std::move(session);
-    s_.log.append("local: session started");
+    s_.session.log.append("local: session started");
 }
 
 void DictationController::doStop() {
@@ -131,7 +127,7 @@ void DictationController::doStop() {
     if (tray.trayState().meetingRecording) tray.refreshTrayBadge();
 
     if (!localSession) {
-        s_.log.append("local: stop called with no session");
+        s_.session.log.append("local: stop called with no session");
         return;
     }
     tray.trayState().processing = true;
@@ -141,7 +137,7 @@ void DictationController::doStop() {
     auto session = std::move(localSession);
     localSession.reset();
     session->stop();
-    s_.log.append("local: session stopped (paste pending)");
+    s_.session.log.append("local: session stopped (paste pending)");
 }
 
 void DictationController::sessionFinished() {
@@ -153,12 +149,12 @@ void DictationController::sessionFinished() {
 }
 
 void DictationController::toggleListening() {
-    if (s_.microphone.isMuted()) {
-        s_.microphone.setMuted(false);
+    if (s_.session.microphone.isMuted()) {
+        s_.session.microphone.setMuted(false);
         return;
     }
     if (s_.tray.trayState().fnDictating || localSession) {
-        s_.log.append("listening: off during FN dictation — stopping session first");
+        s_.session.log.append("listening: off during FN dictation — stopping session first");
         doStop();
     }
     if (s_.isMeetingRunning && s_.isMeetingRunning()) {
@@ -172,7 +168,7 @@ void DictationController::toggleListening() {
         if (answer.buttonIndex != 0) return;
         if (s_.stopMeeting) s_.stopMeeting();
     }
-    s_.microphone.setMuted(true);
+    s_.session.microphone.setMuted(true);
 }
 
 }  // namespace parlando

@@ -15,13 +15,8 @@
 namespace parlando {
 
 struct DictationServices {
-    MainLoop& loop;
-    Log& log;
-    DictationMicrophone& microphone;
-    RecognitionClientFactory& recognition;
-    DictationKeySource& keys;
-    DictationPaste& paste;
-    DictationLamp& lamp;
+    // What each dictation session is built with.
+    SessionServices session;
     DictationTray& tray;
     AlertPresenter& alerts;
     // Meetings: whether one records, and stopping it. Empty means no meeting ever runs.
@@ -59,7 +54,6 @@ public:
 
 private:
     explicit DictationController(DictationServices services);
-    SessionServices sessionServices() const;
     void sessionFinished();
 
     DictationServices s_;
