@@ -308,7 +308,7 @@ bool SoundServer::restart() {
     return start();
 }
 
-bool SoundServer::running() const { return const_cast<Process&>(daemon_).running(); }
+bool SoundServer::running() const { return daemon_.running(); }
 
 // ------------------------------------------------------------ session bus
 

@@ -110,7 +110,7 @@ private:
     bool start();
     std::filesystem::path dir_;
     std::string extraConfig_;
-    Process daemon_;
+    mutable Process daemon_;  // running() reaps it, even from a const query
 };
 
 // A private session bus; optionally an unlocked gnome-keyring on it.
