@@ -434,6 +434,8 @@ void MeetingSession::stop() {
     if (!isRunning_) return;
     stoppingDeliberately_ = true;
     reconnectTask_.reset();
+    // The blocks owed up to now still go in: the recordings end where the meeting did.
+    mixerTick();
     mixerTimer_.reset();
     if (subscription_) {
         s_.microphone.unsubscribe(*subscription_);
@@ -461,7 +463,8 @@ void MeetingSession::stop() {
     });
 }
 
-void MeetingSession::endTail(const std::shared_ptr<Run>& run) {
+void MeetingSession::endTail(const std::shared_ptr<Run>& tail) {
+    const std::shared_ptr<Run> run = tail;  // `tail` may be the element erased below
     auto it = std::find(tails_.begin(), tails_.end(), run);
     if (it == tails_.end()) return;
     tails_.erase(it);

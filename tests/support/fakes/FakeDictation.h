@@ -105,7 +105,7 @@ public:
             ++afterEnd_;
             return;
         }
-        sent_.push_back(data);
+        if (keepSent) sent_.push_back(data);
         bytes_ += static_cast<std::int64_t>(data.size());
     }
     void finish() override {
@@ -146,6 +146,7 @@ public:
 
     const std::string apiKey;
     RecognitionCallbacks callbacks;
+    bool keepSent = true;  // off for hours of audio: only the byte count is kept
 
 private:
     mutable std::mutex mutex_;

@@ -40,8 +40,11 @@ public:
 };
 
 struct MemoryFile {
-    std::string text;                // a text file's content
-    std::vector<std::int16_t> frames;  // a WAV file's samples
+    std::string text;  // a text file's content
+    // A WAV file: its length, and the first sample of every write (the
+    // session writes whole 20 ms blocks, tests fill each with one value).
+    std::size_t frames = 0;
+    std::vector<std::int16_t> blocks;
     std::size_t committedFrames = 0;
     WallTime startedAt{};
     bool closed = false;
@@ -103,16 +106,17 @@ private:
         Wav(std::shared_ptr<MemoryFile> f, MemoryStorage& s) : file(std::move(f)), storage(s) {}
         std::optional<std::string> write(const std::int16_t* frames, std::size_t n) override {
             if (storage.diskFull) return std::string("No space left on device");
-            file->frames.insert(file->frames.end(), frames, frames + n);
+            file->frames += n;
+            if (n > 0) file->blocks.push_back(frames[0]);
             return std::nullopt;
         }
         std::optional<std::string> commit() override {
             if (storage.diskFull) return std::string("No space left on device");
-            file->committedFrames = file->frames.size();
+            file->committedFrames = file->frames;
             return std::nullopt;
         }
         void close() override {
-            file->committedFrames = file->frames.size();
+            file->committedFrames = file->frames;
             file->closed = true;
         }
         std::shared_ptr<MemoryFile> file;
