@@ -48,7 +48,7 @@ private:
 
 class SndfileWriter final : public WavWriter {
 public:
-    explicit SndfileWriter(SNDFILE* file) : file_(file) {}
+    SndfileWriter(SNDFILE* file, int fd) : file_(file), fd_(fd) {}
     ~SndfileWriter() override { close(); }
     std::optional<std::string> write(const std::int16_t* frames, std::size_t count) override {
         if (file_ == nullptr) return std::string("file closed");
@@ -62,16 +62,19 @@ public:
         // leaves a file that players read up to this point.
         sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
         if (sf_error(file_) != SF_ERR_NO_ERROR) return std::string(sf_strerror(file_));
-        sf_write_sync(file_);
+        // Write-back starts now without the main thread waiting for the disk.
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
         return std::nullopt;
     }
     void close() override {
-        if (file_ != nullptr) sf_close(file_);
+        if (file_ == nullptr) return;
+        sf_close(file_);  // finalises the header, closes fd_
         file_ = nullptr;
     }
 
 private:
     SNDFILE* file_;
+    int fd_;
 };
 
 }  // namespace
@@ -119,7 +122,12 @@ std::unique_ptr<WavWriter> FileMeetingStorage::createWav(const std::filesystem::
     info.samplerate = 16000;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = errnoText(errno);
+        return nullptr;
+    }
+    SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
     if (file == nullptr) {
         *error = sf_strerror(nullptr);
         return nullptr;
@@ -127,7 +135,7 @@ std::unique_ptr<WavWriter> FileMeetingStorage::createWav(const std::filesystem::
     // Strings go into the header before any audio, so every rewrite keeps them.
     sf_set_string(file, SF_STR_DATE, meeting_text::isoTimestamp(startedAt).c_str());
     sf_set_string(file, SF_STR_SOFTWARE, "Parlando");
-    auto writer = std::make_unique<SndfileWriter>(file);
+    auto writer = std::make_unique<SndfileWriter>(file, fd);
     writer->commit();
     return writer;
 }
