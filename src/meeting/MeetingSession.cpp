@@ -15,6 +15,10 @@ constexpr Duration blockDuration = millis(20);
 constexpr std::int64_t capBlocks = MeetingSession::queueCap / MeetingSession::monoChunkBytes;
 // Both WAV headers are rewritten and the files flushed about once a second.
 constexpr std::int64_t commitEveryBlocks = 50;
+// The mixer stays this many blocks behind the clock, so that a chunk the
+// sound server hands over a few milliseconds late still finds its place
+// instead of leaving a gap of silence in the middle of a word.
+constexpr std::int64_t jitterBlocks = 3;
 
 void capQueue(std::vector<std::uint8_t>& q) {
     if (q.size() > MeetingSession::queueCap) q.erase(q.begin(), q.end() - MeetingSession::queueCap);
@@ -294,12 +298,14 @@ void MeetingSession::startMixer() {
     });
 }
 
-void MeetingSession::mixerTick() {
+void MeetingSession::mixerTick() { mixUpTo(jitterBlocks); }
+
+void MeetingSession::mixUpTo(std::int64_t blocksBehind) {
     if (!run_ || !run_->deepgram) return;
     Run& run = *run_;
     // Every block owed since the start is mixed, so a late tick catches up;
     // the clock stands still while the machine sleeps.
-    const std::int64_t due = (s_.loop.now() - run.mixerOrigin) / blockDuration;
+    const std::int64_t due = (s_.loop.now() - run.mixerOrigin) / blockDuration - blocksBehind;
     std::int64_t owed = due - run.blocksMixed;
     if (owed <= 0) return;
     if (owed > capBlocks) {
@@ -436,7 +442,7 @@ void MeetingSession::stop() {
     stoppingDeliberately_ = true;
     reconnectTask_.reset();
     // The blocks owed up to now still go in: the recordings end where the meeting did.
-    mixerTick();
+    mixUpTo(0);
     mixerTimer_.reset();
     if (subscription_) {
         s_.microphone.unsubscribe(*subscription_);
