@@ -20,9 +20,12 @@ constexpr std::int64_t commitEveryBlocks = 50;
 // instead of leaving a gap of silence in the middle of a word.
 constexpr std::int64_t jitterBlocks = 3;
 
+// 2 s per side, plus the allowance, which holds audio the mixer does not owe yet.
 void capQueue(std::vector<std::uint8_t>& q) {
-    if (q.size() > MeetingSession::queueCap) q.erase(q.begin(), q.end() - MeetingSession::queueCap);
+    constexpr std::size_t cap = MeetingSession::queueCap + jitterBlocks * MeetingSession::monoChunkBytes;
+    if (q.size() > cap) q.erase(q.begin(), q.end() - static_cast<std::ptrdiff_t>(cap));
 }
+
 
 // Moves up to `blocks` whole 640-byte blocks from the front of q into out
 // (which holds room for all of them); blocks the queue cannot fill stay zero.

@@ -159,9 +159,9 @@ TEST(MeetingSession, MixerBlocksQueuesAndCap) {
     rig.mic.deliver(chunkOf(640, 7));
     rig.tick();
     EXPECT_EQ(rig.file("self.wav")->blocks.back(), 7);
-    // 70 000 bytes: the oldest 6 000 go; the newest 64 000 (100 blocks) are mixed in order.
+    // 2 s and 60 ms are kept, the oldest audio goes: 103 blocks are mixed in order.
     rig.mic.deliver(chunkOf(6000 - 500, 1));
-    for (int i = 0; i < 100; ++i) rig.mic.deliver(chunkOf(640, static_cast<std::int16_t>(100 + i)));
+    for (int i = 0; i < 103; ++i) rig.mic.deliver(chunkOf(640, static_cast<std::int16_t>(100 + i)));
     rig.tick();
     for (int i = 1; i < 100; ++i) rig.tick();
     const auto& blocks = rig.file("self.wav")->blocks;
@@ -266,8 +266,8 @@ TEST(MeetingSession, SystemAudioStatesErrorsAndRestart) {
     EXPECT_FALSE(result->has_value());
     EXPECT_EQ(rig.systemStates, std::vector<bool>{true});
     capture.deliver(chunkOf(640, 9));
-    rig.tick();
-    EXPECT_EQ(rig.file("others.wav")->blocks.back(), 9);
+    rig.loop.advanceBy(millis(80));
+    EXPECT_EQ(rig.file("others.wav")->blocks.at(0), 9);
     capture.onError("the sound server went away");
     EXPECT_EQ(rig.errors, std::vector<std::string>{"System audio capture failed: the sound server went away"});
     rig.session->stop();
