@@ -8,14 +8,10 @@
 #include <QThread>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
 
 namespace parlando::testing {
 
