@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -31,11 +32,10 @@ struct ChunkerRig {
             std::memcpy(out.data() + out.size() - 320, c.data(), 640);
         });
     }
-    bool countsUpTo(std::int16_t last) const {
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            if (out[i] != static_cast<std::int16_t>(i + 1)) return false;
-        }
-        return out.size() == static_cast<std::size_t>(last);
+    bool countsUpTo(std::size_t last) const {
+        std::vector<std::int16_t> expected(last);
+        std::iota(expected.begin(), expected.end(), std::int16_t{1});
+        return out == expected;
     }
 };
 
@@ -54,11 +54,11 @@ TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChanges) {
     ASSERT_FALSE(rig.feed(16000, 1, 10));
     EXPECT_EQ(rig.converters.made, 4);
     const int total = 1000 + 5 * 1023 + 7 * 777;  // the last converter still holds its 10
-    EXPECT_TRUE(rig.countsUpTo(total / 320 * 320));
+    EXPECT_TRUE(rig.countsUpTo(static_cast<std::size_t>(total / 320 * 320)));
     EXPECT_EQ(rig.chunker.pendingBytes(), static_cast<std::size_t>(total % 320 * 2));
 }
 
-TEST(SystemAudioChunker, FailuresLoseOnlyTheirBufferAndResetStartsClean) {
+TEST(SystemAudioChunker, AFailureLosesOnlyItsBuffer) {
     ChunkerRig rig;
     ASSERT_FALSE(rig.feed(16000, 1, 100));
     rig.converters.last->failWith = "converter broke";
@@ -69,6 +69,4 @@ TEST(SystemAudioChunker, FailuresLoseOnlyTheirBufferAndResetStartsClean) {
     EXPECT_TRUE(rig.countsUpTo(320));
     rig.converters.refuse = true;
     EXPECT_EQ(rig.feed(22050, 3, 100), "no converter from " + AudioStreamFormat({22050, 3}).description());
-    rig.chunker.reset();
-    EXPECT_EQ(rig.chunker.pendingBytes(), 0u);
 }
