@@ -14,7 +14,6 @@
 #include "core/Log.h"
 #include "core/MainLoop.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
