@@ -391,29 +391,33 @@ void MeetingSession::startSystemAudio(std::function<void(const std::optional<std
         if (self->onError) self->onError(SessionError::systemAudio(description).description());
     };
     systemCapture_ = capture;
-    capture->start([weakSelf, weakCapture, completion = std::move(completion)](
-                       const std::optional<SystemAudioError>& error) {
+    systemStartCompletion_ = std::move(completion);
+    capture->start([weakSelf, weakCapture](const std::optional<SystemAudioError>& error) {
         auto self = weakSelf.lock();
         auto c = weakCapture.lock();
         // A capture stopped before its start finished no longer belongs to the meeting.
-        if (!self || !c || self->systemCapture_ != c) {
-            if (completion) completion(std::string("the meeting has ended"));
-            return;
-        }
+        if (!self || !c || self->systemCapture_ != c) return;
+        auto done = std::move(self->systemStartCompletion_);
+        self->systemStartCompletion_ = nullptr;
         if (!error) {
             self->s_.log.append("meeting: system audio capture started");
             self->setSystemAudioPipeline(true);
-            if (completion) completion(std::nullopt);
+            if (done) done(std::nullopt);
         } else {
             self->s_.log.append("meeting: system audio failed to start — " + error->description() +
                                 ". Continuing mic-only.");
             self->setSystemAudioPipeline(false);
-            if (completion) completion(error->description());
+            if (done) done(error->description());
         }
     });
 }
 
 void MeetingSession::stopSystemAudio() {
+    // A restart still waiting for its start hears that it will not come.
+    if (auto done = std::move(systemStartCompletion_)) {
+        systemStartCompletion_ = nullptr;
+        done(std::string("the capture was stopped before it started"));
+    }
     if (systemCapture_) {
         auto capture = std::move(systemCapture_);
         systemCapture_.reset();

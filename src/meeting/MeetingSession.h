@@ -150,6 +150,8 @@ private:
     std::optional<DictationMicrophone::SubscriptionId> subscription_;
     std::shared_ptr<SystemAudioCapture> systemCapture_;
     std::shared_ptr<int> capturesStopping_ = std::make_shared<int>(0);
+    // The restart's completion until the capture's start has reported.
+    std::function<void(const std::optional<std::string>&)> systemStartCompletion_;
 
     // The mixer's queues, shared with the audio receivers.
     struct Queues {
