@@ -18,7 +18,6 @@
 #include "speech/adapters/QtWebSocket.h"
 
 #include <csignal>
-#include <ctime>
 
 namespace parlando::testing {
 namespace {
@@ -56,8 +55,7 @@ struct Servers {
         for (const char* tool : {"pulseaudio", "pacat", "sox", "espeak-ng", "soxi"})
             if (!haveProgram(tool)) return false;
         sound.emplace(dir.path());
-        fs::create_directories(dir.path() / "1");
-        fs::create_directories(dir.path() / "2");
+        for (const char* sub : {"1", "2"}) fs::create_directories(dir.path() / sub);
         first = speechRaw(dir.path() / "1", "Good afternoon, this is my side of the call");
         second = speechRaw(dir.path() / "2", "Hello everybody, the quarterly numbers look fine");
         std::ofstream(dir.path() / "script") << "after 200000 final ch=0 Добрый день\n"
@@ -88,7 +86,6 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
     if (!servers.start()) GTEST_SKIP() << "sound tools missing";
     RealMeeting m;
     const auto startedAt = std::chrono::steady_clock::now();
-    const std::clock_t cpuBefore = std::clock();
     m.session->start();
     ASSERT_TRUE(pumpUntil([&] { return m.session->systemAudioPipelineUp(); }, 10s)) << m.log.lines().back();
     EXPECT_EQ(m.session->meetingFolderURL()->parent_path(), servers.dir.path() / "home/Dokumente/Parlando-Recordings");
@@ -99,8 +96,6 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
     m.session->stop();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
     ASSERT_TRUE(pumpUntil([&] { return !m.session->tailPending(); }, 3s));
-    std::fprintf(stderr, "meeting of %.1f s: %.2f %% of one core\n", seconds,
-                 100.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC / seconds);
 
     const fs::path folder = *m.session->meetingFolderURL();
     const std::string transcript = readFile(folder / "transcript.md");
@@ -114,7 +109,7 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
     EXPECT_GT(bestCorrelation(first, self), 0.9);
     EXPECT_GT(bestCorrelation(second, others), 0.9);
     EXPECT_LT(bestCorrelation(second, self), 0.3);
-    // The service heard the two sides interleaved, each in its own channel.
+    // The service heard the two sides interleaved, each in its own channel (0 the user).
     const std::string stream = servers.service->recorded();
     std::vector<std::int16_t> channel[2];
     for (std::size_t i = 0; i + 4 <= stream.size(); i += 4)
@@ -130,7 +125,6 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
                            servers.env, 60s);
     ASSERT_EQ(again.exitCode, 0) << again.out;
     const std::string full = readFile(folder / "transcript-full.md");
-    EXPECT_EQ(full.rfind("# Meeting " + folder.filename().string() + "\n\n[", 0), 0u) << full;
     EXPECT_NE(full.find("] [Я] Добрый день\n"), std::string::npos) << full;
     EXPECT_NE(full.find("] [Собеседник] Здравствуйте, коллеги\n"), std::string::npos) << full;
     EXPECT_EQ(readFile(folder / "self.wav") + readFile(folder / "others.wav") + readFile(folder / "transcript.md"),
@@ -164,8 +158,7 @@ TEST(MeetingRealRun, KilledMeetingLeavesReadableFiles) {
     child.stop();
     for (const char* name : {"self.wav", "others.wav"}) {
         const auto info = run({"soxi", "-D", (folder / name).string()});
-        ASSERT_EQ(info.exitCode, 0) << name;
-        EXPECT_NEAR(std::stod(info.out), killedAfter, 1.0) << name;
+        EXPECT_NEAR(info.exitCode == 0 ? std::stod(info.out) : -9, killedAfter, 1.0) << name;
     }
 }
 

@@ -44,8 +44,7 @@ public:
     }
     std::unique_ptr<TextAppender> createText(const std::filesystem::path& p, const std::string& header,
                                              std::string* error) override {
-        if (failCreate) *error = "Read-only file system";
-        if (failCreate) return nullptr;
+        if (failCreate) return *error = "Read-only file system", nullptr;
         auto& file = files[p] = MemoryFile();
         file.text = header;
         return std::make_unique<Handle>(*this, file);
