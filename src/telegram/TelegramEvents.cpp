@@ -47,7 +47,7 @@ std::optional<TelegramEvent> decodeTelegramEvent(std::string_view text) {
     if (*type == "updateAuthorizationState") {
         const auto state = object.find("authorization_state");
         if (state == object.end() || !state->is_object()) return std::nullopt;
-        auto stateType = textMember(*state, "@type");
+        auto stateType = nonEmpty(textMember(*state, "@type"));
         if (!stateType) return std::nullopt;
         event.kind = TelegramEvent::Kind::authorizationState;
         event.text = std::move(*stateType);
