@@ -12,11 +12,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto event = parlando::decodeTelegramEvent(text);
-    if (event) {
-        const auto parsed = nlohmann::json::parse(text, nullptr, false);
-        if (parsed.is_discarded() || !parsed.is_object()) __builtin_trap();
-        if (event->text.empty() && event->kind != parlando::TelegramEvent::Kind::other) __builtin_trap();
-        if (!parsed.contains("@type")) __builtin_trap();
-    }
+    if (!event) return 0;
+    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    if (!parsed.is_object() || !parsed.contains("@type")) __builtin_trap();
+    if (event->text.empty() && event->kind != parlando::TelegramEvent::Kind::other) __builtin_trap();
     return 0;
 }
