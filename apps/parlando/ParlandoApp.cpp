@@ -42,7 +42,14 @@ ParlandoApp::ParlandoApp(Log& log)
       alerts_(std::make_unique<QtAlertPresenter>()) {}
 
 ParlandoApp::~ParlandoApp() {
+    // Producers stop before what they call goes: key edges first, then the
+    // dictations (their timers reach the microphone), then the microphone
+    // engine, whose audio thread calls the audio wiring.
     if (hotkey_) hotkey_->listener().stop();
+    if (dictation_) dictation_->endSessions();
+    dictation_.reset();
+    microphone_.reset();
+    audio_.reset();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
