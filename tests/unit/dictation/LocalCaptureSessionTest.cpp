@@ -155,16 +155,60 @@ TEST_F(SessionTest, NoCloseWithinFiveSecondsPastesWhatIsThere) {
     EXPECT_EQ(finished.size(), 1u);
 }
 
-TEST_F(SessionTest, SocketThatNeverOpenedIsNotWaitedFor) {
+// A handshake slower than the stop plus the post-roll: the audio is kept and
+// the open awaited up to 5 s; once open, the close gets its own 5 s.
+TEST_F(SessionTest, ALateOpenIsAwaitedAndTheDictationFinishesAsUsual) {
     session->start();
+    rig.mic.deliver(numberedChunk(1));
     session->stop();
     rig.loop.advanceBy(seconds(0.8));
-    EXPECT_TRUE(rig.logged("local: deepgram WS never opened — skipping flush wait"));
+    EXPECT_EQ(rig.mic.subscribers(), 0u);
     EXPECT_EQ(rig.client()->finishes(), 1);
+    EXPECT_EQ(rig.client()->disconnects(), 0);
+    rig.loop.advanceBy(seconds(4.9));
+    rig.client()->open();
+    rig.loop.advanceBy(seconds(4.9));
+    say("поздно, но целиком", true);
+    EXPECT_TRUE(finished.empty());
+    rig.client()->close(1000);
+    rig.loop.runPending();
+    EXPECT_THAT(rig.paste.pasted, ElementsAre("поздно, но целиком"));
+    EXPECT_THAT(rig.client()->sent(), ElementsAre(rig.mic.preRoll, numberedChunk(1)));
+
+    auto never = LocalCaptureSession::create(rig.sessionServices());
+    never->start();
+    never->stop();
+    rig.loop.advanceBy(seconds(0.8 + 4.99));
+    EXPECT_EQ(rig.client()->disconnects(), 0);
+    rig.loop.advanceBy(millis(10));
+    EXPECT_TRUE(rig.logged("local: deepgram WS never opened — skipping flush wait"));
     EXPECT_EQ(rig.client()->disconnects(), 1);
-    EXPECT_THAT(finished, ElementsAre(""));
-    EXPECT_TRUE(rig.paste.pasted.empty());
-    EXPECT_THAT(rig.lamp.calls, ElementsAre("recording", "processing", "resting"));
+    EXPECT_EQ(rig.paste.pasted.size(), 1u);
+}
+
+// Quitting at any moment of a dictation: the controller ends its sessions,
+// then the microphone and the loop go (ASan sees any use after that).
+TEST(SessionQuit, EndingTheSessionsAtEachPhaseLeavesNothingThatReachesTheMicrophone) {
+    for (double at : {0.5, 1.2, 3.0}) {  // recording, post-roll, waiting for the close
+        auto rig = std::make_unique<DictationRig>();
+        auto controller = rig->controller();
+        controller->handleFNPress();
+        rig->client()->open();
+        rig->loop.advanceBy(seconds(0.5));
+        if (at > 0.5) {
+            controller->handleFNPress();
+            rig->loop.advanceBy(seconds(at - 0.5));
+        }
+        auto client = rig->client();
+        controller->endSessions();
+        controller.reset();
+        EXPECT_EQ(rig->mic.subscribers(), 0u) << at;
+        EXPECT_EQ(client->disconnects(), 1) << at;
+        EXPECT_EQ(rig->loop.pendingTimers(), 0u) << at;
+        EXPECT_TRUE(rig->paste.pasted.empty()) << at;
+        client->transcript("late", true);  // the network's last words find nobody
+        rig->loop.runPending();
+    }
 }
 
 // --- text -----------------------------------------------------------------
