@@ -289,41 +289,6 @@ TEST_F(SessionTest, ErrorsAreReportedWhileRunningAndNotConnectedOnesAfterTheStop
                                     "Connection reset by peer"));
 }
 
-TEST_F(SessionTest, AudioThreadKeepsDeliveringThroughMainThreadWorkStopDrainAndRelease) {
-    startOpen();
-    auto client = rig.client();
-    std::atomic<bool> quit{false};
-    std::atomic<int> emitted{0};
-    std::thread audio([&]() {
-        for (std::int16_t n = 1; !quit.load(); n = static_cast<std::int16_t>(n % 30000 + 1)) {
-            rig.mic.deliver(numberedChunk(n));
-            emitted.fetch_add(1);
-            std::this_thread::yield();
-        }
-    });
-    // Main-thread work meanwhile: results and watchdog ticks.
-    for (int i = 0; i < 200 || emitted.load() < 50; ++i) {
-        client->transcript("t", (i % 10) == 0);
-        rig.loop.advanceBy(millis(20));
-    }
-    stopAndClose();
-    const auto sentAtDrainEnd = client->sent().size();
-    session.reset();
-    const int atRelease = emitted.load();
-    ASSERT_TRUE(rig.loop.runUntil([&]() { return emitted.load() > atRelease + 50; }, seconds(600)));
-    quit = true;
-    audio.join();
-
-    EXPECT_EQ(finished.size(), 1u);
-    EXPECT_EQ(rig.mic.subscribers(), 0u);
-    const auto sent = client->sent();
-    EXPECT_EQ(sent.size(), sentAtDrainEnd) << "nothing reached the client after the drain";
-    ASSERT_GT(sent.size(), 50u);
-    EXPECT_EQ(sent.front(), rig.mic.preRoll);
-    for (std::size_t i = 1; i < sent.size(); ++i)
-        ASSERT_EQ(sent[i], numberedChunk(static_cast<std::int16_t>((i - 1) % 30000 + 1))) << "chunk " << i;
-}
-
 TEST_F(SessionTest, ChunksDeliveredBeforeThePreRollIsSentWaitBehindIt) {
     // The audio thread hands over two chunks the moment the subscription exists.
     rig.mic.whileSubscribing = [&] {
