@@ -76,6 +76,25 @@ TEST(QtMainLoop, TimersFireNoEarlierThanAskedAndCancelWorksFromInsideACallback) 
     loop.cancel(doomed);  // twice is harmless
 }
 
+// What timers and posted work own may cancel timers as it goes, also while
+// the loop itself is being torn down (a session quitting with the app).
+TEST(QtMainLoop, TearDownDropsTimersWhoseCapturesCancelTimers) {
+    app();
+    auto loop = std::make_unique<QtMainLoop>();
+    struct Canceller {
+        QtMainLoop* loop;
+        TimerId id;
+        ~Canceller() { loop->cancel(id); }
+    };
+    for (int i = 0; i < 20; ++i) {
+        const TimerId other = loop->after(seconds(60), [] {});
+        auto owner = std::make_shared<Canceller>(Canceller{loop.get(), other});
+        loop->after(seconds(60), [owner] {});
+        loop->post([owner] {});
+    }
+    loop.reset();  // ASan sees a table changed under its own iteration
+}
+
 TEST(QtSettings, KeepsTheProductsKeysInAnIniFile) {
     app();
     const auto dir = std::filesystem::temp_directory_path() / ("parlando-qtsettings-" + std::to_string(::getpid()));
