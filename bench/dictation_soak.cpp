@@ -1,13 +1,17 @@
 // Memory left behind per dictation: a few hundred dictations in a row through
-// the real Qt main loop, dictation controller and sessions, the recognition
-// client over the Qt WebSocket adapter and the local recognition service
-// (which answers the close message with one final result and closes). The
-// microphone is a thread delivering 640-byte chunks every 20 ms; clipboard and
-// keyboard are fakes. After a warm-up, reports the growth per dictation of the
-// heap in use (mallinfo2) and of the resident size.
+// the real Qt main loop, the application controller with its XEmbed tray icon
+// (animated and spinning, on a private X server with a tray), the dictation
+// controller and sessions, the recognition client over the Qt WebSocket
+// adapter and the local recognition service (which answers the close message
+// with one final result and closes). The microphone is a thread delivering
+// 640-byte chunks every 20 ms; clipboard and keyboard are fakes. After a
+// warm-up, reports the growth per dictation of the heap in use (mallinfo2)
+// and of the resident size.
 //   bench_dictation_soak [--benchmark_...]   PARLANDO_SOAK_DICTATIONS=N (300)
 #include "core/Log.h"
 #include "core/Settings.h"
+#include "app/StatusBarController.h"
+#include "app/adapters/QtTrayButton.h"
 #include "core/adapters/QtMainLoop.h"
 #include "dictation/DictationController.h"
 #include "dictation/DictationWiring.h"
@@ -17,7 +21,7 @@
 #include "speech/adapters/QtWebSocket.h"
 #include "testenv/TestEnv.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -79,12 +83,17 @@ double residentBytes() {
 }
 
 void BM_DictationSoak(benchmark::State& state) {
+    testenv::TempDir dir("bench-soak");
+    if (!testenv::haveProgram("Xvfb")) return state.SkipWithError("Xvfb is not installed");
+    testenv::XServer x(dir.path());
+    testenv::applyToProcess({{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", "xcb"},
+                             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
     static int argc = 1;
     static char name[] = "bench_dictation_soak";
     static char* argv[] = {name, nullptr};
-    static auto* app = new QCoreApplication(argc, argv);  // lives until exit
+    static auto* app = new QApplication(argc, argv);  // lives until exit
+    QApplication::setQuitOnLastWindowClosed(false);
     (void)app;
-    testenv::TempDir dir("bench-soak");
     auto service = testenv::Process::spawn(
         {std::string(PARLANDO_BINARY_DIR) + "/tools/fake-deepgram/fake-deepgram", "--port", "0", "--port-file",
          (dir.path() / "port").string(), "--final-on-close", "soak"},
@@ -96,15 +105,17 @@ void BM_DictationSoak(benchmark::State& state) {
 
     QtMainLoop loop;
     NullLog log;
+    MemorySettings settings;
     QtWebSocketFactory sockets;
     DeepgramRecognitionFactory recognition(sockets, log);
     testing::FakeMicrophone microphone;
     microphone.setPreRoll(AudioBytes(48000, 0x40));
     testing::FakeKeySource keySource;
     testing::FakeLamp lamp;
-    testing::FakeDictationTray tray;
+    QtTrayButton button;
+    auto status = StatusBarController::create(AppServices{loop, settings, log, &button});
+    ControllerDictationTray tray(status->weak());
     testing::FakeAlertPresenter alerts;
-    MemorySettings settings;
     CountingClipboard clipboard;
     CountingKeys keys;
     PasteDelivery delivery(loop, log, settings, clipboard, keys);
@@ -124,7 +135,7 @@ void BM_DictationSoak(benchmark::State& state) {
     const auto dictate = [&]() -> bool {
         const int before = keys.sent;
         controller->handleFNPress();
-        spin([] { return false; }, 200ms);
+        spin([] { return false; }, 400ms);  // the icon cross-fades to "recording"
         controller->handleFNPress();
         spin([&] { return keys.sent > before; }, 10s);
         spin([] { return false; }, 50ms);  // the debounce, and the old socket's last events
