@@ -193,16 +193,15 @@ TEST_F(SpeechIntegration, StalledPeerNeverBlocksTheCaller) {
 // The port itself: a handshake that never completes ends at its deadline.
 TEST_F(SpeechIntegration, HandshakeDeadlineEndsAConnectionThatNeverOpens) {
     auto svc = service({"--never-open"});
-    std::vector<std::string> events;
     WebSocketEvents handlers;
-    handlers.onFailure = [&](std::string d) { locked([&](Reported&) { events.push_back("failure " + d); }); };
-    handlers.onClose = [&](int code, std::string) { locked([&](Reported&) { events.push_back("close " + std::to_string(code)); }); };
+    handlers.onFailure = [&](std::string d) { locked([&](Reported& r) { r.errors.push_back(d); }); };
+    handlers.onClose = [&](int code, std::string) { locked([&](Reported& r) { r.closes.emplace_back(code, ""); }); };
     auto socket = factory.create(handlers);
     socket->open({svc.base() + "/v1/listen?channels=1", "Authorization", "Token x", 600ms});
     socket->sendBinary(std::vector<std::uint8_t>(640, 1));
-    ASSERT_TRUE(testenv::waitFor([&] { return reported().opens == 0 && [&] { std::lock_guard g(mutex); return events.size() >= 2; }(); }, 20s));
-    std::lock_guard g(mutex);
-    EXPECT_EQ(events, (std::vector<std::string>{"failure WebSocket handshake timed out after 600 ms", "close 1006"}));
+    ASSERT_TRUE(waitClosed(20s));
+    EXPECT_EQ(reported().errors, std::vector<std::string>{"WebSocket handshake timed out after 600 ms"});
+    EXPECT_EQ(reported().closes.at(0).first, 1006);
     EXPECT_TRUE(svc.recorded().empty());
 }
 
