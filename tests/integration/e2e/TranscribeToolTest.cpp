@@ -98,6 +98,17 @@ TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
         EXPECT_EQ(r.out, c.out);
     }
     EXPECT_EQ(service.recorded().size(), 6400u);  // 8 kHz became 16 kHz
+
+    // Without DEEPGRAM_API_KEY the key comes from the app's secret-store item.
+    if (!haveProgram("gnome-keyring-daemon") || !haveProgram("secret-tool")) return;
+    SessionBus bus(dir.path(), true);
+    auto env = isolatedEnv(dir.path(), {bus.env()});
+    ASSERT_EQ(run({"sh", "-c", "printf good | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
+                  env).exitCode, 0);
+    env["PARLANDO_DEEPGRAM_URL"] = service.base();
+    ::unsetenv("DEEPGRAM_API_KEY");
+    const auto r = runTool({"--fast", "--close-timeout", "1", wav.string()}, env);
+    EXPECT_EQ(r.out, "kept\n") << r.err;
 }
 
 }  // namespace

@@ -107,6 +107,11 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     EXPECT_THAT(lamp.calls, ElementsAre("recording", "processing", "resting"));
     EXPECT_EQ(loop.pendingTimers(), 0u);
     EXPECT_TRUE(tray.errors.empty());
+    auto used = LocalCaptureSession::create(SessionServices{loop, log, mic, recognition, keys, paste, lamp});
+    used->start();
+    used->stop();
+    loop.advanceBy(seconds(1));
+    EXPECT_THROW(used->start(), SessionError) << "a session carries one dictation only";
 }
 
 // No close within 5 s: paste what is there; a close that limps in later is only logged.

@@ -65,6 +65,20 @@ TEST_F(ClientTest, HeldAudioIsCappedAndAFinishBeforeTheOpenSendsItFirst) {
     EXPECT_FALSE(log.contains("secret-key"));
 }
 
+// No lock is held while a callback runs: callbacks may call back in.
+TEST_F(ClientTest, CallbacksMayCallBackIntoTheClient) {
+    auto c = make();
+    c->onOpen = [&] { c->sendAudio(chunk(640)); };
+    c->onTranscript = [&](const Transcript&) { c->finish(); };
+    c->onClose = [&](int, const std::string&) { c->disconnect(); };
+    c->connect();
+    factory.last()->open();
+    factory.last()->text(result("x"));
+    factory.last()->closed(1000, "");
+    EXPECT_EQ(factory.last()->sent().size(), 2u);
+    EXPECT_EQ(c->state(), State::closed);
+}
+
 // A torn-down or replaced socket's late events reach nobody.
 TEST_F(ClientTest, OldSocketsAreSilencedAndBadEndpointsReported) {
     auto c = make();
