@@ -6,7 +6,8 @@
 
 namespace parlando {
 
-QtMainLoop::QtMainLoop() : context_(std::make_unique<QObject>()), origin_(std::chrono::steady_clock::now()) {}
+QtMainLoop::QtMainLoop()
+    : context_(std::make_unique<QObject>()), thread_(QThread::currentThread()), origin_(std::chrono::steady_clock::now()) {}
 
 QtMainLoop::~QtMainLoop() {
     // Timer callbacks and posted work may own objects whose destructors
@@ -71,6 +72,6 @@ MonoTime QtMainLoop::now() const {
 
 WallTime QtMainLoop::wallNow() const { return std::chrono::system_clock::now(); }
 
-bool QtMainLoop::isMainThread() const { return QThread::currentThread() == context_->thread(); }
+bool QtMainLoop::isMainThread() const { return QThread::currentThread() == thread_; }
 
 }  // namespace parlando
