@@ -110,6 +110,7 @@ void PasteDelivery::paste(const std::string& text) {
         log_.append("paste: no clipboard — the text was not delivered");
         return;
     }
+    lastWritten_ = text;
     std::weak_ptr<PasteDelivery*> weak = self_;
     // The timer is not kept: an earlier paste's shortcut still goes out when a
     // later paste comes within the delay.
@@ -120,7 +121,10 @@ void PasteDelivery::paste(const std::string& text) {
 }
 
 void PasteDelivery::copy(const std::string& text) {
-    if (!clipboard_.setText(text)) log_.append("paste: no clipboard — the text was not delivered");
+    if (clipboard_.setText(text))
+        lastWritten_ = text;
+    else
+        log_.append("paste: no clipboard — the text was not delivered");
 }
 
 void PasteDelivery::sendShortcut(const std::string& text) {
@@ -131,7 +135,8 @@ void PasteDelivery::sendShortcut(const std::string& text) {
         return;
     }
     // A shortcut now would paste whatever the clipboard holds instead of ours.
-    if (!clipboard_.holds(text)) {
+    // A later dictation's text counts as ours: each paste sends its shortcut.
+    if (!clipboard_.holds(lastWritten_)) {
         log_.append("paste: shortcut not sent — the clipboard does not hold the dictated text (the write was "
                     "refused or another program took the clipboard)");
         return;

@@ -92,6 +92,7 @@ private:
     Clipboard& clipboard_;
     PasteKeys& keys_;
     std::function<std::optional<std::string>()> gate_;
+    std::string lastWritten_;  // what we last put on the clipboard
     std::shared_ptr<PasteDelivery*> self_;  // pending shortcuts find it empty once we are gone
 };
 

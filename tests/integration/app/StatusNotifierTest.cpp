@@ -1,6 +1,6 @@
 // The StatusNotifierItem and its dbusmenu on a private session bus, driven
 // by the real controller, with a fake StatusNotifierWatcher beside it.
-#include "FakeDBusServices.h"
+#include "testenv/FakeDBusServices.h"
 #include "app/StatusBarController.h"
 #include "app/adapters/DBusNotifier.h"
 #include "app/adapters/DBusTypes.h"
