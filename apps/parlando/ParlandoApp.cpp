@@ -8,8 +8,10 @@
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
+#include "core/XdgPaths.h"
 #include "core/adapters/QtSettings.h"
 #include "credentials/DeepgramKeyController.h"
 #include "credentials/KeychainHelper.h"
@@ -19,14 +21,22 @@
 #include "dictation/DictationWiring.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "meeting/MeetingSession.h"
+#include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
+#include "telegram/TelegramClient.h"
+#include "telegram/TelegramMenu.h"
+#include "telegram/adapters/LinuxDevice.h"
+#include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 namespace parlando {
 
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -42,7 +52,21 @@ ParlandoApp::ParlandoApp(Log& log)
       alerts_(std::make_unique<QtAlertPresenter>()) {}
 
 ParlandoApp::~ParlandoApp() {
+    // TDLib's database stays consistent only when TDLib closes it.
+    if (telegram_) telegram_->closeForQuit(seconds(2));
     if (hotkey_) hotkey_->listener().stop();
+    finishMeeting();
+}
+
+void ParlandoApp::finishMeeting() {
+    if (!meeting_) return;
+    meeting_->stop();
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(MeetingSession::tailSeconds * 1000);
+    while (meeting_->tailPending() && waited.elapsed() < limit)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    meeting_->shutdown();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
@@ -51,7 +75,9 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
     AppServices services{*loop_, *settings_, log_, trayButton_.get(), notifier_.get(), loginItems_.get()};
     std::vector<StatusBarController::StartupStep> steps{
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
+        {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -73,6 +99,9 @@ StatusMenuHooks ParlandoApp::menuHooks() {
     };
     hooks.buildMicSubmenu = [this] { return micMenu_ ? micMenu_->buildMicSubmenu() : std::vector<MenuItem>{}; };
     hooks.buildHotkeySubmenu = [this] { return hotkeyMenu_ ? hotkeyMenu_->buildSubmenu() : std::vector<MenuItem>{}; };
+    hooks.addTelegramMenuItems = [this](MenuModel& menu) {
+        if (telegramMenu_) telegramMenu_->addTelegramMenuItems(menu);
+    };
     hooks.quit = [] { QCoreApplication::quit(); };
     return hooks;
 }
@@ -126,6 +155,20 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         });
 }
 
+void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
+    const auto dataDir = XdgPaths::appDataDir();
+    if (!dataDir) throw std::runtime_error("no data folder for TDLib (neither XDG_DATA_HOME nor HOME is set)");
+    tdjson_ = std::make_unique<TdJsonLibrary>();
+    telegram_ = TelegramClient::create(*loop_, log_, *keychain_, *tdjson_,
+                                       TelegramClient::Folders{*dataDir / "tdlib", *dataDir / "tdlib-files"},
+                                       linuxTelegramDevice());
+    telegramMenu_ = TelegramMenu::create(*loop_, log_, *telegram_, *keychain_, *alerts_,
+                                         [weak = controller.weak()](const std::string& message) {
+                                             if (auto c = weak.lock()) c->showError(message);
+                                         });
+    telegramMenu_->setupTelegramClient();
+}
+
 void ParlandoApp::setupAudio(StatusBarController& controller) {
     if (!audio_) throw std::runtime_error("the microphone engine was not built");
     AudioCapture& audio = *audio_;
@@ -172,6 +215,15 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
+    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    meetingStorage_ = std::make_unique<FileMeetingStorage>();
+    if (!audioConverters_) throw std::runtime_error("the audio converters were not built");
+    systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
+    meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
+                                                      *systemAudio_, *meetingStorage_});
 }
 
 }  // namespace parlando
