@@ -146,6 +146,9 @@ TEST(MicSubmenu, NoneOneAndSeveralDevicesWithTheSavedChoiceChecked) {
     auto none = buildMicSubmenu(MicMenuState{}, {}, {});
     EXPECT_EQ(titles(none), Titles{"По умолчанию"});
     EXPECT_EQ(none[0].checked, true);
+    auto away = buildMicSubmenu({std::nullopt, {}, "usb", true}, {}, {});
+    EXPECT_EQ(titles(away), (Titles{"По умолчанию", "---", "Звуковой сервер недоступен"}));
+    EXPECT_FALSE(away[2].enabled);
 
     auto one = buildMicSubmenu({"Встроенный микрофон", {{"builtin", "Встроенный микрофон"}}, "builtin"}, {}, {});
     EXPECT_EQ(titles(one), (Titles{"По умолчанию (Встроенный микрофон)", "---", "Встроенный микрофон"}));

@@ -24,11 +24,17 @@ struct Rig {
     std::vector<std::string> lamp;
     // What was saved at the moment the engine was asked to start.
     std::optional<std::string> savedWhenApplied;
+    std::vector<std::function<void()>> readyWaiters;
+    bool serverReady = true;
 
     AudioWiring wiring() {
         MicEngineControl e;
         e.isMuted = [this] { return muted; };
         e.builtInMicrophone = [this] { return builtIn; };
+        e.whenAudioSystemReady = [this](std::function<void()> fn) {
+            if (serverReady) fn();
+            else readyWaiters.push_back(std::move(fn));
+        };
         e.setDeviceUID = [this](const std::optional<std::string>& uid) {
             savedWhenApplied = settings.getString(StatusBarController::micDeviceUIDKey);
             applied.push_back(uid);
@@ -43,11 +49,16 @@ struct Rig {
 
 TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStartingAndASavedChoiceWins) {
     Rig rig;
-    rig.wiring().setupAudio();
+    rig.serverReady = false;  // the built-in microphone is known once the server is there
+    AudioWiring w = rig.wiring();
+    w.setupAudio();
+    EXPECT_TRUE(rig.applied.empty());
+    EXPECT_TRUE(rig.log.contains("audio: waiting for the sound server"));
+    rig.readyWaiters.at(0)();
     EXPECT_EQ(rig.savedWhenApplied, "builtin-uid");
     EXPECT_EQ(rig.applied, (std::vector<std::optional<std::string>>{"builtin-uid"}));
     EXPECT_TRUE(rig.log.contains("audio: always-on engine started (uid=builtin-uid, pre-roll 1.5s)"));
-    EXPECT_EQ(rig.lamp, std::vector<std::string>{"reflect"});
+    EXPECT_EQ(rig.lamp, (std::vector<std::string>{"reflect", "reflect"}));
 
     Rig saved;
     saved.settings.setString(StatusBarController::micDeviceUIDKey, "  usb-1 \n");
