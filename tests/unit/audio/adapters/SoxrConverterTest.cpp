@@ -37,18 +37,14 @@ TEST(SoxrConverter, ResamplesStereo48kToMono16kWithoutLosingAFrame) {
     std::vector<float> buf;
     std::vector<std::int16_t> out;
     std::uint64_t in = 0;
-    std::vector<std::size_t> bursts;
     for (int b = 0; b < 200; ++b) {
         fillStereoSine(buf, in, 1024);
-        const std::size_t before = out.size();
-        const auto r = converter.convert(AudioBufferView{buf.data(), 1024, 2, 48000}, out);
-        ASSERT_NE(r.status, ConversionResult::Status::error);
-        bursts.push_back(out.size() - before);
+        ASSERT_NE(converter.convert(AudioBufferView{buf.data(), 1024, 2, 48000}, out).status,
+                  ConversionResult::Status::error);
         in += 1024;
         // What came out plus what is held back is exactly a third of the input.
         ASSERT_NEAR(static_cast<double>(out.size()) + converter.delay(), static_cast<double>(in) / 3.0, 1e-6);
     }
-    EXPECT_EQ(bursts[0], 0u);  // soxr fills its pipeline first
     converter.flush(out);
     EXPECT_EQ(out.size(), in / 3 + (in % 3 ? 1 : 0));
     for (std::size_t i = 100; i + 100 < out.size(); ++i) ASSERT_NEAR(out[i], expectedSine(i), 3.0) << i;
