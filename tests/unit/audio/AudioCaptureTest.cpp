@@ -54,7 +54,6 @@ AudioChunk joined(const std::vector<AudioChunk>& chunks) {
 
 TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedLoggedOnceAndAnnouncedLater) {
     AudioRig rig(std::nullopt);
-    rig.typicalDevices();
     expectCaptureError([&] { rig.capture->ensureRunning(); }, CaptureError::Kind::muted,
                        "Parlando muted — turn on Listening in the menu");
     rig.backend.dev("usb-mic").startFails = true;  // a failed start does not undo the unmute
@@ -124,7 +123,6 @@ TEST(AudioCaptureSubscribers, SeeOnlyLaterChunksStopAtUnsubscribeAndSkipFailedCo
 
 TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.capture->setDeviceUID("usb-mic");
     rig.advance(0.95);  // under a second of audio: unchanged
     EXPECT_FALSE(rig.capture->hasSignal());
@@ -142,7 +140,6 @@ TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) 
 
 TEST(AudioCaptureStart, ReportsWhyItCannotStartAndNeverHandsOutAudioFromBeforeAStart) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.backend.dev("usb-mic").info.nominalSampleRate = 44100;
     rig.converters.refuse = true;
     const auto start = [&] { rig.capture->ensureRunning(); };
