@@ -7,9 +7,8 @@
 #include "core/adapters/QtMainLoop.h"
 #include "fakes/Fakes.h"
 #include "testenv/TestEnv.h"
+#include "AudioTestSupport.h"
 
-#include <QCoreApplication>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,14 +24,6 @@ using namespace std::chrono_literals;
 using Kind = SoundServer::Kind;
 
 namespace {
-
-QCoreApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "integration_audio";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 // A built-in microphone (internal, no ports) over a stereo 48 kHz sink we can
 // play into.
@@ -217,6 +208,4 @@ TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBl
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SoundServerCapture, ::testing::Values(Kind::pulseaudio, Kind::pipewire),
-                         [](const ::testing::TestParamInfo<Kind>& info) {
-                             return std::string(SoundServer::name(info.param));
-                         });
+                         [](const auto& i) { return std::string(SoundServer::name(i.param)); });
