@@ -175,7 +175,8 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
 // what the engine captures from once the server is back.
 TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBlocks) {
     server->stop();
-    EXPECT_LT(connect(), seconds(0.1));
+    // Bounds with room for a loaded machine: a wait for the server takes seconds.
+    EXPECT_LT(connect(), seconds(0.5));
     capture->setDeviceUID("builtin");
     pumpFor(1500ms);
     ASSERT_TRUE(server->restart());
@@ -190,10 +191,10 @@ TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBl
     capture->setDeviceUID("vmic");
     EXPECT_FALSE(capture->devices().inputDevices().empty());
     { PulseAudioBackend another(loop, log); }
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, seconds(0.1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, seconds(0.5));
     ASSERT_TRUE(pumpUntil([&] { return log.contains("not answering"); }, 10s));
     pumpFor(2000ms);
-    EXPECT_LT(longestTurn, seconds(0.1));
+    EXPECT_LT(longestTurn, seconds(0.5));
     ASSERT_EQ(::kill(server->pid(), SIGCONT), 0);
     ASSERT_TRUE(onDevice("vmic"));
 
