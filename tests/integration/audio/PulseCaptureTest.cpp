@@ -151,7 +151,7 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
                                        "master=micfeed.monitor", "source_properties=device.description=USBMic"});
     ASSERT_EQ(loaded.exitCode, 0);
     ASSERT_TRUE(pumpUntil([&] { return capture->devices().device("usbmic").has_value(); }, 5s));
-    EXPECT_TRUE(pumpUntil([&] { return capture->devices().defaultInputDevice()->uid == uids.front(); }, 5s));
+    EXPECT_TRUE(pumpUntil([&] { return capture->devices().defaultInputDevice().value_or(AudioDevices::Device{}).uid == uids.front(); }, 5s));
     pumpFor(500ms);
     EXPECT_FALSE(log.contains("restarting engine"));
     EXPECT_EQ(capture->preRollSnapshot().size(), 48000u) << "the pre-roll survives other devices";
