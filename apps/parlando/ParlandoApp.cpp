@@ -8,6 +8,7 @@
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/XdgPaths.h"
@@ -20,6 +21,8 @@
 #include "dictation/DictationWiring.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "meeting/MeetingSession.h"
+#include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
 #include "telegram/TelegramClient.h"
 #include "telegram/TelegramMenu.h"
@@ -27,11 +30,13 @@
 #include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 namespace parlando {
 
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -47,9 +52,30 @@ ParlandoApp::ParlandoApp(Log& log)
       alerts_(std::make_unique<QtAlertPresenter>()) {}
 
 ParlandoApp::~ParlandoApp() {
+    // Producers stop before what they call goes: key edges first, then a
+    // meeting (it closes its files while the microphone it records is still
+    // there), then the dictations (their timers reach the microphone), then
+    // the microphone engine, whose audio thread calls the audio wiring.
+    if (hotkey_) hotkey_->listener().stop();
+    finishMeeting();
+    meeting_.reset();
+    if (dictation_) dictation_->endSessions();
+    dictation_.reset();
+    microphone_.reset();
+    audio_.reset();
     // TDLib's database stays consistent only when TDLib closes it.
     if (telegram_) telegram_->closeForQuit(seconds(2));
-    if (hotkey_) hotkey_->listener().stop();
+}
+
+void ParlandoApp::finishMeeting() {
+    if (!meeting_) return;
+    meeting_->stop();
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(MeetingSession::tailSeconds * 1000);
+    while (meeting_->tailPending() && waited.elapsed() < limit)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    meeting_->shutdown();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
@@ -60,6 +86,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
         {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -186,6 +213,15 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
+    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    meetingStorage_ = std::make_unique<FileMeetingStorage>();
+    if (!audioConverters_) throw std::runtime_error("the audio converters were not built");
+    systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
+    meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
+                                                      *systemAudio_, *meetingStorage_});
 }
 
 }  // namespace parlando

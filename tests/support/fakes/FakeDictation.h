@@ -3,6 +3,7 @@
 // are thread-safe: tests deliver chunks and results from other threads.
 #include "app/Alert.h"
 #include "dictation/DictationPorts.h"
+#include "meeting/MeetingPorts.h"
 
 #include <functional>
 #include <map>
@@ -21,7 +22,6 @@ public:
     }
     AudioBytes preRollSnapshot() override {
         std::lock_guard lock(mutex_);
-        ++snapshots;
         return preRoll;
     }
     double preRollSeconds() const override { return 1.5; }
@@ -29,7 +29,6 @@ public:
         std::lock_guard lock(mutex_);
         const SubscriptionId id = nextId_++;
         handlers_[id] = std::move(handler);
-        ++subscribeCalls;
         return id;
     }
     // Like the real engine, subscribes and takes the pre-roll in one step; the
@@ -38,8 +37,7 @@ public:
         SubscriptionId id = 0;
         {
             std::lock_guard lock(mutex_);
-            ++snapshots;
-            out = preRoll;
+                out = preRoll;
         }
         id = subscribe(std::move(handler));
         if (whileSubscribing) whileSubscribing();
@@ -49,7 +47,6 @@ public:
     void unsubscribe(SubscriptionId id) override {
         std::lock_guard lock(mutex_);
         handlers_.erase(id);
-        ++unsubscribeCalls;
     }
     bool isMuted() const override { return muted; }
     void setMuted(bool m) override {
@@ -80,9 +77,6 @@ public:
     bool muted = false;
     std::vector<bool> mutedWrites;
     int ensureRunningCalls = 0;
-    int snapshots = 0;
-    int subscribeCalls = 0;
-    int unsubscribeCalls = 0;
 
 private:
     mutable std::mutex mutex_;
@@ -104,7 +98,7 @@ public:
             ++afterEnd_;
             return;
         }
-        sent_.push_back(data);
+        if (keepSent) sent_.push_back(data);
         bytes_ += static_cast<std::int64_t>(data.size());
     }
     void finish() override {
@@ -126,7 +120,9 @@ public:
 
     // The service's side, called from whatever thread the test likes.
     void open() { callbacks.onOpen(); }
-    void transcript(const std::string& text, bool isFinal) { callbacks.onTranscript(text, isFinal, std::nullopt); }
+    void transcript(const std::string& text, bool isFinal, std::optional<int> channel = std::nullopt) {
+        callbacks.onTranscript(text, isFinal, channel);
+    }
     void fail(std::string description, int posixCode = 0) {
         callbacks.onError(RecognitionError{std::move(description), posixCode});
     }
@@ -143,6 +139,7 @@ public:
 
     const std::string apiKey;
     RecognitionCallbacks callbacks;
+    bool keepSent = true;  // off for hours of audio: only the byte count is kept
 
 private:
     mutable std::mutex mutex_;
@@ -151,8 +148,14 @@ private:
     int connects_ = 0, finishes_ = 0, disconnects_ = 0, afterEnd_ = 0;
 };
 
-class FakeRecognitionFactory final : public RecognitionClientFactory {
+class FakeRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
 public:
+    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& apiKey,
+                                                         RecognitionCallbacks callbacks) override {
+        ++meetingClients;
+        return makeClient(apiKey, std::move(callbacks));
+    }
+    int meetingClients = 0;
     std::shared_ptr<RecognitionClient> makeClient(const std::string& apiKey, RecognitionCallbacks callbacks) override {
         auto client = std::make_shared<FakeRecognitionClient>(apiKey, std::move(callbacks));
         std::lock_guard lock(mutex_);
@@ -210,19 +213,18 @@ public:
 class FakeDictationTray final : public DictationTray {
 public:
     TrayState& trayState() override { return state; }
-    void setSessionStalled(bool s) override { stalled = s; stallWrites.push_back(s); }
+    void setSessionStalled(bool s) override { stalled = s; }
     void renderUI() override { ++renders; }
     void refreshTrayBadge() override { ++badgeRefreshes; }
-    void startSpinner() override { ++spinnerStarts; spinning = true; }
-    void stopSpinner() override { ++spinnerStops; spinning = false; }
+    void startSpinner() override { spinning = true; }
+    void stopSpinner() override { spinning = false; }
     void showError(const std::string& m) override { errors.push_back(m); }
-    void activateApp() override { ++activations; }
+    void activateApp() override {}
 
     TrayState state;
     bool stalled = false;
-    std::vector<bool> stallWrites;
     bool spinning = false;
-    int renders = 0, badgeRefreshes = 0, spinnerStarts = 0, spinnerStops = 0, activations = 0;
+    int renders = 0, badgeRefreshes = 0;
     std::vector<std::string> errors;
 };
 
