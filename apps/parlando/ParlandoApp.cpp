@@ -97,8 +97,17 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
                                                                *dictationPaste_, *lamp_, *dictationTray_, *alerts_,
                                                                {}, {}});
 
-    hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_);
+    hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_, notifier_.get());
     std::weak_ptr<DictationController> weakDictation = dictation_;
+    // Behind the lock screen or another user's session nothing is typed for us.
+    LoginSession& session = hotkey_->session();
+    hotkey_->session().setOnChange([weakDictation](bool inFront) {
+        if (auto d = weakDictation.lock(); d && !inFront) d->stopKeepingTextOnClipboard();
+    });
+    paste_->delivery().setShortcutGate([&session]() -> std::optional<std::string> {
+        if (session.inFront()) return std::nullopt;
+        return std::string("the session is locked or not in front");
+    });
     hotkey_->listener().start(
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNPress();
@@ -106,9 +115,15 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNRelease();
         });
-    hotkeyMenu_ = std::make_unique<HotkeyMenu>(controller.weak(), [this](const std::string& name) {
-        if (hotkey_) hotkey_->listener().setKey(name);
-    });
+    hotkeyMenu_ = std::make_unique<HotkeyMenu>(
+        controller.weak(),
+        [this](const std::string& name) {
+            if (hotkey_) hotkey_->listener().setKey(name);
+        },
+        [this]() -> std::optional<std::string> {
+            if (auto problem = hotkey_ ? hotkey_->listener().problem() : std::nullopt) return problem->menuNote;
+            return std::nullopt;
+        });
 }
 
 void ParlandoApp::setupAudio(StatusBarController& controller) {

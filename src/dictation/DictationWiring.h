@@ -52,6 +52,7 @@ class DeliveryPaste final : public DictationPaste {
 public:
     explicit DeliveryPaste(PasteDelivery& delivery) : delivery_(delivery) {}
     void paste(const std::string& text) override { delivery_.paste(text); }
+    void copy(const std::string& text) override { delivery_.copy(text); }
 
 private:
     PasteDelivery& delivery_;

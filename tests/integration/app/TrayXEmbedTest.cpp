@@ -1,7 +1,7 @@
 // The real binary on an X server: with trayer as an XEmbed tray host the icon
 // shows and both mouse buttons open the menu; with no tray at all the start-up
 // probe logs why and posts a notification (to a fake notification service).
-#include "FakeDBusServices.h"
+#include "testenv/FakeDBusServices.h"
 #include "testenv/TestEnv.h"
 
 #include <QImage>

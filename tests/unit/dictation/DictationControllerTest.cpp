@@ -60,6 +60,15 @@ TEST_F(ControllerTest, PressStartsPressStopsTextIsPasted) {
     EXPECT_FALSE(tray.processing);
     EXPECT_FALSE(rig.tray.spinning);
     EXPECT_TRUE(rig.tray.errors.empty());
+
+    // The screen locks during the next one: it stops, and its text only reaches the clipboard.
+    pressAt(5.0);
+    speak("секрет");
+    c->stopKeepingTextOnClipboard();
+    EXPECT_FALSE(tray.fnDictating);
+    finishDrain();
+    EXPECT_THAT(rig.paste.copied, ElementsAre("секрет"));
+    EXPECT_EQ(rig.paste.pasted.size(), 1u);
 }
 
 TEST_F(ControllerTest, DebounceCountsFromTheLastAcceptedPress) {
