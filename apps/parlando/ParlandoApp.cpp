@@ -17,6 +17,7 @@
 #include "credentials/adapters/SystemSecureRandom.h"
 #include "dictation/DictationController.h"
 #include "dictation/DictationWiring.h"
+#include "core/DisplaySession.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
 #include "speech/adapters/QtWebSocket.h"
@@ -115,6 +116,32 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNRelease();
         });
+    // Without any way to type the shortcut the text still reaches the
+    // clipboard; the user hears once per run that Ctrl+V is theirs to press.
+    paste_->delivery().setOnNoShortcut([this](const std::string& why) {
+        log_.append("paste: no way to type the paste shortcut here (" + why + ") — telling the user");
+        Log& log = log_;
+        notifier_->post(Notification{"Вставь текст сам: Ctrl+V",
+                                     "Текст диктовки уже в буфере обмена — нажми Ctrl+V. Сама вставить его в "
+                                     "этой системе Parlando не может.",
+                                     "parlando.paste.manual", true},
+                        [&log](const std::optional<std::string>& error) {
+                            if (error) log.append("paste: notification post failed — " + *error);
+                        });
+    });
+    const DisplaySession displaySession = currentDisplaySession();
+    paste_->start([this, displaySession] {
+        const HotkeyListener::Mode mode = hotkey_ ? hotkey_->listener().mode() : HotkeyListener::Mode::none;
+        const bool wayland = displaySession == DisplaySession::waylandWithXWayland ||
+                             displaySession == DisplaySession::waylandOnly;
+        const std::string hotkey = mode == HotkeyListener::Mode::tap        ? "evdev"
+                                   : mode == HotkeyListener::Mode::fallback ? (wayland ? "X11 raw keys (X windows only)"
+                                                                                       : "X11 raw keys")
+                                                                            : "none";
+        log_.append("session: " + std::string(displaySessionName(displaySession)) + " — clipboard: " +
+                    paste_->routes().clipboardName() + ", paste shortcut: " + paste_->routes().keysName() +
+                    ", hotkey: " + hotkey);
+    });
     hotkeyMenu_ = std::make_unique<HotkeyMenu>(
         controller.weak(),
         [this](const std::string& name) {

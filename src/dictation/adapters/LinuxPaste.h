@@ -1,21 +1,66 @@
 #pragma once
-// Paste delivery on a Linux desktop: Qt's clipboard and XTest shortcuts. One
-// object for the composition root to own; needs the QGuiApplication to exist.
+// Paste delivery on a Linux desktop. The clipboard and the shortcut are chosen
+// on their own, in the order that suits the session: Wayland's own protocols
+// first where the compositor has them, X11 (Qt's clipboard, XTest) where X
+// windows are all there is or as the last resort. One object for the
+// composition root to own; needs the QGuiApplication to exist.
+#include "core/DisplaySession.h"
 #include "dictation/PasteDelivery.h"
+#include "dictation/PasteRoutes.h"
 #include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/WaylandInput.h"
 #include "dictation/adapters/X11PasteKeys.h"
+
+#include <functional>
+#include <memory>
 
 namespace parlando {
 
 class LinuxPaste {
 public:
-    LinuxPaste(MainLoop& loop, Log& log, Settings& settings) : delivery_(loop, log, settings, clipboard_, keys_) {}
+    LinuxPaste(MainLoop& loop, Log& log, Settings& settings, DisplaySession session = currentDisplaySession())
+        : wayland_(session == DisplaySession::waylandWithXWayland || session == DisplaySession::waylandOnly
+                       ? std::make_unique<WaylandInput>(loop, log)
+                       : nullptr),
+          routes_(log, clipboardsFor(session), keysFor(session)),
+          delivery_(loop, log, settings, routes_.clipboard(), routes_.keys()) {}
+
+    // Connects to the compositor where there is one; onDecided runs on the
+    // main thread once the clipboard and the key path are chosen.
+    void start(std::function<void()> onDecided) {
+        if (!wayland_) {
+            routes_.decide();
+            if (onDecided) onDecided();
+            return;
+        }
+        wayland_->start([this, onDecided = std::move(onDecided)] {
+            routes_.decide();
+            if (onDecided) onDecided();
+        });
+    }
 
     PasteDelivery& delivery() { return delivery_; }
+    PasteRoutes& routes() { return routes_; }
 
 private:
-    QtClipboard clipboard_;
-    X11PasteKeys keys_;
+    std::vector<PasteRoutes::ClipboardOption> clipboardsFor(DisplaySession session) {
+        std::vector<PasteRoutes::ClipboardOption> options;
+        if (wayland_) options.push_back({"Wayland data control", &wayland_->clipboard()});
+        options.push_back({session == DisplaySession::waylandOnly ? "Qt (Wayland)" : "Qt (X11)", &qtClipboard_});
+        return options;
+    }
+    std::vector<PasteRoutes::KeysOption> keysFor(DisplaySession session) {
+        std::vector<PasteRoutes::KeysOption> options;
+        if (wayland_) options.push_back({"Wayland virtual keyboard", &wayland_->keys()});
+        if (session != DisplaySession::waylandOnly)
+            options.push_back({session == DisplaySession::x11 ? "XTest" : "XTest (X windows only)", &x11Keys_});
+        return options;
+    }
+
+    QtClipboard qtClipboard_;
+    X11PasteKeys x11Keys_;
+    std::unique_ptr<WaylandInput> wayland_;
+    PasteRoutes routes_;
     PasteDelivery delivery_;
 };
 
