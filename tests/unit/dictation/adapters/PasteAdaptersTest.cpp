@@ -1,9 +1,16 @@
 // The paste adapters without any display: they say why and never crash.
 #include "core/adapters/X11Connection.h"
+#include "core/VirtualMainLoop.h"
 #include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/WaylandInput.h"
 #include "dictation/adapters/X11PasteKeys.h"
 
+#include "fakes/Fakes.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 
@@ -32,4 +39,25 @@ TEST(PasteAdapters, QtClipboardWithoutAGuiApplicationIsNoClipboard) {
     QtClipboard clipboard;
     EXPECT_FALSE(clipboard.setText("x"));
     EXPECT_FALSE(clipboard.setPrimarySelection("x"));
+}
+
+TEST(PasteAdapters, WaylandWithoutACompositorSaysWhyForBothPaths) {
+    VirtualMainLoop loop;
+    parlando::testing::MemoryLog log;
+    WaylandInput wayland(loop, log, "parlando-no-such-wayland-display");
+    EXPECT_EQ(wayland.clipboard().unavailable(), "the Wayland connection is not set up yet");
+    bool ready = false;
+    wayland.start([&] { ready = true; });
+    for (int i = 0; i < 500 && !ready; ++i) {
+        loop.runPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(ready);
+    const std::string why = "cannot connect to the Wayland display parlando-no-such-wayland-display";
+    EXPECT_EQ(wayland.clipboard().unavailable(), why);
+    EXPECT_EQ(wayland.keys().unavailable(), why);
+    EXPECT_FALSE(wayland.clipboard().setText("x"));
+    std::string failure;
+    EXPECT_FALSE(wayland.keys().send(PasteShortcut::ctrlV, failure));
+    EXPECT_EQ(failure, why);
 }
