@@ -8,6 +8,7 @@
 #include "dictation/PasteDelivery.h"
 #include "dictation/PasteRoutes.h"
 #include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/UinputPasteKeys.h"
 #include "dictation/adapters/WaylandInput.h"
 #include "dictation/adapters/X11PasteKeys.h"
 
@@ -52,13 +53,15 @@ private:
     std::vector<PasteRoutes::KeysOption> keysFor(DisplaySession session) {
         std::vector<PasteRoutes::KeysOption> options;
         if (wayland_) options.push_back({"Wayland virtual keyboard", &wayland_->keys()});
-        if (session != DisplaySession::waylandOnly)
-            options.push_back({session == DisplaySession::x11 ? "XTest" : "XTest (X windows only)", &x11Keys_});
+        if (session == DisplaySession::x11) options.push_back({"XTest", &x11Keys_});
+        options.push_back({"uinput keyboard", &uinput_});
+        if (session == DisplaySession::waylandWithXWayland) options.push_back({"XTest (X windows only)", &x11Keys_});
         return options;
     }
 
     QtClipboard qtClipboard_;
     X11PasteKeys x11Keys_;
+    UinputPasteKeys uinput_;
     std::unique_ptr<WaylandInput> wayland_;
     PasteRoutes routes_;
     PasteDelivery delivery_;

@@ -2,7 +2,9 @@
 #include "core/adapters/X11Connection.h"
 #include "core/VirtualMainLoop.h"
 #include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/UinputPasteKeys.h"
 #include "dictation/adapters/WaylandInput.h"
+#include "testenv/TestEnv.h"
 #include "dictation/adapters/X11PasteKeys.h"
 
 #include "fakes/Fakes.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <cstdlib>
@@ -60,4 +63,22 @@ TEST(PasteAdapters, WaylandWithoutACompositorSaysWhyForBothPaths) {
     std::string failure;
     EXPECT_FALSE(wayland.keys().send(PasteShortcut::ctrlV, failure));
     EXPECT_EQ(failure, why);
+}
+
+TEST(PasteAdapters, UinputSaysWhyItCannotMakeAKeyboard) {
+    parlando::testenv::TempDir dir;
+    const std::string notADevice = (dir.path() / "uinput").string();
+    std::ofstream(notADevice) << "";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {(dir.path() / "missing").string(), "no " + (dir.path() / "missing").string() +
+                                                 " (the uinput module is not loaded)"},
+        {notADevice, notADevice + " is not a usable uinput device: Inappropriate ioctl for device"},
+    };
+    for (const auto& [path, expected] : cases) {
+        UinputPasteKeys keys(path);
+        EXPECT_EQ(keys.unavailable(), expected);
+        std::string why;
+        EXPECT_FALSE(keys.send(PasteShortcut::ctrlV, why));
+        EXPECT_EQ(why, expected);
+    }
 }
