@@ -129,19 +129,27 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         });
     // Without any way to type the shortcut the text still reaches the
     // clipboard; the user hears once per run that Ctrl+V is theirs to press.
-    paste_->delivery().setOnNoShortcut([this](const std::string& why) {
-        log_.append("paste: no way to type the paste shortcut here (" + why + ") — telling the user");
+    auto tellPasteByHand = [this](const std::string& why, const std::string& where) {
+        log_.append("paste: " + why + " — telling the user");
         Log& log = log_;
         notifier_->post(Notification{"Вставь текст сам: Ctrl+V",
-                                     "Текст диктовки уже в буфере обмена — нажми Ctrl+V. Сама вставить его в "
-                                     "этой системе Parlando не может.",
+                                     "Текст диктовки уже в буфере обмена — нажми Ctrl+V. Сама вставить его " + where +
+                                         " Parlando не может.",
                                      "parlando.paste.manual", true},
                         [&log](const std::optional<std::string>& error) {
                             if (error) log.append("paste: notification post failed — " + *error);
                         });
+    };
+    paste_->delivery().setOnNoShortcut([tellPasteByHand](const std::string& why) {
+        tellPasteByHand("no way to type the paste shortcut here (" + why + ")", "в этой системе");
     });
     const DisplaySession displaySession = currentDisplaySession();
-    paste_->start([this, displaySession] {
+    paste_->start([this, displaySession, tellPasteByHand] {
+        // XTest reaches X windows only: native Wayland windows get the
+        // clipboard and nothing else, and the user should know it up front.
+        if (displaySession == DisplaySession::waylandWithXWayland &&
+            paste_->routes().keysName() == LinuxPaste::xtestUnderWayland)
+            tellPasteByHand("the paste shortcut reaches X windows only", "в окна Wayland");
         const HotkeyListener::Mode mode = hotkey_ ? hotkey_->listener().mode() : HotkeyListener::Mode::none;
         const bool wayland = displaySession == DisplaySession::waylandWithXWayland ||
                              displaySession == DisplaySession::waylandOnly;

@@ -19,6 +19,8 @@ namespace parlando {
 
 class LinuxPaste {
 public:
+    static constexpr const char* xtestUnderWayland = "XTest (X windows only)";
+
     LinuxPaste(MainLoop& loop, Log& log, Settings& settings, DisplaySession session = currentDisplaySession())
         : wayland_(session == DisplaySession::waylandWithXWayland || session == DisplaySession::waylandOnly
                        ? std::make_unique<WaylandInput>(loop, log)
@@ -55,7 +57,7 @@ private:
         if (wayland_) options.push_back({"Wayland virtual keyboard", &wayland_->keys()});
         if (session == DisplaySession::x11) options.push_back({"XTest", &x11Keys_});
         options.push_back({"uinput keyboard", &uinput_});
-        if (session == DisplaySession::waylandWithXWayland) options.push_back({"XTest (X windows only)", &x11Keys_});
+        if (session == DisplaySession::waylandWithXWayland) options.push_back({xtestUnderWayland, &x11Keys_});
         return options;
     }
 

@@ -50,7 +50,7 @@ std::optional<std::string> UinputPasteKeys::unavailable() {
     return std::nullopt;
 }
 
-bool UinputPasteKeys::emit(unsigned short type, unsigned short code, int value) {
+bool UinputPasteKeys::writeEvent(unsigned short type, unsigned short code, int value) {
     input_event event{};
     event.type = type;
     event.code = code;
@@ -73,10 +73,10 @@ bool UinputPasteKeys::send(PasteShortcut shortcut, std::string& why) {
     // sees the modifiers held before the key.
     bool ok = true;
     std::size_t pressed = 0;
-    for (; pressed < keys.size() && ok; ++pressed) ok = emit(EV_KEY, keys[pressed], 1) && emit(EV_SYN, SYN_REPORT, 0);
+    for (; pressed < keys.size() && ok; ++pressed) ok = writeEvent(EV_KEY, keys[pressed], 1) && writeEvent(EV_SYN, SYN_REPORT, 0);
     // Whatever went down comes up again, even after a failed write: a stuck
     // Ctrl would spoil the user's typing.
-    for (std::size_t i = pressed; i-- > 0;) ok = emit(EV_KEY, keys[i], 0) && emit(EV_SYN, SYN_REPORT, 0) && ok;
+    for (std::size_t i = pressed; i-- > 0;) ok = writeEvent(EV_KEY, keys[i], 0) && writeEvent(EV_SYN, SYN_REPORT, 0) && ok;
     if (!ok) why = "writing to " + path_ + " failed: " + std::strerror(errno);
     return ok;
 }

@@ -28,7 +28,7 @@ public:
     bool send(PasteShortcut shortcut, std::string& why) override;
 
 private:
-    bool emit(unsigned short type, unsigned short code, int value);
+    bool writeEvent(unsigned short type, unsigned short code, int value);
 
     std::string path_;
     int fd_ = -1;
