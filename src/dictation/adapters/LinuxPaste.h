@@ -7,6 +7,7 @@
 #include "core/DisplaySession.h"
 #include "dictation/PasteDelivery.h"
 #include "dictation/PasteRoutes.h"
+#include "dictation/adapters/PortalPasteKeys.h"
 #include "dictation/adapters/QtClipboard.h"
 #include "dictation/adapters/UinputPasteKeys.h"
 #include "dictation/adapters/WaylandInput.h"
@@ -25,6 +26,7 @@ public:
         : wayland_(session == DisplaySession::waylandWithXWayland || session == DisplaySession::waylandOnly
                        ? std::make_unique<WaylandInput>(loop, log)
                        : nullptr),
+          portal_(wayland_ ? std::make_unique<PortalPasteKeys>(log, settings) : nullptr),
           routes_(log, clipboardsFor(session), keysFor(session)),
           delivery_(loop, log, settings, routes_.clipboard(), routes_.keys()) {}
 
@@ -36,9 +38,18 @@ public:
             if (onDecided) onDecided();
             return;
         }
-        wayland_->start([this, onDecided = std::move(onDecided)] {
-            routes_.decide();
-            if (onDecided) onDecided();
+        wayland_->start([this, onDecided = std::move(onDecided)]() mutable {
+            auto decide = [this, onDecided = std::move(onDecided)] {
+                routes_.decide();
+                if (onDecided) onDecided();
+            };
+            // The portal asks the user, so only when the compositor's own
+            // keyboard is not there. A paste before the answer decides without it.
+            if (!wayland_->keys().unavailable() || !portal_) {
+                decide();
+                return;
+            }
+            portal_->start(std::move(decide));
         });
     }
 
@@ -55,6 +66,7 @@ private:
     std::vector<PasteRoutes::KeysOption> keysFor(DisplaySession session) {
         std::vector<PasteRoutes::KeysOption> options;
         if (wayland_) options.push_back({"Wayland virtual keyboard", &wayland_->keys()});
+        if (portal_) options.push_back({"desktop portal (RemoteDesktop)", portal_.get()});
         if (session == DisplaySession::x11) options.push_back({"XTest", &x11Keys_});
         options.push_back({"uinput keyboard", &uinput_});
         if (session == DisplaySession::waylandWithXWayland) options.push_back({xtestUnderWayland, &x11Keys_});
@@ -65,6 +77,7 @@ private:
     X11PasteKeys x11Keys_;
     UinputPasteKeys uinput_;
     std::unique_ptr<WaylandInput> wayland_;
+    std::unique_ptr<PortalPasteKeys> portal_;
     PasteRoutes routes_;
     PasteDelivery delivery_;
 };
