@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: paste-target --out PREFIX [--class NAME] [--mode editor|terminal|xterm]\n");
         return 2;
     }
+    // On Wayland the class is the app_id, which comes from the desktop file name.
+    QGuiApplication::setDesktopFileName(wmClass);
     Field field(mode);
     field.setWindowTitle("paste-target " + wmClass);
     field.resize(400, 200);

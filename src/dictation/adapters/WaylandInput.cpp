@@ -1,5 +1,7 @@
 #include "dictation/adapters/WaylandInput.h"
 
+#include "dictation/adapters/SwayFocus.h"
+
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
@@ -167,8 +169,9 @@ struct WaylandInput::Impl {
             std::lock_guard lock(impl_.mutex);
             return impl_.keysWhy;
         }
-        // Wayland does not tell a client which window has the focus.
-        std::optional<WindowClass> focusedWindowClass() override { return std::nullopt; }
+        // Wayland does not tell a client which window has the focus; sway's
+        // IPC does, where sway runs.
+        std::optional<WindowClass> focusedWindowClass() override { return swayFocusedWindow(swaySocketPath()); }
         bool send(PasteShortcut shortcut, std::string& why) override {
             if (auto reason = unavailable()) {
                 why = *reason;

@@ -176,6 +176,14 @@ TEST_F(PasteWayland, DictatedTextLandsInQtAndGtkFieldsWithoutAnXServer) {
     user.typeV();
     EXPECT_TRUE(pasted(qt, "мПривет, мир и ещём"));
 
+    // sway's IPC names the focused window: a terminal gets Ctrl+Shift+V.
+    const fs::path terminal =
+        startField({std::string(PARLANDO_BINARY_DIR) + "/tools/paste-target/paste-target", "--class", "foot", "--mode",
+                    "terminal", "--out"},
+                   {{"QT_QPA_PLATFORM", "wayland"}});
+    paste_->delivery().paste("ls -la");
+    EXPECT_TRUE(pasted(terminal, "ls -la")) << readFile(terminal.string() + ".keys");
+
     if (testenv::run({"/usr/bin/python3", "-c", "import gi; gi.require_version('Gtk', '3.0')"}).exitCode != 0)
         GTEST_SKIP() << "GTK 3 for Python is not installed";
     const fs::path gtk = startField({"/usr/bin/python3", std::string(PARLANDO_SOURCE_DIR) + "/tests/support/wayland/gtk-paste-target.py"},

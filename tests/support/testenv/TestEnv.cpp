@@ -251,14 +251,13 @@ WaylandCompositor::WaylandCompositor(const fs::path& dir) : runtime_(dir / "wayl
                            std::nullopt, dir / "sway.log");
     waitFor(
         [&] {
+            bool ipc = false;
             for (const auto& entry : fs::directory_iterator(runtime_)) {
                 const std::string name = entry.path().filename().string();
-                if (name.rfind("wayland-", 0) == 0 && name.find(".lock") == std::string::npos) {
-                    socket_ = name;
-                    return true;
-                }
+                if (name.rfind("wayland-", 0) == 0 && name.find(".lock") == std::string::npos) socket_ = name;
+                ipc = ipc || name.rfind("sway-ipc.", 0) == 0;
             }
-            return !sway_.running();
+            return (!socket_.empty() && ipc) || !sway_.running();
         },
         20s, 20ms);
     if (socket_.empty() || !sway_.running())
@@ -268,7 +267,12 @@ WaylandCompositor::WaylandCompositor(const fs::path& dir) : runtime_(dir / "wayl
 WaylandCompositor::~WaylandCompositor() { sway_.stop(); }
 
 std::map<std::string, std::string> WaylandCompositor::env() const {
-    return {{"WAYLAND_DISPLAY", socket_}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"DISPLAY", ""}};
+    std::map<std::string, std::string> env{
+        {"WAYLAND_DISPLAY", socket_}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"DISPLAY", ""}};
+    // sway tells its own children where its IPC socket is; we are not one.
+    for (const auto& entry : fs::directory_iterator(runtime_))
+        if (entry.path().filename().string().rfind("sway-ipc.", 0) == 0) env["SWAYSOCK"] = entry.path().string();
+    return env;
 }
 
 XServer::~XServer() {
