@@ -8,6 +8,7 @@
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/XdgPaths.h"
@@ -21,6 +22,8 @@
 #include "core/DisplaySession.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "meeting/MeetingSession.h"
+#include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
 #include "telegram/TelegramClient.h"
 #include "telegram/TelegramMenu.h"
@@ -28,11 +31,13 @@
 #include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 namespace parlando {
 
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -51,6 +56,18 @@ ParlandoApp::~ParlandoApp() {
     // TDLib's database stays consistent only when TDLib closes it.
     if (telegram_) telegram_->closeForQuit(seconds(2));
     if (hotkey_) hotkey_->listener().stop();
+    finishMeeting();
+}
+
+void ParlandoApp::finishMeeting() {
+    if (!meeting_) return;
+    meeting_->stop();
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(MeetingSession::tailSeconds * 1000);
+    while (meeting_->tailPending() && waited.elapsed() < limit)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    meeting_->shutdown();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
@@ -61,6 +78,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
         {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -232,6 +250,15 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
+    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    meetingStorage_ = std::make_unique<FileMeetingStorage>();
+    if (!audioConverters_) throw std::runtime_error("the audio converters were not built");
+    systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
+    meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
+                                                      *systemAudio_, *meetingStorage_});
 }
 
 }  // namespace parlando

@@ -1,6 +1,5 @@
-// The X11 fallback against a real X server (Xvfb). The test types through
-// XTest on a master device of its own: the core XTest device is where our own
-// paste shortcut comes from, and the source ignores it.
+// The X11 fallback against a real X server (Xvfb), typed through XTest on a
+// master device of the test's own (testenv/XTypist.h).
 #include "core/VirtualMainLoop.h"
 #include "dictation/adapters/X11PasteKeys.h"
 #include "fakes/Fakes.h"
@@ -11,12 +10,11 @@
 #include <gtest/gtest.h>
 // After gtest: Xlib's macros (None, Bool, ...) would break its templates.
 #include <X11/Xlib.h>
-#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+#include "testenv/XTypist.h"
 #include <X11/keysym.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 using namespace parlando;
@@ -34,16 +32,7 @@ protected:
         x_ = std::make_unique<XServer>(dir_.path(), XServer::Options{.trayHost = false});
         typist_ = XOpenDisplay(x_->display().c_str());
         ASSERT_NE(typist_, nullptr);
-        // A master pair of our own: XTest then types through "typist XTEST keyboard".
-        XIAddMasterInfo add{XIAddMaster, const_cast<char*>("typist"), True, True};
-        XIChangeHierarchy(typist_, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
-        XSync(typist_, False);
-        int n = 0;
-        XIDeviceInfo* devices = XIQueryDevice(typist_, XIAllMasterDevices, &n);
-        for (int i = 0; i < n; ++i)
-            if (std::strcmp(devices[i].name, "typist pointer") == 0) XISetClientPointer(typist_, 0, devices[i].deviceid);
-        XIFreeDeviceInfo(devices);
-        XSync(typist_, False);
+        testenv::typeThroughOwnMaster(typist_);
     }
     void TearDown() override {
         if (typist_ != nullptr) XCloseDisplay(typist_);
