@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace parlando {
 
@@ -54,6 +55,9 @@ public:
 
     // Sessions stopped whose text has not been delivered yet.
     int sessionsFinishing() const { return sessionsFinishing_; }
+    // Quitting: the running dictation and those still draining end now,
+    // unpasted, before the microphone and the main loop go.
+    void endSessions();
 
 private:
     explicit DictationController(DictationServices services);
@@ -61,6 +65,7 @@ private:
 
     DictationServices s_;
     int sessionsFinishing_ = 0;
+    std::vector<std::weak_ptr<LocalCaptureSession>> draining_;
 };
 
 }  // namespace parlando
