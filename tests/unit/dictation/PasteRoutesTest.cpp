@@ -13,25 +13,17 @@ using parlando::testing::FakePasteKeys;
 using parlando::testing::MemoryLog;
 
 TEST(DisplaySessionDetection, FromTheSessionEnvironment) {
-    struct Case {
-        const char* display;
-        const char* wayland;
-        const char* type;
-        DisplaySession expected;
+    using D = DisplaySession;
+    const std::tuple<const char*, const char*, const char*, D> cases[] = {
+        {":0", nullptr, "x11", D::x11},
+        {":0", "", nullptr, D::x11},
+        {":0", "wayland-0", "wayland", D::waylandWithXWayland},
+        {"", "wayland-1", nullptr, D::waylandOnly},
+        {":1", "wayland-0", "x11", D::x11},  // a nested compositor inside an X11 session
+        {nullptr, nullptr, "tty", D::none},
     };
-    const Case cases[] = {
-        {":0", nullptr, "x11", DisplaySession::x11},
-        {":0", "", nullptr, DisplaySession::x11},
-        {":0", "wayland-0", "wayland", DisplaySession::waylandWithXWayland},
-        {nullptr, "wayland-0", "wayland", DisplaySession::waylandOnly},
-        {"", "wayland-1", nullptr, DisplaySession::waylandOnly},
-        // A nested compositor started from an X11 session leaves it an X11 session.
-        {":1", "wayland-0", "x11", DisplaySession::x11},
-        {nullptr, nullptr, "tty", DisplaySession::none},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(detectDisplaySession(c.display, c.wayland, c.type), c.expected)
-            << (c.display ? c.display : "-") << " " << (c.wayland ? c.wayland : "-");
+    for (const auto& [display, wayland, type, expected] : cases)
+        EXPECT_EQ(detectDisplaySession(display, wayland, type), expected) << (display ? display : "-");
 }
 
 namespace {
