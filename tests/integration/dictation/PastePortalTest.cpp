@@ -32,7 +32,6 @@ public:
         const QString member = message.member();
         const QList<QVariant> args = message.arguments();
         const QString sender = message.service().mid(1).replace('.', '_');
-        calls << member;
         if (member == "NotifyKeyboardKeycode") keys.push_back({args.value(2).toInt(), args.value(3).toUInt()});
         if (member == "Close") closed << message.path();
         const int optionsAt = member == "Start" ? 2 : member == "SelectDevices" ? 1 : 0;
@@ -58,7 +57,7 @@ public:
         return true;
     }
 
-    QStringList calls, closed;
+    QStringList closed;
     std::vector<std::pair<int, uint>> keys;
     QVariantMap selected;
     bool refuseStart = false;
@@ -106,7 +105,6 @@ TEST(PastePortal, KeyboardSessionWithTheRestoreTokenKeptKeysInOrderAndClosedAtQu
         EXPECT_EQ(portal.keys, (std::vector<std::pair<int, uint>>{{29, 1}, {47, 1}, {47, 0}, {29, 0}}));
     }
     EXPECT_TRUE(pumpUntil([&] { return portal.closed.size() == 2; }, 5000)) << "closed when the object goes";
-    EXPECT_EQ(portal.calls.count("CreateSession"), 2);
 
     // The user says no: the reason, no keys, and the half-made session ended.
     portal.refuseStart = true;

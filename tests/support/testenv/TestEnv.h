@@ -96,13 +96,11 @@ class WaylandCompositor {
 public:
     explicit WaylandCompositor(const std::filesystem::path& dir);
     ~WaylandCompositor();
-    // WAYLAND_DISPLAY and XDG_RUNTIME_DIR for clients; DISPLAY empty.
+    // WAYLAND_DISPLAY, SWAYSOCK and XDG_RUNTIME_DIR for clients; DISPLAY empty.
     std::map<std::string, std::string> env() const;
-    std::string display() const { return socket_; }
 
 private:
     std::filesystem::path runtime_;
-    std::string socket_;
     Process sway_;
 };
 
