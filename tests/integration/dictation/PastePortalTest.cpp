@@ -36,10 +36,7 @@ public:
         if (member == "Close") closed << message.path();
         const int optionsAt = member == "Start" ? 2 : member == "SelectDevices" ? 1 : 0;
         const QVariantMap o = qdbus_cast<QVariantMap>(args.value(optionsAt));
-        if (!o.contains("handle_token")) {
-            bus_.send(message.createReply());
-            return true;
-        }
+        if (!o.contains("handle_token")) return bus_.send(message.createReply());
         const QString request = "/org/freedesktop/portal/desktop/request/" + sender + "/" + o["handle_token"].toString();
         QVariantMap results;
         if (member == "CreateSession")

@@ -46,12 +46,11 @@ TEST(PasteRoutes, FirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNothingTypes
     paste.setOnNoShortcut([&](const std::string& why) { told.push_back(why); });
     routes.decide();
     dataControl.available = true;  // too late: decided for the run
-    paste.paste("первый");
-    loop.advanceBy(millis(60));
-    paste.paste("второй");
-    loop.advanceBy(millis(60));
+    for (const char* text : {"первый", "второй"}) {
+        paste.paste(text);
+        loop.advanceBy(millis(60));
+    }
     EXPECT_EQ(qt.text, "второй");
-    EXPECT_FALSE(dataControl.text);
     const std::string reasons = "Wayland virtual keyboard: no virtual keyboard; XTest: no X display";
     EXPECT_EQ(log.lines()[0], "paste: clipboard via Qt (X11), shortcut via none (Wayland data control: no clipboard "
                               "here; " + reasons + ")");

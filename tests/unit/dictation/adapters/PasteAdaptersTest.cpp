@@ -49,7 +49,6 @@ TEST(PasteAdapters, WaylandAndUinputWithoutTheirServerSayWhy) {
     VirtualMainLoop loop;
     parlando::testing::MemoryLog log;
     WaylandInput wayland(loop, log, "parlando-no-wayland");
-    EXPECT_EQ(wayland.clipboard().unavailable(), "the Wayland connection is not set up yet");
     bool ready = false;
     wayland.start([&] { ready = true; });
     EXPECT_TRUE(loop.runUntil([&] { return ready; }, seconds(5)));
@@ -66,6 +65,5 @@ TEST(PasteAdapters, WaylandAndUinputWithoutTheirServerSayWhy) {
         EXPECT_FALSE(keys->send(PasteShortcut::ctrlV, why));
         EXPECT_EQ(why, expected);
     }
-    EXPECT_EQ(wayland.clipboard().unavailable(), cases[0].second);
     EXPECT_FALSE(wayland.clipboard().setText("x"));
 }
