@@ -125,12 +125,9 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
     lamp_ = std::make_unique<NoDictationLamp>();
     dictationTray_ = std::make_unique<ControllerDictationTray>(controller.weak());
-    // The engine is built here already (stopped) so the dictation can hold it;
-    // the audio step connects and starts it.
-    audioBackend_ = std::make_unique<PulseAudioBackend>(*loop_, log_);
-    audioConverters_ = std::make_unique<SoxrConverterFactory>();
-    audio_ = std::make_unique<AudioCapture>(*loop_, *settings_, log_, *audioBackend_, *audioConverters_);
-    microphone_ = std::make_unique<AudioCaptureMicrophone>(*audio_);
+    // The engine joins in the audio step: nothing here waits for the sound
+    // server, and the hotkey comes up whatever that step meets.
+    microphone_ = std::make_unique<AudioCaptureMicrophone>();
 
     dictation_ = DictationController::create(DictationServices{*loop_, log_, *microphone_, *recognition_, *keySource_,
                                                                *dictationPaste_, *lamp_, *dictationTray_, *alerts_,
@@ -214,7 +211,12 @@ void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
 }
 
 void ParlandoApp::setupAudio(StatusBarController& controller) {
-    if (!audio_) throw std::runtime_error("the microphone engine was not built");
+    // Connecting to the sound server goes on in the background; the engine
+    // starts when the server's devices are known.
+    audioBackend_ = std::make_unique<PulseAudioBackend>(*loop_, log_);
+    audioConverters_ = std::make_unique<SoxrConverterFactory>();
+    audio_ = std::make_unique<AudioCapture>(*loop_, *settings_, log_, *audioBackend_, *audioConverters_);
+    if (microphone_) microphone_->attach(audio_.get());
     AudioCapture& audio = *audio_;
     MicEngineControl engine;
     engine.isMuted = [&audio] { return audio.isMuted(); };
@@ -231,6 +233,7 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         if (auto d = audio.devices().builtInMicrophone()) return toMenuDevice(*d);
         return std::nullopt;
     };
+    engine.whenAudioSystemReady = [&audio](std::function<void()> fn) { audio.whenAudioSystemReady(std::move(fn)); };
     // The status lamp is not part of this build yet: its phases go nowhere.
     LampControl lamp{[] {}, [] {}, [] {}};
     audioWiring_ = std::make_unique<AudioWiring>(controller.weak(), engine, lamp);
@@ -256,6 +259,7 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         return out;
     };
     menuEngine.setDeviceUID = engine.setDeviceUID;
+    menuEngine.isAudioSystemAvailable = [&audio] { return audio.isAudioSystemAvailable(); };
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();

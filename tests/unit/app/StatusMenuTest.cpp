@@ -136,6 +136,10 @@ TEST(LaunchAtLogin, FailureIsShownAndLoggedAndTheStateStays) {
 
 TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailures) {
     EXPECT_EQ(titles(buildMicSubmenu(MicMenuState{}, {}, {})), Titles{"По умолчанию"});
+    // With the sound server away the submenu says so, greyed.
+    auto away = buildMicSubmenu({std::nullopt, {}, "usb", true}, {}, {});
+    EXPECT_EQ(titles(away), (Titles{"По умолчанию", "---", "Звуковой сервер недоступен"}));
+    EXPECT_FALSE(away[2].enabled);
     AppRig rig;
     std::vector<std::optional<std::string>> applied;
     std::optional<std::string> failure;

@@ -69,8 +69,11 @@ TEST_F(Paste, ClipboardAtOnceShortcutFiftyMillisecondsLater) {
 }
 
 TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
-    const std::vector<std::pair<std::function<void(FakeClipboard&, FakePasteKeys&, PasteDelivery&)>, std::string>>
-        cases = {
+    struct Case {
+        std::function<void(FakeClipboard&, FakePasteKeys&, PasteDelivery&)> arrange;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
         {[](FakeClipboard&, FakePasteKeys& k, PasteDelivery&) { k.unavailableReason = "no X display"; },
          "paste: shortcut not sent — no X display; the text is on the clipboard"},
         {[](FakeClipboard&, FakePasteKeys& k, PasteDelivery&) { k.failWith = "the keymap has no v key"; },
@@ -85,18 +88,19 @@ TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
          },
          "paste: shortcut not sent — the session is locked or not in front; the text is on the clipboard"},
     };
-    for (const auto& [arrange, line] : cases) {
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.line);
         VirtualMainLoop loop;
         MemoryLog log;
         MemorySettings settings;
         FakeClipboard clipboard(loop);
         FakePasteKeys keys(loop);
         PasteDelivery paste(loop, log, settings, clipboard, keys);
-        arrange(clipboard, keys, paste);
+        tc.arrange(clipboard, keys, paste);
         paste.paste("текст");
         loop.advanceBy(seconds(1));
         EXPECT_TRUE(keys.sent.empty());
         ASSERT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(log.lines()[0].rfind(line, 0), 0u) << log.lines()[0];
+        EXPECT_EQ(log.lines()[0].rfind(tc.line, 0), 0u) << log.lines()[0];
     }
 }
