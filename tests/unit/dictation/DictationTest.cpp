@@ -112,18 +112,6 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     used->stop();
     loop.advanceBy(seconds(1));
     EXPECT_THROW(used->start(), SessionError) << "a session carries one dictation only";
-
-    // The screen locks during the next one: it stops, and its text only reaches the clipboard.
-    pressAt(10.0);
-    client()->open();
-    say("секрет");
-    c->stopKeepingTextOnClipboard();
-    EXPECT_FALSE(tray.state.fnDictating);
-    loop.advanceBy(millis(800));
-    client()->close(1000);
-    loop.runPending();
-    EXPECT_THAT(paste.copied, ElementsAre("секрет"));
-    EXPECT_EQ(paste.pasted.size(), 1u);
 }
 
 // The screen locks during a dictation: it stops, and its text only reaches the clipboard.
