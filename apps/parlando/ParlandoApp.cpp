@@ -3,12 +3,16 @@
 #include "audio/AudioWiring.h"
 #include "audio/MicrophoneMenu.h"
 #include "hotkey/HotkeyMenu.h"
+#include "app/AboutPanelController.h"
 #include "app/adapters/DBusNotifier.h"
+#include "app/adapters/QtAboutPanel.h"
 #include "app/adapters/QtAlertPresenter.h"
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
 #include "audio/adapters/SoxrConverter.h"
+#include "core/XdgPaths.h"
+#include "core/adapters/QtHttpClient.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
 #include "credentials/DeepgramKeyController.h"
@@ -19,6 +23,10 @@
 #include "dictation/DictationWiring.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "lamp/LampMenu.h"
+#include "lamp/LightControl.h"
+#include "update/UpdateChecker.h"
+#include "update/adapters/QtProcessLauncher.h"
 #include "speech/adapters/QtWebSocket.h"
 
 #include <QCoreApplication>
@@ -27,6 +35,39 @@ namespace parlando {
 
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+
+#ifndef PARLANDO_UPDATE_URL
+#define PARLANDO_UPDATE_URL ""
+#endif
+#ifndef PARLANDO_HOMEPAGE_URL
+#define PARLANDO_HOMEPAGE_URL ""
+#endif
+#ifndef PARLANDO_DOC_DIR
+#define PARLANDO_DOC_DIR "/usr/share/doc/parlando"
+#endif
+
+// The update server: PARLANDO_UPDATE_URL in the environment, else the one
+// this build was configured with, else none.
+std::optional<std::string> updateServerURL() {
+    std::string url = processEnv("PARLANDO_UPDATE_URL").value_or(PARLANDO_UPDATE_URL);
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    if (url.empty()) return std::nullopt;
+    return url;
+}
+
+QtAboutPanel::Content aboutContent() {
+    QtAboutPanel::Content content{QString::fromUtf8(PARLANDO_VERSION), {}, {}};
+    const QString homepage = QString::fromUtf8(PARLANDO_HOMEPAGE_URL);
+    if (!homepage.isEmpty()) {
+        content.site = QUrl(homepage);
+        content.siteTitle = content.site.host();
+    } else {
+        // No web site of our own: the documentation installed beside the program.
+        content.site = QUrl::fromLocalFile(QString::fromUtf8(PARLANDO_DOC_DIR) + "/README.md");
+        content.siteTitle = QStringLiteral("Документация");
+    }
+    return content;
+}
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -39,7 +80,17 @@ ParlandoApp::ParlandoApp(Log& log)
       secretStore_(std::make_unique<LibsecretStore>()),
       random_(std::make_unique<SystemSecureRandom>()),
       keychain_(std::make_unique<KeychainHelper>(*secretStore_, *random_)),
-      alerts_(std::make_unique<QtAlertPresenter>()) {}
+      alerts_(std::make_unique<QtAlertPresenter>()),
+      http_(std::make_unique<QtHttpClient>()),
+      launcher_(std::make_unique<QtProcessLauncher>()) {
+    AboutServices about{*loop_, *settings_, log_, *alerts_, {}, [this]() -> std::optional<std::string> {
+                            if (!trayButton_) return std::string("no tray icon");
+                            return trayButton_->reattach();
+                        }};
+    about_ = std::make_unique<AboutPanelController>(about, [](AboutPanelController& controller) {
+        return std::make_unique<QtAboutPanel>(controller, aboutContent());
+    });
+}
 
 ParlandoApp::~ParlandoApp() {
     if (hotkey_) hotkey_->listener().stop();
@@ -52,6 +103,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
     std::vector<StatusBarController::StartupStep> steps{
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"startBackgroundChecks", [this](StatusBarController& c) { setupUpdates(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -73,6 +125,11 @@ StatusMenuHooks ParlandoApp::menuHooks() {
     };
     hooks.buildMicSubmenu = [this] { return micMenu_ ? micMenu_->buildMicSubmenu() : std::vector<MenuItem>{}; };
     hooks.buildHotkeySubmenu = [this] { return hotkeyMenu_ ? hotkeyMenu_->buildSubmenu() : std::vector<MenuItem>{}; };
+    hooks.buildLightSubmenu = [this] { return lampMenu_ ? lampMenu_->buildLightSubmenu() : std::vector<MenuItem>{}; };
+    hooks.addUpdateMenuItems = [this](MenuModel& menu) {
+        if (updates_) updates_->addUpdateMenuItems(menu);
+    };
+    hooks.showAbout = [this] { about_->show(); };
     hooks.quit = [] { QCoreApplication::quit(); };
     return hooks;
 }
@@ -84,7 +141,18 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     keySource_ = std::make_unique<KeychainKeySource>(*keychain_);
     paste_ = std::make_unique<LinuxPaste>(*loop_, log_, *settings_);
     dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
-    lamp_ = std::make_unique<NoDictationLamp>();
+    lamp_ = LightControl::create(*loop_, *settings_, log_, *http_);
+    lamp_->probes.isMeetingRunning = [weak = controller.weak()] {
+        auto c = weak.lock();
+        return c && c->hooks.isMeetingRunning && c->hooks.isMeetingRunning();
+    };
+    lamp_->probes.isMicAvailable = [this] { return audio_ && audio_->isAvailable(); };
+    lampMenu_ = std::make_unique<LampMenu>(LampMenu::Services{
+        *loop_, log_, *alerts_, lamp_,
+        [weak = controller.weak()](const std::string& message) {
+            if (auto c = weak.lock()) c->showError(message);
+        },
+        lamp_->probes.isMicAvailable});
     dictationTray_ = std::make_unique<ControllerDictationTray>(controller.weak());
     // The engine is built here already (stopped) so the dictation can hold it;
     // the audio step connects and starts it.
@@ -129,8 +197,18 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         if (auto d = audio.devices().builtInMicrophone()) return toMenuDevice(*d);
         return std::nullopt;
     };
-    // The status lamp is not part of this build yet: its phases go nowhere.
-    LampControl lamp{[] {}, [] {}, [] {}};
+    LampControl lamp;
+    if (lamp_) {
+        std::weak_ptr<LightControl> weakLamp = lamp_;
+        auto send = [weakLamp](LightControl::Phase phase) {
+            return [weakLamp, phase] {
+                if (auto l = weakLamp.lock()) l->set(phase);
+            };
+        };
+        lamp = LampControl{send(LightControl::Phase::idle), send(LightControl::Phase::disconnected), [weakLamp] {
+                               if (auto l = weakLamp.lock()) l->setIdleReflectingMic();
+                           }};
+    }
     audioWiring_ = std::make_unique<AudioWiring>(controller.weak(), engine, lamp);
     AudioWiring* wiring = audioWiring_.get();
     audio.onError = [wiring](const std::string& d) { wiring->onError(d); };
@@ -157,6 +235,15 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupUpdates(StatusBarController&) {
+    const auto dataDir = XdgPaths::appDataDir();
+    updates_ = UpdateChecker::create(UpdateServices{*loop_, *settings_, log_, *http_, *alerts_, notifier_.get(), *launcher_,
+                                                    {}, updateServerURL(), PARLANDO_VERSION,
+                                                    dataDir ? *dataDir / "update.log" : std::filesystem::path(),
+                                                    processEnv("PATH").value_or("/usr/local/bin:/usr/bin:/bin")});
+    updates_->startBackgroundChecks();
 }
 
 }  // namespace parlando

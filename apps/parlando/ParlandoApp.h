@@ -34,7 +34,12 @@ class TrayButton;
 class AudioCaptureMicrophone;
 class DeliveryPaste;
 class ControllerDictationTray;
-class NoDictationLamp;
+class LightControl;
+class LampMenu;
+class QtHttpClient;
+class QtProcessLauncher;
+class UpdateChecker;
+class AboutPanelController;
 
 class ParlandoApp {
 public:
@@ -48,6 +53,7 @@ private:
     StatusMenuHooks menuHooks();
     void setupFNListener(StatusBarController& controller);
     void setupAudio(StatusBarController& controller);
+    void setupUpdates(StatusBarController& controller);
 
     Log& log_;
     std::unique_ptr<QtMainLoop> loop_;
@@ -59,6 +65,9 @@ private:
     std::unique_ptr<KeychainHelper> keychain_;
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<DeepgramKeyController> keyController_;
+    std::unique_ptr<QtHttpClient> http_;  // before the lamp and the updates, which send through it
+    std::unique_ptr<QtProcessLauncher> launcher_;
+    std::unique_ptr<AboutPanelController> about_;
 
     // Built by the start-up steps.
     std::unique_ptr<TrayButton> trayButton_;
@@ -67,7 +76,9 @@ private:
     std::unique_ptr<KeychainKeySource> keySource_;
     std::unique_ptr<LinuxPaste> paste_;
     std::unique_ptr<DeliveryPaste> dictationPaste_;
-    std::unique_ptr<NoDictationLamp> lamp_;
+    std::shared_ptr<LightControl> lamp_;
+    std::unique_ptr<LampMenu> lampMenu_;
+    std::shared_ptr<UpdateChecker> updates_;
     std::unique_ptr<ControllerDictationTray> dictationTray_;
     std::unique_ptr<PulseAudioBackend> audioBackend_;
     std::unique_ptr<SoxrConverterFactory> audioConverters_;
