@@ -66,6 +66,16 @@ TEST(StatusMenu, OrderWithDeveloperModeOffAndOn) {
                       "О Parlando…", "Выход"}));
 }
 
+TEST(StatusMenu, SeparatorsOnlyBetweenSectionsWithItems) {
+    MenuRig rig;
+    rig.app.c->hooks.addMeetingMenuItems = [](MenuModel&) {};
+    rig.app.c->hooks.addTelegramMenuItems = [](MenuModel&) {};
+    rig.app.c->hooks.addUpdateMenuItems = {};
+    rig.app.settings.setBool("ParlandoDevMode", true);
+    EXPECT_EQ(titles(rig.menu().items), (Titles{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
+                                                autostart, "---", "О Parlando…", "Выход"}));
+}
+
 TEST(StatusMenu, FrameStandsWithoutAnyFeatureHooks) {
     MenuRig rig(false);
     rig.app.settings.setBool("ParlandoDevMode", true);
