@@ -44,8 +44,8 @@ inline QByteArray response(int status, const std::string& body, const std::strin
     return out;
 }
 
-// Answers: write() and close, after `delayMs`; or dribble the bytes one every
-// `dribbleMs` (the answer never ends); or never; or drop the connection.
+// Answers: write() and close, after `delayMs`; or send the head at once and
+// dribble the body one byte every `dribbleMs`; or never; or drop the connection.
 struct Answer {
     enum class Kind { send, never, drop, dribble } kind = Kind::send;
     QByteArray bytes;
@@ -123,7 +123,9 @@ private:
             return;
         case Answer::Kind::dribble: {
             auto* timer = new QTimer(socket);
-            auto sent = std::make_shared<qsizetype>(0);
+            const qsizetype head = a.bytes.indexOf("\r\n\r\n") + 4;
+            socket->write(a.bytes.left(head));
+            auto sent = std::make_shared<qsizetype>(head);
             QObject::connect(timer, &QTimer::timeout, socket, [s, sent, bytes = a.bytes] {
                 if (!s || *sent >= bytes.size()) return;
                 s->write(bytes.mid((*sent)++, 1));

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         {"status", "HTTP status to answer with: 200, 204, 500, ... (default 200).", "N", "200"},
         {"delay-ms", "Answer only after MS milliseconds.", "MS", "0"},
         {"never-answer", "Accept the request and never answer."},
-        {"dribble-ms", "Send the answer one byte every MS milliseconds (it never ends in time).", "MS"},
+        {"dribble-ms", "Send the head, then a long body one byte every MS milliseconds.", "MS"},
         {"drop", "Drop the connection without an answer."},
     });
     cli.process(app);
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
         testhttp::Answer a;
         const bool lamp = r.method == "GET" && r.path.rfind("/mode/", 0) == 0 && r.path.size() > 6;
         a.kind = lamp ? kind : testhttp::Answer::Kind::send;
-        a.bytes = lamp ? testhttp::response(status, "ok\n") : testhttp::response(404, "no such lamp command\n");
+        const std::string body = kind == testhttp::Answer::Kind::dribble ? std::string(1000, '.') : "ok\n";
+        a.bytes = lamp ? testhttp::response(status, body) : testhttp::response(404, "no such lamp command\n");
         a.delayMs = delay;
         a.dribbleMs = dribble > 0 ? dribble : 500;
         return a;
