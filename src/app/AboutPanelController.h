@@ -39,7 +39,7 @@ public:
     static constexpr int tapsToToggleDev = 10;
     static constexpr double tapResetWindow = 2.0;
     static constexpr const char* devStatusOn = "DEV-режим включён";
-    static constexpr const char* restoreHint = "Если иконка не появилась в трее (панель запустилась позже или перезапускалась)";
+    static constexpr const char* restoreHint = "Если иконка пропала из трея (например, после перезапуска панели)";
 
     using ViewFactory = std::function<std::unique_ptr<AboutPanelView>(AboutPanelController&)>;
 

@@ -71,8 +71,10 @@ QtAboutPanel::QtAboutPanel(AboutPanelController& controller, Content content) : 
     w->setAttribute(Qt::WA_DeleteOnClose, false);
     w->setFixedSize(kWidth, kHeight);
 
-    const QColor secondary = w->palette().color(QPalette::Disabled, QPalette::WindowText);
-    const QColor tertiary = secondary.lighter(130);
+    // Secondary and tertiary text: the text colour, fainter, on any theme.
+    QColor secondary = w->palette().color(QPalette::WindowText), tertiary = secondary;
+    secondary.setAlpha(170);
+    tertiary.setAlpha(130);
     const qreal dpr = w->devicePixelRatioF();
 
     auto* icon = new QLabel(w);
@@ -110,9 +112,9 @@ QtAboutPanel::QtAboutPanel(AboutPanelController& controller, Content content) : 
     restore->setFont(rf);
     QObject::connect(restore, &QPushButton::clicked, w, [&controller] { controller.restoreTrayIcon(); });
 
-    label(new QLabel(QString::fromUtf8(AboutPanelController::restoreHint), w), fromBottom(10, 30, 300, 26), 10,
+    label(new QLabel(QString::fromUtf8(AboutPanelController::restoreHint), w), fromBottom(10, 24, 300, 32), 10,
           QFont::Normal, tertiary);
-    label(new QLabel(QStringLiteral("Говори — Parlando напишет."), w), fromBottom(0, 8, kWidth, 16), 10,
+    label(new QLabel(QStringLiteral("Говори — Parlando напишет."), w), fromBottom(0, 4, kWidth, 16), 10,
           QFont::Normal, tertiary);
 }
 
