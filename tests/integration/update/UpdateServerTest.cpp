@@ -73,11 +73,15 @@ TEST(UpdateServer, ManualCheckAlerts) {
          "Сейчас установлена 1.0.0. Запустить обновление? Приложение закроется и снова откроется автоматически."},
         {{"--version", "1.0"}, "Parlando 1.0.0 — последняя версия", "Обновлений не найдено."},
         {{"--manifest-status", "500"}, "Не получилось проверить обновления", "Version manifest returned a non-2xx response"},
-        {{"--manifest-file", "/dev/null"}, "Не получилось проверить обновления", "The version manifest is not valid JSON"},
+        {{"--manifest-file", "no-version.json"}, "Не получилось проверить обновления",
+         "The version manifest has no \"version\" member"},
     };
     for (const auto& c : cases) {
         TempDir dir("parlando-update");
-        LocalService updates(server, dir.path(), c.options);
+        std::ofstream(dir.path() / "no-version.json") << R"({"name":"parlando","latest":"9.9"})";
+        auto options = c.options;
+        if (options[0] == "--manifest-file") options[1] = (dir.path() / options[1]).string();
+        LocalService updates(server, dir.path(), options);
         ASSERT_GT(updates.port(), 0);
         CheckerRig rig(updates.base(), dir.path() / "update.log", "");
         rig.alerts.answer = 1;  // "Позже" where there is a choice
