@@ -16,19 +16,8 @@ using namespace parlando;
 using namespace parlando::testing;
 using namespace parlando::testenv;
 using namespace std::chrono_literals;
-using Phase = LightControl::Phase;
 
 namespace {
-
-const std::string daemon = std::string(PARLANDO_BINARY_DIR) + "/tools/lamp-daemon/lamp-daemon";
-
-QCoreApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "integration_lamp";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 struct DaemonRig {
     TempDir dir{"parlando-lamp"};
@@ -39,37 +28,34 @@ struct DaemonRig {
     QtHttpClient http;
     std::shared_ptr<LightControl> light = LightControl::create(loop, settings, log, http);
 
-    explicit DaemonRig(std::vector<std::string> options) : lamp(daemon, dir.path(), std::move(options)) {
-        qtApp();
+    explicit DaemonRig(std::vector<std::string> options)
+        : lamp(std::string(PARLANDO_BINARY_DIR) + "/tools/lamp-daemon/lamp-daemon", dir.path(), std::move(options)) {
+        static int argc = 1;
+        static char name[] = "integration_lamp", *argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
         settings.setBool(LightControl::Keys::enabled, true);
         settings.setString(LightControl::Keys::host, "127.0.0.1");
         settings.setInt(LightControl::Keys::port, lamp.port());
     }
-    // Real time passes while the virtual clock stands nearly still.
-    bool waitForLog(const std::string& needle, std::chrono::milliseconds limit = 10s) {
-        return waitFor([&] {
-            loop.runPending();
-            return log.contains(needle);
-        }, limit);
+    bool logged(const std::string& needle) {
+        loop.runPending();
+        return log.contains(needle);
     }
 };
 
 }  // namespace
 
 TEST(LampDaemon, TestSequenceReachesTheLampInOrder) {
-    DaemonRig rig({"--status", "200"});
-    ASSERT_GT(rig.lamp.port(), 0);
+    DaemonRig rig({});
     FakeAlertPresenter alerts;
-    LampMenu menu{{rig.loop, rig.log, alerts, rig.light, {}, [] { return true; }}};
+    LampMenu menu{{rig.loop, rig.log, alerts, rig.light, {}, {}}};
     menu.testLight();
     ASSERT_TRUE(waitFor([&] { return rig.lamp.requests().size() == 1; }, 10s));
     rig.loop.advanceBy(seconds(0.6));
     ASSERT_TRUE(waitFor([&] { return rig.lamp.requests().size() == 2; }, 10s));
     EXPECT_THAT(rig.lamp.requests(), ::testing::ElementsAre("GET /mode/red", "GET /mode/blue"));
     std::this_thread::sleep_for(200ms);
-    rig.loop.runPending();
-    EXPECT_TRUE(rig.log.lines().empty()) << "a 200 answer logs nothing";
-    EXPECT_EQ(rig.light->consecutiveFailures(), 0);
+    EXPECT_FALSE(rig.logged("light:")) << "a 200 answer logs nothing";
 }
 
 TEST(LampDaemon, DeadOrSlowLampCostsAtMostTwoSecondsAndBlocksNothing) {
@@ -87,11 +73,10 @@ TEST(LampDaemon, DeadOrSlowLampCostsAtMostTwoSecondsAndBlocksNothing) {
     };
     for (const auto& c : cases) {
         DaemonRig rig(c.options);
-        ASSERT_GT(rig.lamp.port(), 0);
         const auto start = std::chrono::steady_clock::now();
-        rig.light->set(Phase::recording);
+        rig.light->set(LightControl::Phase::recording);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms) << "set() returns at once";
-        ASSERT_TRUE(rig.waitForLog(c.logged)) << c.options[0] << ": " << ::testing::PrintToString(rig.log.lines());
+        ASSERT_TRUE(waitFor([&] { return rig.logged(c.logged); }, 10s)) << ::testing::PrintToString(rig.log.lines());
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_GE(took, c.minSeconds) << c.options[0];
         EXPECT_LE(took, c.maxSeconds) << c.options[0];

@@ -26,14 +26,6 @@ namespace {
 
 const std::string server = std::string(PARLANDO_BINARY_DIR) + "/tools/update-server/update-server";
 
-QCoreApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "integration_update";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
 struct CheckerRig {
     VirtualMainLoop loop;
     MemorySettings settings;
@@ -45,7 +37,9 @@ struct CheckerRig {
     std::shared_ptr<UpdateChecker> checker;
 
     CheckerRig(std::optional<std::string> base, const fs::path& installerLog, const std::string& path) {
-        qtApp();
+        static int argc = 1;
+        static char name[] = "integration_update", *argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
         checker = UpdateChecker::create(UpdateServices{loop, settings, log, http, alerts, &notifier, launcher, {},
                                                        std::move(base), "1.0.0", installerLog, path});
     }
@@ -56,11 +50,6 @@ struct CheckerRig {
         }, 20s);
     }
 };
-
-void writeExecutable(const fs::path& p, const std::string& text) {
-    std::ofstream(p) << text;
-    fs::permissions(p, fs::perms::owner_all);
-}
 
 }  // namespace
 
@@ -73,6 +62,7 @@ TEST(UpdateServer, ManualCheckAlerts) {
          "Сейчас установлена 1.0.0. Запустить обновление? Приложение закроется и снова откроется автоматически."},
         {{"--version", "1.0"}, "Parlando 1.0.0 — последняя версия", "Обновлений не найдено."},
         {{"--manifest-status", "500"}, "Не получилось проверить обновления", "Version manifest returned a non-2xx response"},
+        {{"--manifest-status", "304"}, "Не получилось проверить обновления", "Version manifest returned a non-2xx response"},
         {{"--manifest-file", "no-version.json"}, "Не получилось проверить обновления",
          "The version manifest has no \"version\" member"},
     };
@@ -101,20 +91,19 @@ TEST(UpdateServer, InstallerRunsWithTheURLAsOneArgumentAndLogsInOurFolder) {
     const fs::path bin = dir.path() / "bin", state = dir.path() / "data" / "Parlando";
     fs::create_directories(bin);
     // The stand-in curl records its arguments and "downloads" a script.
-    writeExecutable(bin / "curl", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + (dir.path() / "curl-args").string() +
-                                      "'\necho 'echo installer ran as $0'\n");
+    std::ofstream(bin / "curl") << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + (dir.path() / "curl-args").string() +
+                                       "'\necho 'echo installer ran as $0'\n";
+    fs::permissions(bin / "curl", fs::perms::owner_all);
     const std::string hostile = "http://127.0.0.1:9/x\";touch " + (dir.path() / "pwned").string() + ";\"";
     const std::string path = bin.string() + ":/usr/bin:/bin";
     applyToProcess({{"PATH", path}});  // the child inherits ours, like the app's
     CheckerRig rig(hostile, state / "update.log", path);
     rig.checker->runUpdateScript();
-    EXPECT_TRUE(rig.alerts.shown.empty());
     ASSERT_TRUE(waitFor([&] { return readFile(state / "update.log").find("installer ran") != std::string::npos; }, 10s))
         << readFile(state / "update.log");
     EXPECT_EQ(readFile(state / "update.log"), "installer ran as bash\n");
     EXPECT_EQ(readFile(dir.path() / "curl-args"), "-fsSL\n" + hostile + "/update.sh\n");
     EXPECT_FALSE(fs::exists(dir.path() / "pwned"));
-    EXPECT_TRUE(rig.log.contains("update: launching detached update.sh"));
 
     // Without curl the launch is refused up front, with the failure alert.
     fs::remove(bin / "curl");

@@ -3,7 +3,6 @@
 #include "core/Http.h"
 
 #include <deque>
-#include <stdexcept>
 
 namespace parlando::testing {
 
@@ -13,9 +12,13 @@ public:
         pending.push_back({request, std::move(completion)});
         urls.push_back(request.url);
     }
-    // Answers the oldest open request.
-    void answer(int status, const std::string& body = {}) { next()(HttpResponse{std::nullopt, status, body}); }
-    void fail(const std::string& error) { next()(HttpResponse{error, 0, {}}); }
+    // Answers the oldest open request: a status, or a transport error.
+    void answer(int status, const std::string& body = {}, std::optional<std::string> error = {}) {
+        Completion c = std::move(pending.front().completion);
+        pending.pop_front();
+        c(HttpResponse{std::move(error), status, body});
+    }
+    void fail(const std::string& error) { answer(0, {}, error); }
 
     struct Pending {
         HttpRequest request;
@@ -23,14 +26,6 @@ public:
     };
     std::deque<Pending> pending;
     std::vector<std::string> urls;  // every request ever made, in order
-
-private:
-    Completion next() {
-        if (pending.empty()) throw std::logic_error("no request to answer");
-        Completion c = std::move(pending.front().completion);
-        pending.pop_front();
-        return c;
-    }
 };
 
 }  // namespace parlando::testing
