@@ -61,7 +61,8 @@ TEST(AboutPanel, TenQuickClicksToggleDeveloperModeAndTheMenu) {
         EXPECT_EQ(rig->devStatus, c.devMode ? "DEV-режим включён" : "");
         EXPECT_EQ(rig->menuHasLamp(), c.devMode) << "the menu reads the flag at each build";
         EXPECT_EQ(rig->alerts.shown.size(), c.devMode ? 1u : c.countAfter == 0 ? 2u : 0u);
-        EXPECT_EQ(rig->alerts.shown.empty() ? "" : rig->alerts.shown[0].messageText, c.devMode || c.countAfter == 0 ? "DEV-режим включён" : "");
+        const std::string firstAlert = rig->alerts.shown.empty() ? "" : rig->alerts.shown[0].messageText;
+        EXPECT_EQ(firstAlert, c.devMode || c.countAfter == 0 ? "DEV-режим включён" : "");
     }
 }
 
