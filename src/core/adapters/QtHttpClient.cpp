@@ -39,8 +39,8 @@ int toMillis(Duration d) {
 void start(NetworkThread& nt, const HttpRequest& request, const HttpClient::Completion& completion) {
     if (nt.manager == nullptr) {
         nt.manager = new QNetworkAccessManager(nt.context);
-        // Nothing of ours may come from or go to a cache or a proxy chosen
-        // for the browser: the lamp lives on the local network.
+        // Straight to the server: the lamp lives on the local network, and the
+        // update server is named by whoever built or started us.
         nt.manager->setProxy(QNetworkProxy::NoProxy);
     }
     const QUrl url(QString::fromStdString(request.url), QUrl::StrictMode);
