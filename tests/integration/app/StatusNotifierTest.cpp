@@ -190,8 +190,8 @@ TEST_F(StatusNotifierTest, MenuLayoutInOrderEventsRunActionsAndClicksOpenTheSame
         EXPECT_TRUE(xml.contains(QString("\"%1\"").arg(member))) << member;
 
     DBusMenuLayoutItem root = layout();
-    EXPECT_EQ(labels(root), (QStringList{"Слушать", "---", "---", "Ключ Deepgram API…", "Микрофон", "---",
-                                        "Запускать при входе в систему", "---", "---", "О Parlando…", "Выход"}));
+    EXPECT_EQ(labels(root), (QStringList{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "---",
+                                        "Запускать при входе в систему", "---", "О Parlando…", "Выход"}));
     const auto& listen = root.children.front();
     EXPECT_EQ(listen.properties.value("toggle-state").toInt(), 1);
 
