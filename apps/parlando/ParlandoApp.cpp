@@ -28,6 +28,10 @@
 #include "update/UpdateChecker.h"
 #include "update/adapters/QtProcessLauncher.h"
 #include "speech/adapters/QtWebSocket.h"
+#include "telegram/TelegramClient.h"
+#include "telegram/TelegramMenu.h"
+#include "telegram/adapters/LinuxDevice.h"
+#include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
 
@@ -93,6 +97,8 @@ ParlandoApp::ParlandoApp(Log& log)
 }
 
 ParlandoApp::~ParlandoApp() {
+    // TDLib's database stays consistent only when TDLib closes it.
+    if (telegram_) telegram_->closeForQuit(seconds(2));
     if (hotkey_) hotkey_->listener().stop();
 }
 
@@ -102,6 +108,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
     AppServices services{*loop_, *settings_, log_, trayButton_.get(), notifier_.get(), loginItems_.get()};
     std::vector<StatusBarController::StartupStep> steps{
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
+        {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
         {"startBackgroundChecks", [this](StatusBarController& c) { setupUpdates(c); }},
     };
@@ -130,6 +137,9 @@ StatusMenuHooks ParlandoApp::menuHooks() {
         if (updates_) updates_->addUpdateMenuItems(menu);
     };
     hooks.showAbout = [this] { about_->show(); };
+    hooks.addTelegramMenuItems = [this](MenuModel& menu) {
+        if (telegramMenu_) telegramMenu_->addTelegramMenuItems(menu);
+    };
     hooks.quit = [] { QCoreApplication::quit(); };
     return hooks;
 }
@@ -177,6 +187,20 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     hotkeyMenu_ = std::make_unique<HotkeyMenu>(controller.weak(), [this](const std::string& name) {
         if (hotkey_) hotkey_->listener().setKey(name);
     });
+}
+
+void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
+    const auto dataDir = XdgPaths::appDataDir();
+    if (!dataDir) throw std::runtime_error("no data folder for TDLib (neither XDG_DATA_HOME nor HOME is set)");
+    tdjson_ = std::make_unique<TdJsonLibrary>();
+    telegram_ = TelegramClient::create(*loop_, log_, *keychain_, *tdjson_,
+                                       TelegramClient::Folders{*dataDir / "tdlib", *dataDir / "tdlib-files"},
+                                       linuxTelegramDevice());
+    telegramMenu_ = TelegramMenu::create(*loop_, log_, *telegram_, *keychain_, *alerts_,
+                                         [weak = controller.weak()](const std::string& message) {
+                                             if (auto c = weak.lock()) c->showError(message);
+                                         });
+    telegramMenu_->setupTelegramClient();
 }
 
 void ParlandoApp::setupAudio(StatusBarController& controller) {

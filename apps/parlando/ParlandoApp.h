@@ -30,6 +30,9 @@ class QtSettings;
 class QtWebSocketFactory;
 class SoxrConverterFactory;
 class SystemSecureRandom;
+class TdJsonLibrary;
+class TelegramClient;
+class TelegramMenu;
 class TrayButton;
 class AudioCaptureMicrophone;
 class DeliveryPaste;
@@ -54,6 +57,7 @@ private:
     void setupFNListener(StatusBarController& controller);
     void setupAudio(StatusBarController& controller);
     void setupUpdates(StatusBarController& controller);
+    void setupTelegramClient(StatusBarController& controller);
 
     Log& log_;
     std::unique_ptr<QtMainLoop> loop_;
@@ -68,6 +72,10 @@ private:
     std::unique_ptr<QtHttpClient> http_;  // before the lamp and the updates, which send through it
     std::unique_ptr<QtProcessLauncher> launcher_;
     std::unique_ptr<AboutPanelController> about_;
+    // The Telegram link: the library outlives the client, which outlives its menu.
+    std::unique_ptr<TdJsonLibrary> tdjson_;
+    std::shared_ptr<TelegramClient> telegram_;
+    std::shared_ptr<TelegramMenu> telegramMenu_;
 
     // Built by the start-up steps.
     std::unique_ptr<TrayButton> trayButton_;
