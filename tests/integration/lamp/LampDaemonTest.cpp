@@ -65,7 +65,6 @@ TEST(LampDaemon, DeadOrSlowLampCostsAtMostTwoSecondsAndBlocksNothing) {
         double minSeconds, maxSeconds;
     } cases[] = {
         {{"--status", "204"}, "light: red failed — HTTP 204", 0.0, 1.5},
-        {{"--status", "500"}, "light: red failed — HTTP 500", 0.0, 1.5},
         {{"--drop"}, "light: red failed — ", 0.0, 1.5},
         // Silent: the 1 s idle limit. One byte every 0.3 s: only the 2 s total limit stops it.
         {{"--never-answer"}, "light: red failed — The request timed out (no data for 1000 ms).", 0.9, 1.9},
