@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <cmath>
 
 namespace parlando {
 
@@ -274,7 +275,8 @@ void UpdateChecker::addUpdateMenuItems(MenuModel& menu) {
 
 std::optional<WallTime> UpdateChecker::lastCheck() const {
     const auto stored = s_.settings.getDouble(lastCheckKey);
-    if (!stored) return std::nullopt;
+    // A value no clock can hold (edited by hand, say) counts as no check.
+    if (!stored || !std::isfinite(*stored) || std::fabs(*stored) > 1e11) return std::nullopt;
     return WallTime(std::chrono::duration_cast<WallTime::duration>(std::chrono::duration<double>(*stored)));
 }
 
