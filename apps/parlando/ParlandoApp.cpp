@@ -10,6 +10,7 @@
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/XdgPaths.h"
 #include "core/adapters/QtHttpClient.h"
@@ -27,6 +28,8 @@
 #include "lamp/LightControl.h"
 #include "update/UpdateChecker.h"
 #include "update/adapters/QtProcessLauncher.h"
+#include "meeting/MeetingSession.h"
+#include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
 #include "telegram/TelegramClient.h"
 #include "telegram/TelegramMenu.h"
@@ -34,6 +37,7 @@
 #include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 namespace parlando {
 
@@ -100,6 +104,18 @@ ParlandoApp::~ParlandoApp() {
     // TDLib's database stays consistent only when TDLib closes it.
     if (telegram_) telegram_->closeForQuit(seconds(2));
     if (hotkey_) hotkey_->listener().stop();
+    finishMeeting();
+}
+
+void ParlandoApp::finishMeeting() {
+    if (!meeting_) return;
+    meeting_->stop();
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(MeetingSession::tailSeconds * 1000);
+    while (meeting_->tailPending() && waited.elapsed() < limit)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    meeting_->shutdown();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
@@ -110,6 +126,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
         {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
         {"startBackgroundChecks", [this](StatusBarController& c) { setupUpdates(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
@@ -152,10 +169,7 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     paste_ = std::make_unique<LinuxPaste>(*loop_, log_, *settings_);
     dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
     lamp_ = LightControl::create(*loop_, *settings_, log_, *http_);
-    lamp_->probes.isMeetingRunning = [weak = controller.weak()] {
-        auto c = weak.lock();
-        return c && c->hooks.isMeetingRunning && c->hooks.isMeetingRunning();
-    };
+    lamp_->probes.isMeetingRunning = [this] { return meeting_ && meeting_->isRunning(); };
     lamp_->probes.isMicAvailable = [this] { return audio_ && audio_->isAvailable(); };
     lampMenu_ = std::make_unique<LampMenu>(LampMenu::Services{
         *loop_, log_, *alerts_, lamp_,
@@ -259,6 +273,15 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
+    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    meetingStorage_ = std::make_unique<FileMeetingStorage>();
+    if (!audioConverters_) throw std::runtime_error("the audio converters were not built");
+    systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
+    meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
+                                                      *systemAudio_, *meetingStorage_});
 }
 
 void ParlandoApp::setupUpdates(StatusBarController&) {

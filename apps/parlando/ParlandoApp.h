@@ -43,6 +43,9 @@ class QtHttpClient;
 class QtProcessLauncher;
 class UpdateChecker;
 class AboutPanelController;
+class MeetingSession;
+class FileMeetingStorage;
+class SystemAudioCaptureFactory;
 
 class ParlandoApp {
 public:
@@ -51,6 +54,12 @@ public:
 
     // The launch-finished callback: builds the controller and runs start-up.
     std::shared_ptr<StatusBarController> createController();
+    // The one meeting session; none until its start-up step has run.
+    std::shared_ptr<MeetingSession> meetingSession() const { return meeting_; }
+    // Quit, logout or shutdown: a running meeting is stopped as the menu
+    // would, its last results are awaited for at most the 1.5 s tail, and
+    // its files are closed.
+    void finishMeeting();
 
 private:
     StatusMenuHooks menuHooks();
@@ -58,6 +67,7 @@ private:
     void setupAudio(StatusBarController& controller);
     void setupUpdates(StatusBarController& controller);
     void setupTelegramClient(StatusBarController& controller);
+    void setupMeetingHandlers(StatusBarController& controller);
 
     Log& log_;
     std::unique_ptr<QtMainLoop> loop_;
@@ -95,6 +105,9 @@ private:
     std::unique_ptr<AudioWiring> audioWiring_;
     std::unique_ptr<MicrophoneMenu> micMenu_;
     std::unique_ptr<HotkeyMenu> hotkeyMenu_;
+    std::unique_ptr<FileMeetingStorage> meetingStorage_;
+    std::unique_ptr<SystemAudioCaptureFactory> systemAudio_;
+    std::shared_ptr<MeetingSession> meeting_;
     std::shared_ptr<DictationController> dictation_;
     std::unique_ptr<LinuxHotkey> hotkey_;  // last: its edges stop before anything they reach goes
 };

@@ -1,0 +1,220 @@
+#include "core/VirtualMainLoop.h"
+#include "fakes/FakeDictation.h"
+#include "fakes/FakeMeeting.h"
+#include "fakes/Fakes.h"
+#include "meeting/MeetingSession.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace parlando::testing {
+namespace {
+
+AudioBytes chunkOf(std::size_t bytes, std::int16_t value) {
+    AudioBytes out(bytes);
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) std::memcpy(out.data() + i, &value, 2);
+    return out;
+}
+
+// Repeating timers that fire `late(n)` after they were due, late firings not
+// made up: a busy desktop. Everything else is the virtual loop underneath.
+class JitteryLoop final : public MainLoop {
+public:
+    JitteryLoop(VirtualMainLoop& base, std::function<Duration(int)> late) : base_(base), late_(std::move(late)) {}
+    void post(std::function<void()> fn) override { base_.post(std::move(fn)); }
+    TimerId after(Duration d, std::function<void()> fn) override { return base_.after(d, std::move(fn)); }
+    TimerId every(Duration interval, std::function<void()> fn) override {
+        arm(interval, std::make_shared<std::function<void()>>(std::move(fn)));
+        return ++ids_;
+    }
+    void cancel(TimerId id) override { base_.cancel(id > 1'000'000 ? chain_ : id); }
+    MonoTime now() const override { return base_.now(); }
+    WallTime wallNow() const override { return base_.wallNow(); }
+    bool isMainThread() const override { return true; }
+
+private:
+    void arm(Duration interval, std::shared_ptr<std::function<void()>> fn) {
+        chain_ = base_.after(interval + late_(firings_++), [this, interval, fn] { (*fn)(), arm(interval, fn); });
+    }
+    VirtualMainLoop& base_;
+    std::function<Duration(int)> late_;
+    TimerId chain_ = 0, ids_ = 1'000'000;  // one repeating timer, the mixer's; ids apart from the base's
+    int firings_ = 0;
+};
+
+struct MeetingRig {
+    // 09:30:00 on 14 March 2026, UTC.
+    VirtualMainLoop loop{WallTime(std::chrono::seconds(1'773'480'600))};
+    MemoryLog log;
+    FakeKeySource keys;
+    FakeMicrophone mic;
+    FakeRecognitionFactory recognition;
+    FakeSystemAudioCapture systemAudio;
+    MemoryStorage storage;
+    std::shared_ptr<MeetingSession> session;
+    std::vector<std::string> lines, errors;
+
+    explicit MeetingRig(MainLoop* other = nullptr) {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        auto env = [](const char* name) { return std::string(name) == "HOME" ? std::optional<std::string>("/h") : std::nullopt; };
+        session = MeetingSession::create(
+            MeetingServices{other ? *other : loop, log, keys, mic, recognition, systemAudio, storage, env});
+        session->onTranscriptLine = [this](const std::string& l) { lines.push_back(l); };
+        session->onError = [this](const std::string& e) { errors.push_back(e); };
+    }
+    FakeRecognitionClient& client() { return *recognition.last(); }
+    MemoryFile& file(const std::string& name) { return storage.files.at(*session->meetingFolderURL() / name); }
+};
+
+const std::filesystem::path root = "/h/Documents/Parlando-Recordings";
+
+TEST(MeetingSession, FilesLinesLabelsAndRefusals) {
+    MeetingRig rig;
+    rig.session->start();
+    EXPECT_EQ(*rig.session->meetingFolderURL(), root / "2026-03-14-0930-meeting");
+    EXPECT_EQ(rig.recognition.meetingClients, 1);
+    rig.loop.advanceBy(seconds(27));
+    for (auto [text, isFinal, channel] : std::vector<std::tuple<const char*, bool, std::optional<int>>>{
+             {"  hello \n", true, 1}, {"Добрый день", true, 0}, {"x", true, {}}, {"y", true, 2}, {"z", false, 0}, {" \n", true, 0}})
+        rig.client().transcript(text, isFinal, channel);
+    rig.loop.runPending();
+    const std::vector<std::string> expected{"[09:30:27] [Собеседник] hello", "[09:30:27] [Я] Добрый день",
+                                            "[09:30:27] x", "[09:30:27] y"};
+    EXPECT_EQ(rig.lines, expected);
+    EXPECT_EQ(rig.file("transcript.md").text, "# Meeting 2026-03-14-0930-meeting\n\n" + expected[0] + "\n" +
+                                                  expected[1] + "\n" + expected[2] + "\n" + expected[3] + "\n");
+    EXPECT_THROW(rig.session->start(), MeetingSession::SessionError);
+    EXPECT_EQ(rig.recognition.made(), 1u);
+    // Later meetings of the same minute get folders of their own.
+    rig.session->stop();
+    rig.session->start();
+    EXPECT_EQ(*rig.session->meetingFolderURL(), root / "2026-03-14-0930-meeting-2");
+
+    rig.session->stop();
+    rig.storage.failCreate = true;
+    EXPECT_THROW(rig.session->start(), MeetingSession::SessionError);
+    EXPECT_EQ(rig.recognition.made(), 2u);
+}
+
+TEST(MeetingSession, OneReconnectPerLostConnectionWithGrowingDelays) {
+    MeetingRig rig;
+    rig.session->start();
+    for (int attempt = 1; attempt <= 17; ++attempt) {
+        auto& c = rig.client();
+        c.fail("connection reset");  // a lost connection: an error, then its close
+        c.close(1006);
+        rig.loop.runPending();
+        const int delay = std::min(attempt * 2, 30);
+        EXPECT_EQ(rig.log.lines().back(), "meeting: reconnecting in " + std::to_string(delay) + "s (attempt " +
+                                              std::to_string(attempt) + ")");
+        rig.loop.advanceBy(seconds(delay - 0.1));
+        EXPECT_EQ(rig.recognition.made(), static_cast<std::size_t>(attempt));
+        rig.loop.advanceBy(seconds(0.1));
+        c.close(1001);  // the replaced client's late close starts nothing
+        rig.loop.runPending();
+    }
+    EXPECT_EQ(rig.recognition.made(), 18u);
+    rig.client().open();
+    rig.client().close(1011);
+    rig.loop.runPending();
+    EXPECT_EQ(rig.log.lines().back(), "meeting: reconnecting in 2s (attempt 1)");
+    rig.session->stop();
+    rig.loop.advanceBy(seconds(60));
+    EXPECT_EQ(rig.recognition.made(), 18u);
+}
+
+TEST(MeetingSession, TailsKeepToTheirOwnMeeting) {
+    MeetingRig rig;
+    rig.session->start();
+    auto& old = rig.client();
+    const auto oldFolder = *rig.session->meetingFolderURL();
+    rig.session->stop();
+    EXPECT_EQ(old.finishes(), 1);
+    rig.loop.advanceBy(seconds(0.5));
+    rig.session->start();  // within the old tail
+    old.transcript("late words", true, 0);
+    rig.loop.runPending();
+    EXPECT_NE(rig.storage.files.at(oldFolder / "transcript.md").text.find("[Я] late words"), std::string::npos);
+    EXPECT_EQ(rig.file("transcript.md").text.find("late words"), std::string::npos);
+    EXPECT_TRUE(rig.lines.empty());  // the panel shows the new meeting
+    rig.loop.advanceBy(seconds(1.1));
+    EXPECT_EQ(old.disconnects(), 1);
+    EXPECT_TRUE(rig.storage.files.at(oldFolder / "self.wav").closed);
+    EXPECT_FALSE(rig.file("transcript.md").closed);
+    // A tail ends once the service has closed; quitting ends it at once.
+    rig.session->stop();
+    rig.client().close(1000);
+    rig.loop.runPending();
+    EXPECT_TRUE(rig.file("others.wav").closed);
+    rig.session->start();
+    rig.session->shutdown();
+    EXPECT_TRUE(rig.file("transcript.md").closed && !rig.session->tailPending());
+}
+
+TEST(MeetingSession, SystemAudioFailuresAndFullDiskAreToldOnce) {
+    MeetingRig rig;
+    rig.session->start();
+    rig.systemAudio.last().pendingStart(SystemAudioError{SystemAudioError::Kind::streamStart, "refused"});
+    EXPECT_TRUE(rig.log.contains("meeting: system audio failed to start — Failed to start system-audio stream: refused. Continuing mic-only."));
+    std::optional<std::string> failure = "none yet";
+    rig.session->restartSystemAudio([&](const std::optional<std::string>& f) { failure = f; });
+    rig.systemAudio.last().pendingStart(std::nullopt);
+    EXPECT_TRUE(!failure && rig.session->systemAudioPipelineUp());
+    rig.systemAudio.last().onError("the sound server went away");
+    rig.storage.diskFull = true;
+    rig.loop.advanceBy(seconds(3));
+    rig.client().transcript("still here", true, 0);
+    rig.loop.runPending();
+    EXPECT_EQ(rig.lines.size(), 1u);
+    ASSERT_EQ(rig.errors.size(), 2u);
+    EXPECT_EQ(rig.errors[0], "System audio capture failed: the sound server went away");
+    EXPECT_EQ(rig.log.count("meeting: audio write failed — No space left on device"), 2u);  // one per file
+    EXPECT_EQ(rig.client().sent().size(), 147u);
+    rig.session->stop();
+    EXPECT_TRUE(rig.systemAudio.last().stops == 1 && !rig.session->systemAudioPipelineUp());
+}
+
+// Ticks late by up to 200 ms with a 1.5 s stall every five minutes lose
+// nothing; a 3 s stall becomes 1 s of silence, logged once. Either way the
+// recordings are as long as the meeting.
+TEST(MeetingSession, MixerKeepsToTheClockOnABusyLoop) {
+    struct Case { double minutes; std::function<Duration(int)> late; std::size_t silentBlocks; };
+    for (const Case& tc : {Case{60, [](int n) { return millis(n % 1500 == 777 ? 1500 : (n * 7919) % 201); }, 0},
+                           Case{1, [](int n) { return millis(n == 100 ? 3000 : n % 3 * 30); }, 50}}) {
+        VirtualMainLoop base{WallTime(std::chrono::seconds(1'773'480'600))};
+        JitteryLoop jittery(base, tc.late);
+        MeetingRig rig(&jittery);
+        std::int16_t n = 0;
+        // The audio threads deliver every 20 ms, 10 ms ahead of the mixer's clock.
+        base.every(millis(20), [&] {
+            n = static_cast<std::int16_t>(n % 30000 + 1);
+            rig.mic.deliver(chunkOf(640, n));
+            if (!rig.systemAudio.made.empty()) rig.systemAudio.last().onAudioChunk(chunkOf(640, n));
+        });
+        base.advanceBy(millis(10));
+        rig.session->start();
+        rig.client().keepSent = false;
+        base.advanceBy(seconds(tc.minutes * 60));
+        rig.session->stop();
+        const std::size_t due = static_cast<std::size_t>((base.now() - millis(10)) / millis(20)) * 320;
+        for (const char* name : {"self.wav", "others.wav"}) {
+            const auto& f = rig.file(name);
+            EXPECT_LE(f.frames > due ? f.frames - due : due - f.frames, 320u) << name;
+            std::size_t silent = 0;
+            for (std::size_t i = 0; i < f.blocks.size(); ++i) {
+                silent += f.blocks[i] == 0;
+                if (tc.silentBlocks == 0) {
+                    ASSERT_EQ(f.blocks[i], static_cast<std::int16_t>(i % 30000 + 1)) << i;
+                }
+            }
+            EXPECT_NEAR(static_cast<double>(silent), static_cast<double>(tc.silentBlocks), 1.0) << name;
+        }
+        EXPECT_EQ(rig.log.count("meeting: mixer stalled"), tc.silentBlocks ? 1u : 0u);
+    }
+}
+
+}  // namespace
+}  // namespace parlando::testing
