@@ -142,10 +142,12 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     ASSERT_EQ(sound.pactl({"set-default-source", "pipemic"}).exitCode, 0);
     say("private X server " + x.display() + " with a tray, PulseAudio and a keyring are up");
 
-    // The recognition service: the key must match; the final arrives after the close message.
+    // The recognition service: the key must match; the final arrives after the
+    // close message. Its handshake answers only after the dictation and its
+    // post-roll are over (a slow network): nothing may be lost to that.
     std::ofstream(dir.path() / "script.txt") << "closestream final " << scripted << "\n";
     Process service = Process::spawn({PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port", "0",
-                                      "--port-file", (dir.path() / "port").string(), "--key", apiKey, "--script",
+                                      "--port-file", (dir.path() / "port").string(), "--key", apiKey, "--delay-open", "6000", "--script",
                                       (dir.path() / "script.txt").string(), "--record",
                                       (dir.path() / "received.raw").string(), "--log",
                                       (dir.path() / "service.log").string()},
@@ -229,7 +231,8 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
 
     const std::string text = log();
     for (const char* line : {"applicationDidFinishLaunching (main-thread sync setup)", "local: session started",
-                             "local: pre-roll ", "local: deepgram WS opened", "local: session stopped (paste pending)",
+                             "local: pre-roll ", "local: session stopped (paste pending)", "local: deepgram WS not open yet",
+                             "local: deepgram WS opened",
                              "local: deepgram WS closed (code=1000", "local: final segment — ", "local: pasting ",
                              "local: finished, pasted "})
         EXPECT_NE(text.find(line), std::string::npos) << "missing log line: " << line << "\n" << text;
