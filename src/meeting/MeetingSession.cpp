@@ -16,9 +16,11 @@ constexpr std::int64_t capBlocks = MeetingSession::queueCap / MeetingSession::mo
 // Both WAV headers are rewritten and the files flushed about once a second.
 constexpr std::int64_t commitEveryBlocks = 50;
 // The mixer stays this many blocks behind the clock, so that a chunk the
-// sound server hands over a few milliseconds late still finds its place
-// instead of leaving a gap of silence in the middle of a word.
-constexpr std::int64_t jitterBlocks = 3;
+// sound server hands over late still finds its place instead of leaving a gap
+// of silence in the middle of a word. The capture path alone (20 ms
+// fragments, the resampler's bursts) takes about 60 ms; a busy desktop delays
+// the sound server's and the capture threads by as much again and more.
+constexpr std::int64_t jitterBlocks = 10;
 
 // 2 s per side, plus the allowance, which holds audio the mixer does not owe yet.
 void capQueue(std::vector<std::uint8_t>& q) {
@@ -29,8 +31,17 @@ void capQueue(std::vector<std::uint8_t>& q) {
 
 // Moves up to `blocks` whole 640-byte blocks from the front of q into out
 // (which holds room for all of them); blocks the queue cannot fill stay zero.
-void pullBlocks(std::vector<std::uint8_t>& q, std::uint8_t* out, std::int64_t blocks) {
-    const auto whole = std::min<std::int64_t>(blocks, static_cast<std::int64_t>(q.size() / MeetingSession::monoChunkBytes));
+// A side is pulled only while it keeps the allowance in hand: a side that
+// starts (or starts again after running dry) waits until the allowance has
+// gathered beyond what is owed, so that its chunks, however late they come
+// after the mixer's clock started, find their places rather than leaving gaps
+// of silence in a word and shifting the rest. `draining` (the stop) takes
+// what there is.
+void pullBlocks(std::vector<std::uint8_t>& q, std::uint8_t* out, std::int64_t blocks, bool& flowing, bool draining) {
+    const auto queued = static_cast<std::int64_t>(q.size() / MeetingSession::monoChunkBytes);
+    if (!flowing && (draining || queued >= blocks + jitterBlocks)) flowing = true;
+    const auto whole = flowing ? std::min(blocks, queued) : 0;
+    if (whole < blocks) flowing = false;
     const auto bytes = static_cast<std::size_t>(whole) * MeetingSession::monoChunkBytes;
     if (bytes > 0) {
         std::memcpy(out, q.data(), bytes);
@@ -61,6 +72,9 @@ struct MeetingSession::Run {
     MonoTime mixerOrigin{0};
     std::int64_t blocksMixed = 0;
     std::int64_t blocksSinceCommit = 0;
+    // Whether each side's queue is being pulled (see pullBlocks).
+    bool micFlowing = false;
+    bool systemFlowing = false;
     bool micWriteFailing = false;
     bool systemWriteFailing = false;
     bool transcriptWriteFailing = false;
@@ -329,8 +343,8 @@ void MeetingSession::mixUpTo(std::int64_t blocksBehind) {
         std::lock_guard lock(queues_->mixerLock);
         capQueue(queues_->micQueue);
         capQueue(queues_->systemQueue);
-        pullBlocks(queues_->micQueue, run.micBlocks.data(), owed);
-        pullBlocks(queues_->systemQueue, run.systemBlocks.data(), owed);
+        pullBlocks(queues_->micQueue, run.micBlocks.data(), owed, run.micFlowing, blocksBehind == 0);
+        pullBlocks(queues_->systemQueue, run.systemBlocks.data(), owed, run.systemFlowing, blocksBehind == 0);
     }
     for (std::int64_t i = 0; i < owed; ++i) mixBlock(run, static_cast<std::size_t>(i) * monoChunkBytes);
 }

@@ -114,7 +114,7 @@ public:
     double elapsedSeconds() const;
 
     // The mixer's step, public for the benchmark: mixes every 20 ms block owed
-    // up to the main loop's clock (less a 60 ms allowance for late chunks).
+    // up to the main loop's clock (less a 200 ms allowance for late chunks).
     void mixerTick();
 
 private:
