@@ -21,7 +21,7 @@ runtime_packages=(
   qt6-qpa-plugins libqt6svg6 pulseaudio-utils libsecret-tools
 )
 test_packages=(
-  xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer
+  xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer openbox
   pulseaudio espeak-ng sox
   dbus-daemon dbus-bin dbus-x11 gnome-keyring
   python3 python3-websockets openssl
