@@ -19,14 +19,36 @@
 #include "dictation/DictationWiring.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "meeting/MeetingSession.h"
+#include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 namespace parlando {
 
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
+
+// Until the sound-server capture of the computer's output is part of the
+// build, a meeting records the microphone side only and says why.
+class UnavailableSystemAudio final : public SystemAudioCapture, public SystemAudioCaptureFactory {
+public:
+    explicit UnavailableSystemAudio(MainLoop& loop) : loop_(loop) {}
+    std::shared_ptr<SystemAudioCapture> make() override { return std::make_shared<UnavailableSystemAudio>(loop_); }
+    void start(Completion completion) override {
+        loop_.post([completion = std::move(completion)] {
+            completion(SystemAudioError{SystemAudioError::Kind::streamStart, "not available in this build"});
+        });
+    }
+    void stop(std::function<void()> completion) override {
+        if (completion) loop_.post(std::move(completion));
+    }
+
+private:
+    MainLoop& loop_;
+};
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -43,6 +65,18 @@ ParlandoApp::ParlandoApp(Log& log)
 
 ParlandoApp::~ParlandoApp() {
     if (hotkey_) hotkey_->listener().stop();
+    finishMeeting();
+}
+
+void ParlandoApp::finishMeeting() {
+    if (!meeting_) return;
+    meeting_->stop();
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(MeetingSession::tailSeconds * 1000);
+    while (meeting_->tailPending() && waited.elapsed() < limit)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    meeting_->shutdown();
 }
 
 std::shared_ptr<StatusBarController> ParlandoApp::createController() {
@@ -52,6 +86,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
     std::vector<StatusBarController::StartupStep> steps{
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
+        {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -157,6 +192,14 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();
+}
+
+void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
+    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    meetingStorage_ = std::make_unique<FileMeetingStorage>();
+    systemAudio_ = std::make_unique<UnavailableSystemAudio>(*loop_);
+    meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
+                                                      *systemAudio_, *meetingStorage_});
 }
 
 }  // namespace parlando

@@ -35,6 +35,9 @@ class AudioCaptureMicrophone;
 class DeliveryPaste;
 class ControllerDictationTray;
 class NoDictationLamp;
+class MeetingSession;
+class FileMeetingStorage;
+class SystemAudioCaptureFactory;
 
 class ParlandoApp {
 public:
@@ -43,11 +46,18 @@ public:
 
     // The launch-finished callback: builds the controller and runs start-up.
     std::shared_ptr<StatusBarController> createController();
+    // The one meeting session; none until its start-up step has run.
+    std::shared_ptr<MeetingSession> meetingSession() const { return meeting_; }
+    // Quit, logout or shutdown: a running meeting is stopped as the menu
+    // would, its last results are awaited for at most the 1.5 s tail, and
+    // its files are closed.
+    void finishMeeting();
 
 private:
     StatusMenuHooks menuHooks();
     void setupFNListener(StatusBarController& controller);
     void setupAudio(StatusBarController& controller);
+    void setupMeetingHandlers(StatusBarController& controller);
 
     Log& log_;
     std::unique_ptr<QtMainLoop> loop_;
@@ -76,6 +86,9 @@ private:
     std::unique_ptr<AudioWiring> audioWiring_;
     std::unique_ptr<MicrophoneMenu> micMenu_;
     std::unique_ptr<HotkeyMenu> hotkeyMenu_;
+    std::unique_ptr<FileMeetingStorage> meetingStorage_;
+    std::unique_ptr<SystemAudioCaptureFactory> systemAudio_;
+    std::shared_ptr<MeetingSession> meeting_;
     std::shared_ptr<DictationController> dictation_;
     std::unique_ptr<LinuxHotkey> hotkey_;  // last: its edges stop before anything they reach goes
 };

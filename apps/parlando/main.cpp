@@ -10,7 +10,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+// Logout and shutdown end the session with SIGTERM (SIGHUP when the terminal
+// goes): both become an ordinary quit, so a running meeting closes its files.
+int quitPipe[2] = {-1, -1};
+void requestQuit(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto n = ::write(quitPipe[1], &byte, 1);
+}
+void quitOnSignals() {
+    if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
+    struct sigaction sa {};
+    sa.sa_handler = requestQuit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+}  // namespace
 
 using namespace parlando;
 
@@ -50,6 +76,8 @@ int main(int argc, char** argv) {
     }
 
     ParlandoApp parlando(log);
+    quitOnSignals();
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&parlando] { parlando.finishMeeting(); });
     AppDelegate delegate(log, [&]() { return parlando.createController(); });
     delegate.applicationWillFinishLaunching();
     // Set-up runs once the event loop is live, like a launch-finished callback.

@@ -22,9 +22,9 @@ private:
 
 }  // namespace
 
-std::shared_ptr<RecognitionClient> DeepgramRecognitionFactory::makeClient(const std::string& apiKey,
-                                                                          RecognitionCallbacks callbacks) {
-    auto client = DeepgramClient::create(sockets_, log_, apiKey);
+namespace {
+
+std::shared_ptr<RecognitionClient> wrap(std::shared_ptr<DeepgramClient> client, RecognitionCallbacks callbacks) {
     client->onOpen = std::move(callbacks.onOpen);
     if (callbacks.onTranscript) {
         client->onTranscript = [cb = std::move(callbacks.onTranscript)](const Transcript& t) {
@@ -38,6 +38,18 @@ std::shared_ptr<RecognitionClient> DeepgramRecognitionFactory::makeClient(const 
     }
     client->onClose = std::move(callbacks.onClose);
     return std::make_shared<DeepgramRecognitionClient>(std::move(client));
+}
+
+}  // namespace
+
+std::shared_ptr<RecognitionClient> DeepgramRecognitionFactory::makeClient(const std::string& apiKey,
+                                                                          RecognitionCallbacks callbacks) {
+    return wrap(DeepgramClient::create(sockets_, log_, apiKey), std::move(callbacks));
+}
+
+std::shared_ptr<RecognitionClient> DeepgramRecognitionFactory::makeMeetingClient(const std::string& apiKey,
+                                                                                 RecognitionCallbacks callbacks) {
+    return wrap(DeepgramClient::create(sockets_, log_, apiKey, "multi", "nova-3", 2, true), std::move(callbacks));
 }
 
 APIKeyResult KeychainKeySource::deepgramAPIKey() {

@@ -7,14 +7,18 @@
 #include "credentials/KeychainHelper.h"
 #include "dictation/DictationPorts.h"
 #include "dictation/PasteDelivery.h"
+#include "meeting/MeetingPorts.h"
 #include "speech/WebSocket.h"
 
 namespace parlando {
 
-class DeepgramRecognitionFactory final : public RecognitionClientFactory {
+class DeepgramRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
 public:
     DeepgramRecognitionFactory(WebSocketFactory& sockets, Log& log) : sockets_(sockets), log_(log) {}
     std::shared_ptr<RecognitionClient> makeClient(const std::string& apiKey, RecognitionCallbacks callbacks) override;
+    // Two channels, multichannel, default language and model.
+    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& apiKey,
+                                                         RecognitionCallbacks callbacks) override;
 
 private:
     WebSocketFactory& sockets_;

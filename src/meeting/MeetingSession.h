@@ -127,12 +127,12 @@ private:
     void startSystemAudio(std::function<void(const std::optional<std::string>&)> completion);
     void stopSystemAudio();
     void setSystemAudioPipeline(bool up);
-    void handleClose(const std::shared_ptr<Run>& run, const RecognitionClient* client, int code);
+    void handleClose(const std::shared_ptr<Run>& run, std::uint64_t connection, int code);
     void handleTranscript(const std::shared_ptr<Run>& run, const std::string& text, bool isFinal,
                           std::optional<int> channel);
     void appendLine(Run& run, const std::string& line);
     void scheduleReconnect();
-    void mixBlock(Run& run, bool silenceOnly);
+    void mixBlock(Run& run, std::size_t offset);
     void commitRecordings(Run& run);
     void reportDiskTrouble(Run& run, const std::string& description);
     void endTail(const std::shared_ptr<Run>& run);
@@ -153,6 +153,7 @@ private:
         std::mutex mixerLock;
         std::vector<std::uint8_t> micQueue;
         std::vector<std::uint8_t> systemQueue;
+        int generation = 0;  // receivers of an earlier meeting append nothing
     };
     std::shared_ptr<Queues> queues_;
     ScopedTimer mixerTimer_;
@@ -162,6 +163,7 @@ private:
     ScopedTimer reconnectTask_;
     bool stoppingDeliberately_ = false;
     int sessionGeneration_ = 0;
+    std::uint64_t nextConnection_ = 0;
 
     // The current meeting's files and connection; a stopped meeting's run
     // lives on in tails_ until its last results are in.

@@ -3,6 +3,7 @@
 // are thread-safe: tests deliver chunks and results from other threads.
 #include "app/Alert.h"
 #include "dictation/DictationPorts.h"
+#include "meeting/MeetingPorts.h"
 
 #include <functional>
 #include <map>
@@ -104,7 +105,7 @@ public:
             ++afterEnd_;
             return;
         }
-        sent_.push_back(data);
+        if (keepSent) sent_.push_back(data);
         bytes_ += static_cast<std::int64_t>(data.size());
     }
     void finish() override {
@@ -126,7 +127,9 @@ public:
 
     // The service's side, called from whatever thread the test likes.
     void open() { callbacks.onOpen(); }
-    void transcript(const std::string& text, bool isFinal) { callbacks.onTranscript(text, isFinal, std::nullopt); }
+    void transcript(const std::string& text, bool isFinal, std::optional<int> channel = std::nullopt) {
+        callbacks.onTranscript(text, isFinal, channel);
+    }
     void fail(std::string description, int posixCode = 0) {
         callbacks.onError(RecognitionError{std::move(description), posixCode});
     }
@@ -143,6 +146,7 @@ public:
 
     const std::string apiKey;
     RecognitionCallbacks callbacks;
+    bool keepSent = true;  // off for hours of audio: only the byte count is kept
 
 private:
     mutable std::mutex mutex_;
@@ -151,8 +155,14 @@ private:
     int connects_ = 0, finishes_ = 0, disconnects_ = 0, afterEnd_ = 0;
 };
 
-class FakeRecognitionFactory final : public RecognitionClientFactory {
+class FakeRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
 public:
+    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& apiKey,
+                                                         RecognitionCallbacks callbacks) override {
+        ++meetingClients;
+        return makeClient(apiKey, std::move(callbacks));
+    }
+    int meetingClients = 0;
     std::shared_ptr<RecognitionClient> makeClient(const std::string& apiKey, RecognitionCallbacks callbacks) override {
         auto client = std::make_shared<FakeRecognitionClient>(apiKey, std::move(callbacks));
         std::lock_guard lock(mutex_);
