@@ -1,0 +1,160 @@
+// A meeting, for real: the parlando binary on a private X server with a
+// window manager, its tray a StatusNotifierItem on a private bus whose
+// com.canonical.dbusmenu we click, a private PulseAudio whose pipe microphone
+// we feed while other speech plays through the speakers, a keyring with the
+// key and the local recognition service answering per channel. The panel must
+// show the lines without taking the focus, and the meeting's files must hold
+// both sides.
+#include "../app/FakeDBusServices.h"
+#include "E2ESupport.h"
+#include "app/adapters/DBusTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+
+using namespace parlando;
+using namespace parlando::testing;
+using namespace parlando::testenv;
+
+namespace {
+
+// The samples of a WAV file's data chunk.
+std::string wavData(const fs::path& wav) {
+    const std::string bytes = readFile(wav);
+    const auto at = bytes.find("data");
+    return at == std::string::npos ? std::string() : bytes.substr(at + 8);
+}
+
+double rms(const std::string& pcm) {
+    double sum = 0;
+    const std::size_t n = pcm.size() / 2;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto v = static_cast<std::int16_t>(static_cast<std::uint8_t>(pcm[2 * i]) | (pcm[2 * i + 1] << 8));
+        sum += double(v) * v;
+    }
+    return n ? std::sqrt(sum / n) : 0;
+}
+
+}  // namespace
+
+TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsThePanel) {
+    for (const char* tool : {"Xvfb", "openbox", "xdotool", "pulseaudio", "pactl", "pacat", "dbus-daemon",
+                             "gnome-keyring-daemon", "secret-tool", "espeak-ng", "sox"})
+        if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
+    TempDir dir("parlando-meeting-e2e");
+    if (demo()) dir.keep();
+    XServer x(dir.path(), XServer::Options{false, 1280, 800});
+    SoundServer sound(dir.path());
+    SessionBus bus(dir.path(), true);
+    ASSERT_EQ(sound.pactl({"set-default-source", "pipemic"}).exitCode, 0);
+    const std::string apiKey = "meeting-key-7f3";
+    const std::string mine = "Привет, это я", theirs = "Добрый день, это собеседник";
+    std::ofstream(dir.path() / "script.txt") << "after 160000 final ch=0 " << mine << "\nafter 320000 final ch=1 "
+                                              << theirs << "\n";
+    Process service = Process::spawn({PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file",
+                                      (dir.path() / "port").string(), "--key", apiKey, "--script",
+                                      (dir.path() / "script.txt").string()},
+                                     {}, dir.path() / "service.out", dir.path() / "service.err");
+    ASSERT_TRUE(waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s));
+    auto env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(),
+                                         {{"QT_QPA_PLATFORM", "xcb"},
+                                          {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")))}}});
+    Process wm = Process::spawn({"openbox", "--sm-disable"}, env, dir.path() / "wm.out", dir.path() / "wm.err");
+    ASSERT_EQ(run({"sh", "-c", "printf %s '" + apiKey + "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"}, env).exitCode, 0);
+    fs::create_directories(env["XDG_CONFIG_HOME"] + "/Parlando");
+    std::ofstream(env["XDG_CONFIG_HOME"] + "/Parlando/Parlando.conf")
+        << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n";
+    const std::string myPcm = speechPcm(dir.path(), "hello this is me speaking in the meeting", "mine");
+    ASSERT_GT(speechPcm(dir.path(), "good afternoon this is the other side of the call", "theirs").size(), 32000u);
+    MicFeeder mic(sound.pipePath());
+    mic.start();
+    Process target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out",
+                                     (dir.path() / "target").string()}, env, dir.path() / "target.out", dir.path() / "target.err");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s));
+
+    // Our side of the bus: the tray host's watcher and the menu's client.
+    applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
+    qtApp();
+    registerDBusTrayTypes();
+    QDBusConnection client = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "meeting-e2e");
+    FakeWatcher watcher(client);
+    say("private desktop with openbox, PulseAudio, keyring and the recognition service; starting parlando");
+    Process app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out", dir.path() / "app.err");
+    const fs::path logFile = fs::path(env["XDG_DATA_HOME"]) / "Parlando/parlando-tray.txt";
+    auto log = [&] { return readFile(logFile); };
+    auto logHas = [&](const std::string& line, auto timeout) {
+        return pumpUntil([&] { return log().find(line) != std::string::npos; }, int(std::chrono::milliseconds(timeout).count()));
+    };
+    ASSERT_TRUE(logHas("audio: always-on engine started", 30s)) << log();
+    ASSERT_TRUE(pumpUntil([&] { return !watcher.items.isEmpty(); }, 10000));
+    auto menuCall = [&](const char* member, const QVariantList& args) {
+        QDBusMessage call = QDBusMessage::createMethodCall(watcher.items[0], "/MenuBar", "com.canonical.dbusmenu", member);
+        call.setArguments(args);
+        return callAndPump(client, call);
+    };
+    auto menu = [&] {
+        DBusMenuLayoutItem root;
+        menuCall("GetLayout", {0, -1, QStringList{}}).arguments().value(1).value<QDBusArgument>() >> root;
+        return root.children;
+    };
+    auto click = [&](const QString& label) {
+        for (const auto& item : menu())
+            if (item.properties.value("label").toString() == label)
+                return menuCall("Event", {item.id, QString("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u}).type() ==
+                       QDBusMessage::ReplyMessage;
+        return false;
+    };
+
+    say("clicking \"Начать встречу\" in the tray's menu");
+    ASSERT_TRUE(click("Начать встречу"));
+    ASSERT_TRUE(logHas("meeting: started -> ", 15s)) << log();
+    EXPECT_TRUE(logHas("meeting: system audio capture started", 3s)) << log();
+    say("speaking into the microphone while the other side plays through the speakers");
+    mic.queue(myPcm);
+    Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
+                                    (dir.path() / "theirs.raw").string()}, env);
+    const fs::path recordings = fs::path(env["HOME"]) / "Documents/Parlando-Recordings";
+    fs::path folder;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& e : fs::directory_iterator(recordings)) folder = e.path();
+        return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
+    }, 30000)) << log();
+    other.wait(10s);
+
+    // The tray clock runs, the menu shows the meeting, the panel its lines.
+    const auto items = menu();
+    EXPECT_TRUE(items.value(2).properties.value("label").toString().startsWith("Идёт встреча — 00:"));
+    EXPECT_FALSE(items.value(2).properties.value("enabled", true).toBool());
+    const std::string panelId = run({"xdotool", "search", "--onlyvisible", "--name", "Meeting transcript"}, env).out;
+    ASSERT_FALSE(panelId.empty()) << "the panel is not on screen";
+    if (demo()) x.screenshot(dir.path() / "panel.png"), say("screenshot of the panel: " + (dir.path() / "panel.png").string());
+    const std::string geometry = run({"xdotool", "getwindowgeometry", "--shell", panelId}, env).out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(geometry, m, std::regex("X=(\\d+)\\nY=(\\d+)\\nWIDTH=(\\d+)\\nHEIGHT=(\\d+)")));
+    say("\"Copy all\" on the panel, then Ctrl+V into the text field that kept the focus");
+    run({"xdotool", "mousemove", std::to_string(std::stoi(m[1]) + std::stoi(m[3]) - 30), std::to_string(std::stoi(m[2]) + std::stoi(m[4]) - 16), "click", "1"}, env);
+    run({"xdotool", "key", "ctrl+v"}, env);
+    const std::regex lines("\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n");
+    EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir.path() / "target.text"), lines); }, 10000))
+        << readFile(dir.path() / "target.text");
+
+    say("clicking \"Остановить встречу\"");
+    ASSERT_TRUE(click("Остановить встречу"));
+    ASSERT_TRUE(logHas("meeting: tail flushed, files closed", 10s)) << log();
+    mic.stop();
+    EXPECT_EQ(menu().value(2).properties.value("label").toString(), "Начать встречу");
+    EXPECT_TRUE(run({"xdotool", "search", "--onlyvisible", "--name", "Meeting transcript"}, env).out.empty());
+    const std::string transcript = readFile(folder / "transcript.md");
+    say("transcript.md:\n" + transcript);
+    EXPECT_TRUE(std::regex_match(transcript, std::regex("# Meeting " + folder.filename().string() + "\n\n(\\[.*\n)+")));
+    EXPECT_NE(transcript.find("[Я] " + mine + "\n"), std::string::npos);
+    const std::string self = wavData(folder / "self.wav"), others = wavData(folder / "others.wav");
+    EXPECT_EQ(self.size(), others.size()) << "both sides are equally long";
+    EXPECT_NE(std::search(self.begin(), self.end(), myPcm.begin(), myPcm.end()), self.end()) << "my speech, bit for bit";
+    EXPECT_GT(rms(others), 300) << "the other side was recorded";
+    EXPECT_EQ(log().find(apiKey), std::string::npos);
+    app.stop();
+}
