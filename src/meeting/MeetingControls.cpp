@@ -216,7 +216,8 @@ void MeetingControls::showSystemAudioWarning() {
     spec.informativeText = joinLines();
     spec.buttons = {retryButton, settingsButton, continueButton};
     const AlertResult answer = s_.alerts.runModal(spec);
-    if (answer.buttonIndex == 0)
+    // The meeting may have ended while the dialog was open: nothing to retry then.
+    if (answer.buttonIndex == 0 && s_.session.isRunning())
         retrySystemAudio();
     else if (answer.buttonIndex == 1)
         openSoundSettings();
