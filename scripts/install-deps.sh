@@ -23,6 +23,7 @@ runtime_packages=(
 test_packages=(
   xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer openbox
   pulseaudio espeak-ng sox
+  pipewire pipewire-pulse pipewire-bin wireplumber openbox
   dbus-daemon dbus-bin dbus-x11 gnome-keyring
   python3 python3-websockets openssl
   clang libclang-rt-14-dev

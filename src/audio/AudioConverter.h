@@ -24,6 +24,9 @@ public:
     // Converts one buffer in the input format; appends the output samples
     // (possibly none yet) to out.
     virtual ConversionResult convert(const AudioBufferView& in, std::vector<std::int16_t>& out) = 0;
+    // Appends what the converter still holds back, as if the input had ended;
+    // called once before the converter is dropped mid-stream.
+    virtual void flush(std::vector<std::int16_t>& out) { (void)out; }
 };
 
 class AudioConverterFactory {

@@ -38,7 +38,8 @@ public:
     virtual void start(Completion completion) = 0;
     // Main thread. Never fails; once the completion runs (on the main thread)
     // no chunk is delivered any more. Harmless without start() and twice in a
-    // row. The instance may be started again afterwards.
+    // row. The instance may be started again afterwards. A stop while a start
+    // is under way cancels it: that start's completion is never called.
     virtual void stop(std::function<void()> completion = {}) = 0;
 };
 

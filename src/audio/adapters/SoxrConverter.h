@@ -22,7 +22,7 @@ public:
 
     ConversionResult convert(const AudioBufferView& in, std::vector<std::int16_t>& out) override;
     // Releases what the resampler still holds back, as if the input had ended.
-    void flush(std::vector<std::int16_t>& out);
+    void flush(std::vector<std::int16_t>& out) override;
     // Output frames the resampler currently holds back.
     double delay() const;
 

@@ -6,6 +6,7 @@
 #include "core/adapters/QtMainLoop.h"
 #include "fakes/Fakes.h"
 #include "testenv/TestEnv.h"
+#include "AudioTestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -25,28 +26,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QCoreApplication& qtApp() {
-    static int argc = 1;
-    static char name[] = "integration_audio";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Runs the Qt loop until pred holds; false on time-out.
-bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
-}
-void pumpFor(std::chrono::milliseconds d) {
-    pumpUntil([] { return false; }, d);
-}
-
 // A built-in microphone (internal, on the PCI bus) over a stereo 48 kHz sink we
 // can play into, and a USB one over a 16 kHz mono sink.
 const char* kExtraSources =
@@ -54,40 +33,6 @@ const char* kExtraSources =
     "sink_properties=device.description=BuiltinFeed\n"
     "load-module module-remap-source source_name=builtin master=builtinfeed.monitor "
     "source_properties=\"device.description='Built-in Mic' device.form_factor=internal device.bus=pci\"\n";
-
-std::vector<std::int16_t> samplesOf(const std::vector<AudioChunk>& chunks) {
-    std::vector<std::int16_t> out(chunks.size() * 320);
-    for (std::size_t c = 0; c < chunks.size(); ++c) std::memcpy(out.data() + c * 320, chunks[c].data(), 640);
-    return out;
-}
-std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::int16_t> out(bytes.size() / 2);
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
-    return out;
-}
-double energy(const std::vector<std::int16_t>& s) {
-    double e = 0;
-    for (auto v : s) e += static_cast<double>(v) * v;
-    return e;
-}
-
-// A null sink's monitor idles on a long timer; a low-latency reader and a
-// suspend/resume cycle make new readers get data at once.
-void wakeNullSinks(SoundServer& server, std::vector<Process>& keep) {
-    for (const char* sink : {"micfeed", "builtinfeed"}) {
-        if (server.pactl({"list", "short", "sinks"}).out.find(sink) == std::string::npos) continue;
-        keep.push_back(Process::spawn(
-            {"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
-            server.env(), "/dev/null"));
-    }
-    pumpFor(200ms);
-    for (const char* sink : {"micfeed", "builtinfeed"}) {
-        server.pactl({"suspend-sink", sink, "1"});
-        server.pactl({"suspend-sink", sink, "0"});
-    }
-}
 
 class PulseCapture : public ::testing::Test {
 protected:
@@ -176,13 +121,8 @@ TEST_F(PulseCapture, ListsInputSourcesButNoMonitors) {
 
 TEST_F(PulseCapture, SpeechArrivesInExactChunksInOrderAtTheRightLevel) {
     if (!haveProgram("espeak-ng")) GTEST_SKIP() << "espeak-ng missing";
-    const auto wav = dir.path() / "speech.wav";
-    const auto raw = dir.path() / "speech.raw";
-    ASSERT_EQ(run({"espeak-ng", "-w", wav.string(), "Testing the always on microphone of Parlando"}).exitCode, 0);
-    ASSERT_EQ(run({"sox", wav.string(), "-t", "raw", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer",
-                   "-L", raw.string()})
-                  .exitCode,
-              0);
+    const auto raw = speechRaw(dir.path(), "Testing the always on microphone of Parlando");
+    ASSERT_FALSE(raw.empty());
     const auto speech = readRaw(raw);
     ASSERT_GT(speech.size(), 16000u);
 
@@ -198,25 +138,8 @@ TEST_F(PulseCapture, SpeechArrivesInExactChunksInOrderAtTheRightLevel) {
     const auto got = takeChunks();
     for (const auto& c : got) ASSERT_EQ(c.size(), 640u);
     const auto received = samplesOf(got);
-    // The speech is in there, once, in order: the best correlation near the
-    // offset of the first loud sample must be close to one.
-    auto firstLoud = [](const std::vector<std::int16_t>& s) {
-        return std::find_if(s.begin(), s.end(), [](std::int16_t v) { return std::abs(v) > 2000; }) - s.begin();
-    };
-    const long a = firstLoud(speech), b = firstLoud(received);
-    ASSERT_LT(b, static_cast<long>(received.size())) << "no speech received";
-    double best = -1;
-    for (long lag = b - a - 400; lag <= b - a + 400; ++lag) {
-        double xy = 0, xx = 0, yy = 0;
-        for (std::size_t i = 0; i < speech.size(); ++i) {
-            const long j = static_cast<long>(i) + lag;
-            if (j < 0 || j >= static_cast<long>(received.size())) continue;
-            const double x = speech[i], y = received[static_cast<std::size_t>(j)];
-            xy += x * y, xx += x * x, yy += y * y;
-        }
-        best = std::max(best, xy / std::sqrt(xx * yy + 1e-9));
-    }
-    EXPECT_GT(best, 0.95);
+    // The speech is in there, once, in order.
+    EXPECT_GT(bestCorrelation(speech, received), 0.95);
     // Same loudness: the energy that came out is the energy that went in.
     EXPECT_NEAR(energy(received) / energy(speech), 1.0, 0.1);
 }

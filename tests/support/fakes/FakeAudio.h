@@ -191,6 +191,10 @@ public:
         held_.clear();
         return {ConversionResult::Status::haveData, {}};
     }
+    void flush(std::vector<std::int16_t>& out) override {
+        out.insert(out.end(), held_.begin(), held_.end());
+        held_.clear();
+    }
     std::optional<std::string> failWith;
 
 private:
@@ -208,11 +212,13 @@ public:
         if (refuse) return nullptr;
         auto c = std::make_unique<FakeConverter>(from.sampleRate, from.channels, bursty);
         last = c.get();
+        ++made;
         return c;
     }
     bool refuse = false;
     bool bursty = false;
     FakeConverter* last = nullptr;
+    int made = 0;
 };
 
 }  // namespace parlando::testing

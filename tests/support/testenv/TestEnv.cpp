@@ -244,13 +244,22 @@ bool XServer::screenshot(const fs::path& png) const {
 
 // ------------------------------------------------------------ sound server
 
-SoundServer::SoundServer(const fs::path& dir, const std::string& extraConfig)
-    : dir_(dir / "pa"), extraConfig_(extraConfig) {
+SoundServer::SoundServer(const fs::path& dir, const std::string& extraConfig, Kind kind)
+    : dir_(dir / (kind == Kind::pipewire ? "pw" : "pa")), extraConfig_(extraConfig), kind_(kind) {
     fs::create_directories(dir_ / "pulse");
-    if (!start()) throw std::runtime_error("could not start PulseAudio; see " + (dir_ / "pa.log").string());
+    ::chmod(dir_.c_str(), 0700);  // PipeWire refuses a runtime folder others can read
+    if (!start())
+        throw std::runtime_error(std::string("could not start ") + name(kind) + "; see the logs in " + dir_.string());
 }
 
 SoundServer::~SoundServer() { stop(); }
+
+bool SoundServer::available(Kind kind) {
+    if (kind == Kind::pipewire)
+        return haveProgram("pipewire") && haveProgram("pipewire-pulse") && haveProgram("wireplumber") &&
+               haveProgram("dbus-daemon") && haveProgram("pactl");
+    return haveProgram("pulseaudio") && haveProgram("pactl");
+}
 
 std::map<std::string, std::string> SoundServer::env() const {
     return {{"PULSE_SERVER", "unix:" + (dir_ / "pulse/native").string()},
@@ -259,24 +268,36 @@ std::map<std::string, std::string> SoundServer::env() const {
             {"PULSE_COOKIE", (dir_ / "cookie").string()}};
 }
 
-bool SoundServer::start() {
-    const fs::path fifo = pipePath();
-    // module-pipe-source makes the FIFO itself and refuses to load over an
-    // existing one (a daemon that was killed leaves its FIFO behind).
-    std::error_code ignored;
-    fs::remove(fifo, ignored);
-    std::ofstream pa(dir_ / "test.pa");
-    pa << ".fail\n"
-       << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (dir_ / "pulse/native").string() << "\n"
-       << "load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers rate=48000 "
+namespace {
+// The devices every test finds, as PulseAudio script lines.
+std::string standardDevices(const fs::path& fifo) {
+    std::ostringstream pa;
+    pa << "load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers rate=48000 "
           "channels=2\n"
        << "load-module module-pipe-source source_name=pipemic file=" << fifo.string()
        << " format=s16le rate=16000 channels=1 source_properties=\"device.description='Pipe Mic' "
           "device.form_factor=microphone device.bus=usb\"\n"
        << "load-module module-null-sink sink_name=micfeed rate=48000 channels=1\n"
        << "load-module module-remap-source source_name=vmic master=micfeed.monitor "
-          "source_properties=\"device.description='Virtual Mic' device.form_factor=microphone device.bus=usb\"\n"
-       << extraConfig_ << "\n"
+          "source_properties=\"device.description='Virtual Mic' device.form_factor=microphone device.bus=usb\"\n";
+    return pa.str();
+}
+}  // namespace
+
+bool SoundServer::start() {
+    const fs::path fifo = pipePath();
+    // module-pipe-source makes the FIFO itself and refuses to load over an
+    // existing one (a daemon that was killed leaves its FIFO behind).
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
+    return kind_ == Kind::pipewire ? startPipeWire() : startPulseAudio();
+}
+
+bool SoundServer::startPulseAudio() {
+    std::ofstream pa(dir_ / "test.pa");
+    pa << ".fail\n"
+       << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (dir_ / "pulse/native").string() << "\n"
+       << standardDevices(pipePath()) << extraConfig_ << "\n"
        << "set-default-sink speakers\nset-default-source vmic\n";
     pa.close();
     auto e = env();
@@ -287,6 +308,40 @@ bool SoundServer::start() {
                               "-F", (dir_ / "test.pa").string(), "--log-target=file:" + (dir_ / "pa.log").string()},
                              e);
     return waitFor([&] { return daemon_.running() && pactl({"info"}).exitCode == 0; }, 10s, 10ms);
+}
+
+bool SoundServer::startPipeWire() {
+    auto e = env();
+    e["HOME"] = dir_.string();
+    e["XDG_RUNTIME_DIR"] = dir_.string();
+    e["XDG_CONFIG_HOME"] = (dir_ / "config").string();
+    e["XDG_STATE_HOME"] = (dir_ / "state").string();
+    e["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (dir_ / "bus").string();
+    e["PIPEWIRE_RUNTIME_DIR"] = dir_.string();
+    std::error_code ignored;
+    fs::remove(dir_ / "bus", ignored);
+    bus_ = Process::spawn({"dbus-daemon", "--session", "--nofork", "--address=" + e["DBUS_SESSION_BUS_ADDRESS"]}, e,
+                          std::nullopt, dir_ / "bus.log");
+    if (!waitFor([&] { return fs::exists(dir_ / "bus"); }, 5s, 5ms)) return false;
+    pipewire_ = Process::spawn({"pipewire"}, e, std::nullopt, dir_ / "pipewire.log");
+    if (!waitFor([&] { return fs::exists(dir_ / "pipewire-0"); }, 5s, 5ms)) return false;
+    wireplumber_ = Process::spawn({"wireplumber"}, e, std::nullopt, dir_ / "wireplumber.log");
+    pipewirePulse_ = Process::spawn({"pipewire-pulse"}, e, std::nullopt, dir_ / "pipewire-pulse.log");
+    if (!waitFor([&] { return pipewirePulse_.running() && pactl({"info"}).exitCode == 0; }, 10s, 10ms)) return false;
+    if (!loadScript(standardDevices(pipePath()) + extraConfig_)) return false;
+    // WirePlumber starts with a dummy output; ours become the defaults.
+    return pactl({"set-default-sink", "speakers"}).exitCode == 0 && pactl({"set-default-source", "vmic"}).exitCode == 0;
+}
+
+bool SoundServer::loadScript(const std::string& lines) const {
+    std::istringstream in(lines);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#' || line[0] == '.') continue;
+        // The shell splits the line the way the daemon's script parser does (quotes included).
+        if (run({"sh", "-c", "exec pactl " + line}, env(), 10s).exitCode != 0) return false;
+    }
+    return true;
 }
 
 RunResult SoundServer::pactl(const std::vector<std::string>& args) const {
@@ -301,14 +356,21 @@ bool SoundServer::feed(const fs::path& raw) const {
                .exitCode == 0;
 }
 
-void SoundServer::stop() { daemon_.stop(); }
+void SoundServer::stop() {
+    // The protocol server first, so clients see the same end as a daemon's exit.
+    daemon_.stop();
+    pipewirePulse_.stop();
+    wireplumber_.stop();
+    pipewire_.stop();
+    bus_.stop();
+}
 
 bool SoundServer::restart() {
     stop();
     return start();
 }
 
-bool SoundServer::running() const { return daemon_.running(); }
+bool SoundServer::running() const { return protocolServer().running(); }
 
 // ------------------------------------------------------------ session bus
 

@@ -89,13 +89,22 @@ private:
     Process xvfb_, tray_;
 };
 
-// A PulseAudio daemon of our own. Sources: "vmic" (default; clocked, fed with
-// feed()), "pipemic" (bit-exact, fed through pipe()), sinks "speakers" (default
-// output) and "micfeed".
+// A sound server of our own: a PulseAudio daemon, or PipeWire with
+// pipewire-pulse (and WirePlumber) for the server most desktops run now; both
+// speak the PulseAudio protocol at the same socket. Sources: "vmic" (default;
+// clocked, fed with feed()), "pipemic" (bit-exact, fed through pipe()), sinks
+// "speakers" (default output) and "micfeed". extraConfig holds PulseAudio
+// script lines (load-module ...), run through pactl on PipeWire.
 class SoundServer {
 public:
-    explicit SoundServer(const std::filesystem::path& dir, const std::string& extraConfig = "");
+    enum class Kind { pulseaudio, pipewire };
+    explicit SoundServer(const std::filesystem::path& dir, const std::string& extraConfig = "",
+                         Kind kind = Kind::pulseaudio);
     ~SoundServer();
+    // Whether this machine has the programs a server of that kind needs.
+    static bool available(Kind kind);
+    static const char* name(Kind kind) { return kind == Kind::pipewire ? "PipeWire" : "PulseAudio"; }
+    Kind kind() const { return kind_; }
     std::map<std::string, std::string> env() const;
     std::filesystem::path pipePath() const { return dir_ / "mic.fifo"; }
     // pactl with our server; returns its output.
@@ -105,12 +114,22 @@ public:
     void stop();
     bool restart();
     bool running() const;
+    // The process that serves the protocol (pulseaudio, or pipewire-pulse), for
+    // signalling it (SIGSTOP to wedge it); -1 when stopped.
+    int pid() const { return protocolServer().pid(); }
 
 private:
     bool start();
+    bool startPulseAudio();
+    bool startPipeWire();
+    bool loadScript(const std::string& lines) const;
+    Process& protocolServer() const { return kind_ == Kind::pipewire ? pipewirePulse_ : daemon_; }
     std::filesystem::path dir_;
     std::string extraConfig_;
+    Kind kind_;
     mutable Process daemon_;  // running() reaps it, even from a const query
+    // PipeWire: the session bus it wants, the graph, its session manager and the protocol server.
+    mutable Process bus_, pipewire_, wireplumber_, pipewirePulse_;
 };
 
 // A private session bus; optionally an unlocked gnome-keyring on it.

@@ -1,0 +1,113 @@
+#pragma once
+// What the audio integration tests share: the Qt loop, waiting on it, and
+// reading, comparing and measuring received audio.
+#include "audio/Pcm.h"
+#include "testenv/TestEnv.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace parlando::testing {
+
+using namespace parlando::testenv;
+using namespace std::chrono_literals;
+
+inline QCoreApplication& qtApp() {
+    static int argc = 1;
+    static char name[] = "integration_audio";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// Runs the Qt loop until pred holds; false on time-out.
+inline bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+inline void pumpFor(std::chrono::milliseconds d) {
+    pumpUntil([] { return false; }, d);
+}
+
+inline std::vector<std::int16_t> samplesOf(const std::vector<AudioChunk>& chunks) {
+    std::vector<std::int16_t> out(chunks.size() * 320);
+    for (std::size_t c = 0; c < chunks.size(); ++c) std::memcpy(out.data() + c * 320, chunks[c].data(), 640);
+    return out;
+}
+inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::int16_t> out(bytes.size() / 2);
+    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return out;
+}
+inline double energy(const std::vector<std::int16_t>& s) {
+    double e = 0;
+    for (auto v : s) e += static_cast<double>(v) * v;
+    return e;
+}
+
+// A null sink's monitor idles on a long timer; a low-latency reader and a
+// suspend/resume cycle make new readers get data at once.
+inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
+                          std::initializer_list<const char*> sinks = {"micfeed", "builtinfeed"}) {
+    for (const char* sink : sinks) {
+        if (server.pactl({"list", "short", "sinks"}).out.find(sink) == std::string::npos) continue;
+        keep.push_back(Process::spawn(
+            {"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
+            server.env(), "/dev/null"));
+    }
+    pumpFor(200ms);
+    for (const char* sink : sinks) {
+        server.pactl({"suspend-sink", sink, "1"});
+        server.pactl({"suspend-sink", sink, "0"});
+    }
+}
+
+// Speech from espeak-ng as raw 16 kHz mono s16le; empty when the tools are missing.
+inline std::filesystem::path speechRaw(const std::filesystem::path& dir, const std::string& text) {
+    const auto wav = dir / "speech.wav";
+    const auto raw = dir / "speech.raw";
+    if (run({"espeak-ng", "-w", wav.string(), text}).exitCode != 0 ||
+        run({"sox", wav.string(), "-t", "raw", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
+             raw.string()})
+                .exitCode != 0) {
+        return {};
+    }
+    return raw;
+}
+
+// How well `received` holds `sent` once, in order: the best normalised
+// correlation near the offset of their first loud samples (1 is a perfect copy).
+inline double bestCorrelation(const std::vector<std::int16_t>& sent, const std::vector<std::int16_t>& received) {
+    auto firstLoud = [](const std::vector<std::int16_t>& s) {
+        return std::find_if(s.begin(), s.end(), [](std::int16_t v) { return std::abs(v) > 2000; }) - s.begin();
+    };
+    const long a = firstLoud(sent), b = firstLoud(received);
+    if (b >= static_cast<long>(received.size())) return 0;
+    double best = -1;
+    for (long lag = b - a - 400; lag <= b - a + 400; ++lag) {
+        double xy = 0, xx = 0, yy = 0;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            const long j = static_cast<long>(i) + lag;
+            if (j < 0 || j >= static_cast<long>(received.size())) continue;
+            const double x = sent[i], y = received[static_cast<std::size_t>(j)];
+            xy += x * y, xx += x * x, yy += y * y;
+        }
+        best = std::max(best, xy / std::sqrt(xx * yy + 1e-9));
+    }
+    return best;
+}
+
+}  // namespace parlando::testing
