@@ -2,6 +2,7 @@
 // through the same client the app uses and prints each final result on its
 // own line. Exit status 0 when the service closed the stream normally.
 #include "AudioFile.h"
+#include "MeetingRetranscribe.h"
 
 #include "core/Log.h"
 #include "credentials/KeychainHelper.h"
@@ -18,6 +19,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -34,13 +37,21 @@ constexpr std::size_t kChunkBytes = 640;  // 20 ms of 16 kHz mono 16-bit
 constexpr auto kChunkDuration = 20ms;
 
 const char* kUsage = R"(Usage: parlando-transcribe [options] FILE
+       parlando-transcribe [options] --meeting FOLDER
 
 Streams FILE (any format libsndfile reads, any rate and channel count;
 converted to 16 kHz mono 16-bit) to the Deepgram streaming API in 20 ms
 chunks at real-time pace, prints each final result on its own line, and
 exits 0 once the service has closed the stream.
 
+With --meeting, FOLDER is a recorded meeting (Documents/Parlando-Recordings/
+...): its self.wav and others.wav go to the service as one two-channel
+stream, and the results are written, in the live transcript's format, to
+FOLDER/transcript-full.md (replacing an earlier one). The recordings and
+transcript.md are only read.
+
 Options:
+  --meeting             FOLDER is a meeting folder (see above)
   --fast                send as fast as the service accepts, not in real time
   --close-timeout SEC   how long to wait for the service to close after the
                         end of the file (default 10)
@@ -114,59 +125,21 @@ std::string explain(const std::string& description) {
     return description;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    bool fast = false, verbose = false;
-    double closeTimeout = 10.0;
-    std::optional<std::string> path;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
-            return 0;
-        } else if (a == "--fast") {
-            fast = true;
-        } else if (a == "--verbose") {
-            verbose = true;
-        } else if (a == "--close-timeout" && i + 1 < argc) {
-            char* end = nullptr;
-            closeTimeout = std::strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || closeTimeout <= 0) return fail("--close-timeout needs seconds", 2);
-        } else if (!a.empty() && a[0] == '-' && a != "-") {
-            return fail("unknown option " + a + " (see --help)", 2);
-        } else if (!path) {
-            path = a;
-        } else {
-            return fail("only one FILE, please (see --help)", 2);
-        }
-    }
-    if (!path) return fail("no FILE given (see --help)", 2);
-
-    std::string keyProblem;
-    const auto key = lookupApiKey(keyProblem);
-    if (!key) {
-        return fail("no API key (" + keyProblem + "): set DEEPGRAM_API_KEY or store it with parlando --set-api-key", 2);
-    }
-
-    auto loaded = transcribe::loadAsSpeechPcm(*path);
-    if (auto* e = std::get_if<transcribe::AudioLoadError>(&loaded)) {
-        return fail("cannot read " + *path + ": " + e->message, 2);
-    }
-    const std::vector<std::uint8_t> audio = std::move(std::get<std::vector<std::uint8_t>>(loaded));
-
-    QCoreApplication app(argc, argv);
-    StderrLog log(verbose);
+// Streams 16 kHz 16-bit audio (channels interleaved) through one client at
+// real-time pace (or as fast as it goes), hands each non-empty final result
+// to onFinal and returns the exit status.
+int streamAudio(QCoreApplication& app, const std::string& key, const std::vector<std::uint8_t>& audio, int channels,
+                bool fast, double closeTimeout, Log& log, const std::function<void(const Transcript&)>& onFinal) {
     Outcome outcome;
     int status = 0;
     {
         QtWebSocketFactory sockets;
-        auto client = DeepgramClient::create(sockets, log, *key);
+        auto client = DeepgramClient::create(sockets, log, key, "multi", "nova-3", channels, channels > 1);
         std::mutex printMutex;
         client->onTranscript = [&](const Transcript& t) {
             if (!t.isFinal || t.text.empty()) return;
             std::lock_guard guard(printMutex);
-            std::cout << t.text << std::endl;
+            onFinal(t);
         };
         client->onOpen = [&] {
             std::lock_guard guard(outcome.mutex);
@@ -195,11 +168,12 @@ int main(int argc, char** argv) {
             lock.unlock();
             if (go) {
                 const auto start = std::chrono::steady_clock::now();
-                for (std::size_t offset = 0, n = 0; offset < audio.size(); offset += kChunkBytes, ++n) {
+                const std::size_t chunkBytes = kChunkBytes * static_cast<std::size_t>(channels);
+                for (std::size_t offset = 0, n = 0; offset < audio.size(); offset += chunkBytes, ++n) {
                     if (!fast) std::this_thread::sleep_until(start + n * kChunkDuration);
                     const auto state = client->state();
                     if (state != DeepgramClient::State::open) break;
-                    const std::size_t size = std::min(kChunkBytes, audio.size() - offset);
+                    const std::size_t size = std::min(chunkBytes, audio.size() - offset);
                     client->sendAudio(audio.data() + offset, size);
                 }
                 client->finish();
@@ -236,4 +210,73 @@ int main(int argc, char** argv) {
         }
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool fast = false, verbose = false;
+    double closeTimeout = 10.0;
+    std::optional<std::string> path;
+    bool meeting = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else if (a == "--fast") {
+            fast = true;
+        } else if (a == "--verbose") {
+            verbose = true;
+        } else if (a == "--meeting") {
+            meeting = true;
+        } else if (a == "--close-timeout" && i + 1 < argc) {
+            char* end = nullptr;
+            closeTimeout = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || closeTimeout <= 0) return fail("--close-timeout needs seconds", 2);
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            return fail("unknown option " + a + " (see --help)", 2);
+        } else if (!path) {
+            path = a;
+        } else {
+            return fail("only one FILE, please (see --help)", 2);
+        }
+    }
+    if (!path) return fail(meeting ? "no FOLDER given (see --help)" : "no FILE given (see --help)", 2);
+
+    std::string keyProblem;
+    const auto key = lookupApiKey(keyProblem);
+    if (!key) {
+        return fail("no API key (" + keyProblem + "): set DEEPGRAM_API_KEY or store it with parlando --set-api-key", 2);
+    }
+
+    if (meeting) {
+        auto loadedMeeting = transcribe::loadMeeting(*path);
+        if (auto* e = std::get_if<std::string>(&loadedMeeting)) return fail(*e, 2);
+        const auto& m = std::get<transcribe::MeetingAudio>(loadedMeeting);
+        QCoreApplication app(argc, argv);
+        StderrLog log(verbose);
+        std::vector<Transcript> finals;
+        const int status = streamAudio(app, *key, m.stereo, 2, fast, closeTimeout, log, [&](const Transcript& t) {
+            finals.push_back(t);
+        });
+        if (status != 0) return status;  // an earlier transcript-full.md stays as it was
+        const std::string text = transcribe::meetingTranscript(m, std::move(finals));
+        std::cout << text;
+        const auto target = std::filesystem::path(*path) / "transcript-full.md";
+        if (auto e = transcribe::writeReplacing(target, text)) return fail(*e);
+        return 0;
+    }
+
+    auto loaded = transcribe::loadAsSpeechPcm(*path);
+    if (auto* e = std::get_if<transcribe::AudioLoadError>(&loaded)) {
+        return fail("cannot read " + *path + ": " + e->message, 2);
+    }
+    const std::vector<std::uint8_t> audio = std::move(std::get<std::vector<std::uint8_t>>(loaded));
+
+    QCoreApplication app(argc, argv);
+    StderrLog log(verbose);
+    return streamAudio(app, *key, audio, 1, fast, closeTimeout, log, [](const Transcript& t) {
+        std::cout << t.text << std::endl;
+    });
 }

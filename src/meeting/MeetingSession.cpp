@@ -409,7 +409,8 @@ void MeetingSession::stopSystemAudio() {
         auto capture = std::move(systemCapture_);
         systemCapture_.reset();
         // The stop's completion holds the capture until it is done.
-        capture->stop([capture]() {});
+        ++*capturesStopping_;
+        capture->stop([capture, stopping = capturesStopping_]() { --*stopping; });
         setSystemAudioPipeline(false);
     }
 }

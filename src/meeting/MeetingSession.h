@@ -101,8 +101,9 @@ public:
     void shutdown();
 
     bool isRunning() const { return isRunning_; }
-    // True while a stopped meeting still waits for its last results.
-    bool tailPending() const { return !tails_.empty(); }
+    // True while a stopped meeting still waits for its last results or its
+    // system-audio capture has not finished stopping.
+    bool tailPending() const { return !tails_.empty() || *capturesStopping_ > 0; }
     bool systemAudioPipelineUp() const { return systemAudioPipelineUp_; }
     std::optional<WallTime> startedAt() const { return startedAt_; }
     const std::optional<std::filesystem::path>& meetingFolderURL() const { return meetingFolderURL_; }
@@ -147,6 +148,7 @@ private:
     bool systemAudioPipelineUp_ = false;
     std::optional<DictationMicrophone::SubscriptionId> subscription_;
     std::shared_ptr<SystemAudioCapture> systemCapture_;
+    std::shared_ptr<int> capturesStopping_ = std::make_shared<int>(0);
 
     // The mixer's queues, shared with the audio receivers.
     struct Queues {

@@ -58,6 +58,8 @@ std::optional<Transcript> decodeResultMessage(std::string_view text) {
     const auto isFinal = message.find("is_final");
     result.isFinal = isFinal != message.end() && isFinal->is_boolean() && isFinal->get<bool>();
     result.channelIndex = firstChannelIndex(message);
+    const auto start = message.find("start");
+    if (start != message.end() && start->is_number()) result.start = start->get<double>();
 
     // An empty final marks the end of an utterance; an empty interim says nothing.
     if (result.text.empty() && !result.isFinal) return std::nullopt;
