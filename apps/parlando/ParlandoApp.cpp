@@ -8,6 +8,7 @@
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
+#include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
@@ -34,24 +35,6 @@ namespace parlando {
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
 
-// Until the sound-server capture of the computer's output is part of the
-// build, a meeting records the microphone side only and says why.
-class UnavailableSystemAudio final : public SystemAudioCapture, public SystemAudioCaptureFactory {
-public:
-    explicit UnavailableSystemAudio(MainLoop& loop) : loop_(loop) {}
-    std::shared_ptr<SystemAudioCapture> make() override { return std::make_shared<UnavailableSystemAudio>(loop_); }
-    void start(Completion completion) override {
-        loop_.post([completion = std::move(completion)] {
-            completion(SystemAudioError{SystemAudioError::Kind::streamStart, "not available in this build"});
-        });
-    }
-    void stop(std::function<void()> completion) override {
-        if (completion) loop_.post(std::move(completion));
-    }
-
-private:
-    MainLoop& loop_;
-};
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -206,9 +189,9 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
 }
 
 void ParlandoApp::setupMeetingHandlers(StatusBarController& controller) {
-    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+    if (!microphone_ || !recognition_ || !keySource_ || !audioConverters_) throw std::runtime_error("the dictation's services were not built");
     meetingStorage_ = std::make_unique<FileMeetingStorage>();
-    systemAudio_ = std::make_unique<UnavailableSystemAudio>(*loop_);
+    systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
     meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
                                                       *systemAudio_, *meetingStorage_});
     transcriptPanel_ = std::make_unique<TranscriptPanelController>(*settings_);
