@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -97,5 +98,56 @@ inline bool demo() { return std::getenv("PARLANDO_DEMO") != nullptr; }
 inline void say(const std::string& what) {
     if (demo()) std::printf("demo: %s\n", what.c_str()), std::fflush(stdout);
 }
+
+// The private desktop the parlando binary runs on: an X server (with a tray
+// host, or with a window manager), PulseAudio with the pipe microphone as the
+// default input, a keyring holding the API key, the local recognition service
+// answering from `script`, listening on with the pipe microphone chosen (plus
+// `settings`), and a text field of another application that has the focus.
+struct AppDesktop {
+    static constexpr const char* apiKey = "e2e-key-20c1";
+    AppDesktop(const std::string& name, bool windowManager, const std::string& script, const std::string& settings)
+        : dir(name), x(dir.path(), XServer::Options{!windowManager, 1280, 800}), sound(dir.path()), bus(dir.path(), true) {
+        if (demo()) dir.keep();
+        say("working folder " + dir.path().string());
+        std::ofstream(dir.path() / "script.txt") << script;
+        service = Process::spawn({PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file", file("port"),
+                                  "--key", apiKey, "--script", file("script.txt"), "--record", file("received.raw"),
+                                  "--log", file("service.log")},
+                                 {}, dir.path() / "service.out", dir.path() / "service.err");
+        ready = waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s) &&
+                sound.pactl({"set-default-source", "pipemic"}).exitCode == 0;
+        if (!ready) return;
+        env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(), {{"QT_QPA_PLATFORM", "xcb"},
+                          {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")))}}});
+        if (windowManager) {
+            wm = Process::spawn({"openbox", "--sm-disable"}, env, dir.path() / "wm.out", dir.path() / "wm.err");
+            waitFor([&] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, env).out.find("window id") != std::string::npos; }, 20s);
+        }
+        ready = run({"sh", "-c", "printf %s '" + std::string(apiKey) +
+                                     "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
+                    env).exitCode == 0;
+        fs::create_directories(env["XDG_CONFIG_HOME"] + "/Parlando");
+        std::ofstream(env["XDG_CONFIG_HOME"] + "/Parlando/Parlando.conf")
+            << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n" << settings;
+        target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out", file("target")}, env,
+                                dir.path() / "target.out", dir.path() / "target.err");
+        ready = ready && waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s);
+    }
+    std::string file(const char* name) const { return (dir.path() / name).string(); }
+    fs::path logFile() const { return fs::path(env.at("XDG_DATA_HOME")) / "Parlando/parlando-tray.txt"; }
+    std::string log() const { return readFile(logFile()); }
+    Process startApp() {
+        return Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out", dir.path() / "app.err");
+    }
+
+    TempDir dir;
+    XServer x;
+    SoundServer sound;
+    SessionBus bus;
+    Process service, wm, target;
+    std::map<std::string, std::string> env;
+    bool ready = false;
+};
 
 }  // namespace parlando::testenv

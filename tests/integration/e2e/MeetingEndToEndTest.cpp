@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 
 using namespace parlando;
@@ -34,47 +33,24 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "xwininfo", "pulseaudio", "pactl", "pacat", "dbus-daemon",
                              "gnome-keyring-daemon", "secret-tool", "espeak-ng", "sox"})
         if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
-    TempDir dir("parlando-meeting-e2e");
-    if (demo()) dir.keep();
-    XServer x(dir.path(), XServer::Options{false, 1280, 800});
-    SoundServer sound(dir.path());
-    SessionBus bus(dir.path(), true);
-    ASSERT_EQ(sound.pactl({"set-default-source", "pipemic"}).exitCode, 0);
-    const std::string apiKey = "meeting-key-7f3";
     const std::string mine = "Привет, это я", theirs = "Добрый день, это собеседник";
-    std::ofstream(dir.path() / "script.txt") << "after 160000 final ch=0 " << mine << "\nafter 320000 final ch=1 "
-                                              << theirs << "\n";
-    Process service = Process::spawn({PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file",
-                                      (dir.path() / "port").string(), "--key", apiKey, "--script",
-                                      (dir.path() / "script.txt").string()},
-                                     {}, dir.path() / "service.out", dir.path() / "service.err");
-    ASSERT_TRUE(waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s));
-    auto env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(),
-                                         {{"QT_QPA_PLATFORM", "xcb"},
-                                          {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")))}}});
-    Process wm = Process::spawn({"openbox", "--sm-disable"}, env, dir.path() / "wm.out", dir.path() / "wm.err");
-    ASSERT_EQ(run({"sh", "-c", "printf %s '" + apiKey + "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"}, env).exitCode, 0);
-    fs::create_directories(env["XDG_CONFIG_HOME"] + "/Parlando");
-    std::ofstream(env["XDG_CONFIG_HOME"] + "/Parlando/Parlando.conf")
-        << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n";
-    const std::string myPcm = speechPcm(dir.path(), "hello this is me speaking in the meeting", "mine");
-    ASSERT_GT(speechPcm(dir.path(), "good afternoon this is the other side of the call", "theirs").size(), 32000u);
-    MicFeeder mic(sound.pipePath());
+    AppDesktop desk("parlando-meeting-e2e", true, "after 160000 final ch=0 " + mine + "\nafter 320000 final ch=1 " + theirs + "\n", "");
+    ASSERT_TRUE(desk.ready) << readFile(desk.dir.path() / "service.err");
+    const fs::path& dir = desk.dir.path();
+    auto& env = desk.env;
+    const std::string myPcm = speechPcm(dir, "hello this is me speaking in the meeting", "mine");
+    ASSERT_GT(speechPcm(dir, "good afternoon this is the other side of the call", "theirs").size(), 32000u);
+    MicFeeder mic(desk.sound.pipePath());
     mic.start();
-    Process target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out",
-                                     (dir.path() / "target").string()}, env, dir.path() / "target.out", dir.path() / "target.err");
-    ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s));
-
     // Our side of the bus: the tray host's watcher and the menu's client.
     applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
     qtApp();
     registerDBusTrayTypes();
-    QDBusConnection client = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "meeting-e2e");
+    QDBusConnection client = QDBusConnection::connectToBus(QString::fromStdString(desk.bus.address()), "meeting-e2e");
     FakeWatcher watcher(client);
     say("private desktop with openbox, PulseAudio, keyring and the recognition service; starting parlando");
-    Process app = Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out", dir.path() / "app.err");
-    const fs::path logFile = fs::path(env["XDG_DATA_HOME"]) / "Parlando/parlando-tray.txt";
-    auto log = [&] { return readFile(logFile); };
+    Process app = desk.startApp();
+    auto log = [&] { return desk.log(); };
     auto logHas = [&](const std::string& line, auto timeout) {
         return pumpUntil([&] { return log().find(line) != std::string::npos; }, int(std::chrono::milliseconds(timeout).count()));
     };
@@ -105,7 +81,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     say("speaking into the microphone while the other side plays through the speakers");
     mic.queue(myPcm);
     Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
-                                    (dir.path() / "theirs.raw").string()}, env);
+                                    (dir / "theirs.raw").string()}, env);
     const fs::path recordings = fs::path(env["HOME"]) / "Documents/Parlando-Recordings";
     fs::path folder;
     ASSERT_TRUE(pumpUntil([&] {
@@ -117,7 +93,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     // The panel shows the lines without having taken the focus: "Copy all", then Ctrl+V in the field.
     const std::string panelId = run({"xdotool", "search", "--onlyvisible", "--name", "Meeting transcript"}, env).out;
     ASSERT_FALSE(panelId.empty()) << "the panel is not on screen";
-    if (demo()) x.screenshot(dir.path() / "panel.png"), say("screenshot of the panel: " + (dir.path() / "panel.png").string());
+    if (demo()) desk.x.screenshot(dir / "panel.png"), say("screenshot of the panel: " + (dir / "panel.png").string());
     const std::string geometry = run({"xwininfo", "-id", panelId.substr(0, panelId.find('\n'))}, env).out;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(geometry, m, std::regex("X: +(\\d+)\\n.*Y: +(\\d+)\\n[^]*Width: (\\d+)\\n.*Height: (\\d+)")));
@@ -126,8 +102,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
          std::to_string(std::stoi(m[2]) + std::stoi(m[4]) - 16), "sleep", "0.2", "click", "1", "sleep", "0.3"}, env);
     run({"xdotool", "key", "ctrl+v"}, env);
     const std::regex lines("\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n");
-    EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir.path() / "target.text"), lines); }, 10000))
-        << readFile(dir.path() / "target.text");
+    EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir / "target.text"), lines); }, 10000))
+        << readFile(dir / "target.text");
 
     say("clicking \"Остановить встречу\"");
     ASSERT_TRUE(click("Остановить встречу"));
@@ -143,6 +119,6 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     EXPECT_EQ(self.second, others.second) << "both sides are equally long";
     EXPECT_GT(self.first, 0.02) << "my side was recorded";
     EXPECT_GT(others.first, 0.02) << "the other side was recorded";
-    EXPECT_EQ(log().find(apiKey), std::string::npos);
+    EXPECT_EQ(log().find(AppDesktop::apiKey), std::string::npos);
     app.stop();
 }
