@@ -116,7 +116,12 @@ void TranscriptPanelController::buildPanel() {
     font.setWeight(QFont::Normal);
     text->setFont(font);
     text->document()->setDocumentMargin(textInset);
-    text->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; color: white; }"));
+    text->setStyleSheet(QStringLiteral(
+        "QPlainTextEdit { background: transparent; color: white; }"
+        "QScrollBar:vertical { background: transparent; width: 8px; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,90); border-radius: 4px; min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
     text->viewport()->setAutoFillBackground(false);
 
     panel->textArea = text;
