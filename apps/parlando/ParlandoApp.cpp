@@ -11,6 +11,7 @@
 #include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
+#include "core/XdgPaths.h"
 #include "core/adapters/QtSettings.h"
 #include "credentials/DeepgramKeyController.h"
 #include "credentials/KeychainHelper.h"
@@ -26,6 +27,10 @@
 #include "meeting/adapters/QtMeetingDesktop.h"
 #include "meeting/adapters/TranscriptPanelController.h"
 #include "speech/adapters/QtWebSocket.h"
+#include "telegram/TelegramClient.h"
+#include "telegram/TelegramMenu.h"
+#include "telegram/adapters/LinuxDevice.h"
+#include "telegram/adapters/TdJsonLibrary.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -50,6 +55,8 @@ ParlandoApp::ParlandoApp(Log& log)
       alerts_(std::make_unique<QtAlertPresenter>()) {}
 
 ParlandoApp::~ParlandoApp() {
+    // TDLib's database stays consistent only when TDLib closes it.
+    if (telegram_) telegram_->closeForQuit(seconds(2));
     if (hotkey_) hotkey_->listener().stop();
     finishMeeting();
 }
@@ -71,6 +78,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
     AppServices services{*loop_, *settings_, log_, trayButton_.get(), notifier_.get(), loginItems_.get()};
     std::vector<StatusBarController::StartupStep> steps{
         {"setupFNListener", [this](StatusBarController& c) { setupFNListener(c); }},
+        {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
         {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
     };
@@ -94,6 +102,9 @@ StatusMenuHooks ParlandoApp::menuHooks() {
     };
     hooks.buildMicSubmenu = [this] { return micMenu_ ? micMenu_->buildMicSubmenu() : std::vector<MenuItem>{}; };
     hooks.buildHotkeySubmenu = [this] { return hotkeyMenu_ ? hotkeyMenu_->buildSubmenu() : std::vector<MenuItem>{}; };
+    hooks.addTelegramMenuItems = [this](MenuModel& menu) {
+        if (telegramMenu_) telegramMenu_->addTelegramMenuItems(menu);
+    };
     hooks.quit = [] { QCoreApplication::quit(); };
     hooks.addMeetingMenuItems = [this](MenuModel& menu) {
         if (meetingControls_) meetingControls_->addMeetingMenuItems(menu);
@@ -138,6 +149,20 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     hotkeyMenu_ = std::make_unique<HotkeyMenu>(controller.weak(), [this](const std::string& name) {
         if (hotkey_) hotkey_->listener().setKey(name);
     });
+}
+
+void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
+    const auto dataDir = XdgPaths::appDataDir();
+    if (!dataDir) throw std::runtime_error("no data folder for TDLib (neither XDG_DATA_HOME nor HOME is set)");
+    tdjson_ = std::make_unique<TdJsonLibrary>();
+    telegram_ = TelegramClient::create(*loop_, log_, *keychain_, *tdjson_,
+                                       TelegramClient::Folders{*dataDir / "tdlib", *dataDir / "tdlib-files"},
+                                       linuxTelegramDevice());
+    telegramMenu_ = TelegramMenu::create(*loop_, log_, *telegram_, *keychain_, *alerts_,
+                                         [weak = controller.weak()](const std::string& message) {
+                                             if (auto c = weak.lock()) c->showError(message);
+                                         });
+    telegramMenu_->setupTelegramClient();
 }
 
 void ParlandoApp::setupAudio(StatusBarController& controller) {

@@ -30,6 +30,9 @@ class QtSettings;
 class QtWebSocketFactory;
 class SoxrConverterFactory;
 class SystemSecureRandom;
+class TdJsonLibrary;
+class TelegramClient;
+class TelegramMenu;
 class TrayButton;
 class AudioCaptureMicrophone;
 class DeliveryPaste;
@@ -61,6 +64,7 @@ private:
     StatusMenuHooks menuHooks();
     void setupFNListener(StatusBarController& controller);
     void setupAudio(StatusBarController& controller);
+    void setupTelegramClient(StatusBarController& controller);
     void setupMeetingHandlers(StatusBarController& controller);
 
     Log& log_;
@@ -73,6 +77,10 @@ private:
     std::unique_ptr<KeychainHelper> keychain_;
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<DeepgramKeyController> keyController_;
+    // The Telegram link: the library outlives the client, which outlives its menu.
+    std::unique_ptr<TdJsonLibrary> tdjson_;
+    std::shared_ptr<TelegramClient> telegram_;
+    std::shared_ptr<TelegramMenu> telegramMenu_;
 
     // Built by the start-up steps.
     std::unique_ptr<TrayButton> trayButton_;

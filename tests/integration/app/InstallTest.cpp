@@ -17,6 +17,7 @@ TEST(Install, BinaryDesktopEntryAndIconLandInTheUsualPlaces) {
     const RunResult r = run({"cmake", "--install", PARLANDO_BINARY_DIR, "--prefix", prefix.string()}, {}, std::chrono::seconds(120));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_TRUE(fs::exists(prefix / "bin/parlando"));
+    EXPECT_TRUE(fs::exists(prefix / "lib/parlando/libtdjson.so")) << "TDLib is installed beside the app";
     const fs::path entry = prefix / "share/applications/com.parlando.Parlando.desktop";
     const fs::path icon = prefix / "share/icons/hicolor/scalable/apps/parlando.svg";
     ASSERT_TRUE(fs::exists(entry));
