@@ -15,10 +15,17 @@ constexpr Duration blockDuration = millis(20);
 constexpr std::int64_t capBlocks = MeetingSession::queueCap / MeetingSession::monoChunkBytes;
 // Both WAV headers are rewritten and the files flushed about once a second.
 constexpr std::int64_t commitEveryBlocks = 50;
+// The mixer stays this many blocks behind the clock, so that a chunk the
+// sound server hands over a few milliseconds late still finds its place
+// instead of leaving a gap of silence in the middle of a word.
+constexpr std::int64_t jitterBlocks = 3;
 
+// 2 s per side, plus the allowance, which holds audio the mixer does not owe yet.
 void capQueue(std::vector<std::uint8_t>& q) {
-    if (q.size() > MeetingSession::queueCap) q.erase(q.begin(), q.end() - MeetingSession::queueCap);
+    constexpr std::size_t cap = MeetingSession::queueCap + jitterBlocks * MeetingSession::monoChunkBytes;
+    if (q.size() > cap) q.erase(q.begin(), q.end() - static_cast<std::ptrdiff_t>(cap));
 }
+
 
 // Moves up to `blocks` whole 640-byte blocks from the front of q into out
 // (which holds room for all of them); blocks the queue cannot fill stay zero.
@@ -294,12 +301,14 @@ void MeetingSession::startMixer() {
     });
 }
 
-void MeetingSession::mixerTick() {
+void MeetingSession::mixerTick() { mixUpTo(jitterBlocks); }
+
+void MeetingSession::mixUpTo(std::int64_t blocksBehind) {
     if (!run_ || !run_->deepgram) return;
     Run& run = *run_;
     // Every block owed since the start is mixed, so a late tick catches up;
     // the clock stands still while the machine sleeps.
-    const std::int64_t due = (s_.loop.now() - run.mixerOrigin) / blockDuration;
+    const std::int64_t due = (s_.loop.now() - run.mixerOrigin) / blockDuration - blocksBehind;
     std::int64_t owed = due - run.blocksMixed;
     if (owed <= 0) return;
     if (owed > capBlocks) {
@@ -382,29 +391,33 @@ void MeetingSession::startSystemAudio(std::function<void(const std::optional<std
         if (self->onError) self->onError(SessionError::systemAudio(description).description());
     };
     systemCapture_ = capture;
-    capture->start([weakSelf, weakCapture, completion = std::move(completion)](
-                       const std::optional<SystemAudioError>& error) {
+    systemStartCompletion_ = std::move(completion);
+    capture->start([weakSelf, weakCapture](const std::optional<SystemAudioError>& error) {
         auto self = weakSelf.lock();
         auto c = weakCapture.lock();
         // A capture stopped before its start finished no longer belongs to the meeting.
-        if (!self || !c || self->systemCapture_ != c) {
-            if (completion) completion(std::string("the meeting has ended"));
-            return;
-        }
+        if (!self || !c || self->systemCapture_ != c) return;
+        auto done = std::move(self->systemStartCompletion_);
+        self->systemStartCompletion_ = nullptr;
         if (!error) {
             self->s_.log.append("meeting: system audio capture started");
             self->setSystemAudioPipeline(true);
-            if (completion) completion(std::nullopt);
+            if (done) done(std::nullopt);
         } else {
             self->s_.log.append("meeting: system audio failed to start — " + error->description() +
                                 ". Continuing mic-only.");
             self->setSystemAudioPipeline(false);
-            if (completion) completion(error->description());
+            if (done) done(error->description());
         }
     });
 }
 
 void MeetingSession::stopSystemAudio() {
+    // A restart still waiting for its start hears that it will not come.
+    if (auto done = std::move(systemStartCompletion_)) {
+        systemStartCompletion_ = nullptr;
+        done(std::string("the capture was stopped before it started"));
+    }
     if (systemCapture_) {
         auto capture = std::move(systemCapture_);
         systemCapture_.reset();
@@ -436,7 +449,7 @@ void MeetingSession::stop() {
     stoppingDeliberately_ = true;
     reconnectTask_.reset();
     // The blocks owed up to now still go in: the recordings end where the meeting did.
-    mixerTick();
+    mixUpTo(0);
     mixerTimer_.reset();
     if (subscription_) {
         s_.microphone.unsubscribe(*subscription_);

@@ -114,7 +114,7 @@ public:
     double elapsedSeconds() const;
 
     // The mixer's step, public for the benchmark: mixes every 20 ms block owed
-    // up to the main loop's clock.
+    // up to the main loop's clock (less a 60 ms allowance for late chunks).
     void mixerTick();
 
 private:
@@ -133,6 +133,7 @@ private:
                           std::optional<int> channel);
     void appendLine(Run& run, const std::string& line);
     void scheduleReconnect();
+    void mixUpTo(std::int64_t blocksBehind);
     void mixBlock(Run& run, std::size_t offset);
     void commitRecordings(Run& run);
     void reportDiskTrouble(Run& run, const std::string& description);
@@ -149,6 +150,8 @@ private:
     std::optional<DictationMicrophone::SubscriptionId> subscription_;
     std::shared_ptr<SystemAudioCapture> systemCapture_;
     std::shared_ptr<int> capturesStopping_ = std::make_shared<int>(0);
+    // The restart's completion until the capture's start has reported.
+    std::function<void(const std::optional<std::string>&)> systemStartCompletion_;
 
     // The mixer's queues, shared with the audio receivers.
     struct Queues {
