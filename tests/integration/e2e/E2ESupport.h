@@ -120,10 +120,7 @@ struct AppDesktop {
         if (!ready) return;
         env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(), {{"QT_QPA_PLATFORM", "xcb"},
                           {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")))}}});
-        if (windowManager) {
-            wm = Process::spawn({"openbox", "--sm-disable"}, env, dir.path() / "wm.out", dir.path() / "wm.err");
-            waitFor([&] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, env).out.find("window id") != std::string::npos; }, 20s);
-        }
+        if (windowManager) wm = startWindowManager(env, dir.path());
         ready = run({"sh", "-c", "printf %s '" + std::string(apiKey) +
                                      "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
                     env).exitCode == 0;
@@ -132,6 +129,8 @@ struct AppDesktop {
             << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n" << settings;
         target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out", file("target")}, env,
                                 dir.path() / "target.out", dir.path() / "target.err");
+        // As a pager would: a window manager may keep a newcomer from taking the focus itself.
+        if (windowManager) run({"xdotool", "search", "--sync", "--class", "paste-target", "windowactivate"}, env);
         ready = ready && waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s);
     }
     std::string file(const char* name) const { return (dir.path() / name).string(); }

@@ -90,7 +90,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     ASSERT_FALSE(panelId.empty()) << "the panel is not on screen";
     if (demo()) desk.x.screenshot(dir / "panel.png"), say("screenshot of the panel: " + (dir / "panel.png").string());
     say("\"Copy all\" in the panel's corner (content 420 x 280 at the bottom left), then Ctrl+V into the text field");
-    run({"xdotool", "mousemove", "--sync", "390", "784", "sleep", "0.2", "click", "1", "sleep", "0.3"}, env);
+    run({"xdotool", "mousemove", "390", "784", "sleep", "0.2", "click", "1", "sleep", "0.3"}, env);
     run({"xdotool", "key", "ctrl+v"}, env);
     const std::string lines = "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n";
     EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir / "target.text"), std::regex(lines)); }, 10000))

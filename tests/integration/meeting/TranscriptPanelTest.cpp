@@ -42,11 +42,13 @@ TEST(TranscriptPanel, FloatsWithoutFocusKeepsItsFrameHidesOnCloseAndCopies) {
         if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
     TempDir dir("parlando-panel");
     XServer x(dir.path(), XServer::Options{false, 1280, 800});
-    const auto env = isolatedEnv(dir.path(), {x.env()});
-    Process wm = Process::spawn({"openbox", "--sm-disable"}, env, dir.path() / "wm.out", dir.path() / "wm.err");
-    ASSERT_TRUE(waitFor([&] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, env).out.find("window id") != std::string::npos; }, 20s));
+    const auto env = isolatedEnv(dir.path(), {x.env(), {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}});
+    Process wm = startWindowManager(env, dir.path());
+    ASSERT_TRUE(wm.running());
     Process target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out", (dir.path() / "target").string()},
                                     env, dir.path() / "target.out", dir.path() / "target.err");
+    // As a pager would: a window manager may keep a newcomer from taking the focus itself.
+    run({"xdotool", "search", "--sync", "--class", "paste-target", "windowactivate"}, env);
     ASSERT_TRUE(waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s));
     auto typed = [&](const std::string& expected) { return pumpUntil([&] { return readFile(dir.path() / "target.text") == expected; }, 10000); };
     applyToProcess(env);
@@ -118,7 +120,7 @@ TEST(TranscriptPanel, FloatsWithoutFocusKeepsItsFrameHidesOnCloseAndCopies) {
     auto clickCopyAll = [&] {
         auto* button = panel->window()->findChild<QPushButton*>();
         const QPoint at = button->mapToGlobal(button->rect().center());
-        run({"xdotool", "mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "sleep", "0.1", "click", "1"}, env);
+        run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "sleep", "0.2", "click", "1"}, env);
         pumpFor(400);
     };
     clickCopyAll();
