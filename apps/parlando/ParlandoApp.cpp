@@ -55,10 +55,19 @@ ParlandoApp::ParlandoApp(Log& log)
       alerts_(std::make_unique<QtAlertPresenter>()) {}
 
 ParlandoApp::~ParlandoApp() {
-    // TDLib's database stays consistent only when TDLib closes it.
-    if (telegram_) telegram_->closeForQuit(seconds(2));
+    // Producers stop before what they call goes: key edges first, then a
+    // meeting (it closes its files while the microphone it records is still
+    // there), then the dictations (their timers reach the microphone), then
+    // the microphone engine, whose audio thread calls the audio wiring.
     if (hotkey_) hotkey_->listener().stop();
     finishMeeting();
+    meeting_.reset();
+    if (dictation_) dictation_->endSessions();
+    dictation_.reset();
+    microphone_.reset();
+    audio_.reset();
+    // TDLib's database stays consistent only when TDLib closes it.
+    if (telegram_) telegram_->closeForQuit(seconds(2));
 }
 
 void ParlandoApp::finishMeeting() {

@@ -41,6 +41,9 @@ void quitOnSignals() {
 using namespace parlando;
 
 int main(int argc, char** argv) {
+    // A closed pipe (standard error into `tee` that has ended, a socket reset)
+    // is an error to handle where it happens, never a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
     // Without a graphical session Qt would abort with a platform-plugin error.
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");

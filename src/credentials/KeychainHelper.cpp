@@ -73,7 +73,8 @@ std::string KeychainHelper::deepgramAPIKey() const {
     try {
         writeString(Service::deepgramAPIKey, Account::deepgram, legacy);
     } catch (const Error&) {
-        // The legacy value is still returned; the next read simply finds nothing to move.
+        // The legacy item stays until its copy exists: the next read moves it again.
+        return legacy;
     }
     deleteItem(Service::legacyDeepgram, Account::deepgram);
     return legacy;

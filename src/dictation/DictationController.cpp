@@ -136,6 +136,8 @@ void DictationController::doStop() {
     // The session keeps itself alive until it has pasted.
     auto session = std::move(localSession);
     localSession.reset();
+    std::erase_if(draining_, [](const auto& weak) { return weak.expired(); });
+    draining_.push_back(session);
     session->stop();
     s_.session.log.append("local: session stopped (paste pending)");
 }
@@ -146,6 +148,14 @@ void DictationController::sessionFinished() {
     if (sessionsFinishing_ > 0) return;
     s_.tray.trayState().processing = false;
     s_.tray.stopSpinner();
+}
+
+void DictationController::endSessions() {
+    if (localSession) localSession->abandon();
+    localSession.reset();
+    for (auto& weak : draining_)
+        if (auto session = weak.lock()) session->abandon();
+    draining_.clear();
 }
 
 void DictationController::toggleListening() {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace parlando {
 
@@ -51,6 +52,9 @@ public:
 
     // Sessions stopped whose text has not been delivered yet.
     int sessionsFinishing() const { return sessionsFinishing_; }
+    // Quitting: the running dictation and those still draining end now,
+    // unpasted, before the microphone and the main loop go.
+    void endSessions();
 
 private:
     explicit DictationController(DictationServices services);
@@ -58,6 +62,7 @@ private:
 
     DictationServices s_;
     int sessionsFinishing_ = 0;
+    std::vector<std::weak_ptr<LocalCaptureSession>> draining_;
 };
 
 }  // namespace parlando

@@ -98,6 +98,7 @@ void LocalCaptureSession::start() {
             auto self = weakSelf.lock();
             if (self) self->deepgramOpened_ = true;
             log->append("local: deepgram WS opened");
+            if (self) self->handleOpen();
         });
     };
     callbacks.onClose = [weakSelf, loop, log](int code, const std::string&) {
@@ -203,8 +204,18 @@ void LocalCaptureSession::healthCheck() {
     }
 }
 
+void LocalCaptureSession::handleOpen() {
+    // A late open: the held audio and the close message are on their way now.
+    if (!openWaiting_) return;
+    openWaiting_ = false;
+    auto self = shared_from_this();
+    flushDeadline_.reset();
+    startFlushWait();
+}
+
 void LocalCaptureSession::handleClose(int) {
     // The drain may be waiting for exactly this.
+    if (openWaiting_) openWaitEnded();
     if (flushWaiting_) flushWaitEnded();
 }
 
@@ -229,6 +240,8 @@ void LocalCaptureSession::handleError(const RecognitionError& error) {
     // The socket going away after the stop is expected, not news.
     if (isNotConnectedError(error) && !running_) return;
     if (onError) onError(error);
+    // A connection that failed will not open: stop waiting for it.
+    if (openWaiting_) openWaitEnded();
 }
 
 void LocalCaptureSession::stop() {
@@ -248,7 +261,28 @@ void LocalCaptureSession::stop() {
     s_.loop.post([self]() { self->drain(); });
 }
 
+void LocalCaptureSession::abandon() {
+    // The timers cancelled below may hold the last reference.
+    auto self = shared_from_this();
+    running_ = false;
+    flushWaiting_ = false;
+    openWaiting_ = false;
+    finished_ = true;
+    watchdog_.reset();
+    postRoll_.reset();
+    flushDeadline_.reset();
+    if (audioSubscription_) {
+        s_.microphone.unsubscribe(*audioSubscription_);
+        audioSubscription_.reset();
+    }
+    if (deepgram_) {
+        deepgram_->disconnect();
+        deepgram_.reset();
+    }
+}
+
 void LocalCaptureSession::drain() {
+    if (finished_) return;
     const auto chunks = deepgram_ ? deepgram_->chunksSent() : 0;
     const auto bytes = deepgram_ ? deepgram_->bytesSent() : 0;
     s_.log.append(std::string("local: stop — opened=") + boolText(deepgramOpened_) + ", chunks=" +
@@ -267,12 +301,37 @@ void LocalCaptureSession::afterPostRoll() {
         s_.microphone.unsubscribe(*audioSubscription_);
         audioSubscription_.reset();
     }
+    // Before the open the client holds the audio and sends the close message after it.
     if (deepgram_) deepgram_->finish();
+    if (!deepgramOpened_ && !deepgramClosed_ && deepgram_) {
+        s_.log.append("local: deepgram WS not open yet — waiting up to " +
+                      dictation_text::oneDecimal(deepgramOpenDeadline) + " s for it");
+        openWaiting_ = true;
+        auto self = shared_from_this();
+        flushDeadline_.startOnce(s_.loop, seconds(deepgramOpenDeadline), [self]() {
+            self->flushDeadline_.release();
+            self->openWaitEnded();
+        });
+        return;
+    }
     if (!deepgramOpened_) {
         s_.log.append("local: deepgram WS never opened — skipping flush wait");
         finishDrain();
         return;
     }
+    startFlushWait();
+}
+
+void LocalCaptureSession::openWaitEnded() {
+    if (!openWaiting_) return;
+    openWaiting_ = false;
+    auto self = shared_from_this();
+    flushDeadline_.reset();
+    s_.log.append("local: deepgram WS never opened — skipping flush wait");
+    finishDrain();
+}
+
+void LocalCaptureSession::startFlushWait() {
     if (deepgramClosed_) {
         finishDrain();
         return;

@@ -65,6 +65,8 @@ public:
     static constexpr double stallTimeout = 4.0;
     static constexpr double postRollSeconds = 0.8;
     static constexpr double deepgramFlushDeadline = 5.0;
+    // Longest wait for a socket still connecting when the post-roll ends.
+    static constexpr double deepgramOpenDeadline = 5.0;
     static constexpr double silentMicRMS = 10.0;
 
     // Sessions keep themselves alive through their drain, so they live in a shared_ptr.
@@ -84,6 +86,9 @@ public:
     void start();
     // Returns at once; post-roll, drain and paste follow on the main loop.
     void stop();
+    // The application is going away: stop streaming now, paste nothing, and
+    // leave no timer or posted work that would reach the microphone later.
+    void abandon();
 
     bool running() const { return running_; }
     bool isStalled() const { return isStalled_; }
@@ -106,7 +111,9 @@ private:
     void handleError(const RecognitionError& error);
     void drain();
     void afterPostRoll();
+    void startFlushWait();
     void flushWaitEnded();
+    void openWaitEnded();
     void finishDrain();
 
     SessionServices s_;
@@ -126,6 +133,7 @@ private:
     ScopedTimer postRoll_;
     ScopedTimer flushDeadline_;
     bool flushWaiting_ = false;
+    bool openWaiting_ = false;
     bool finished_ = false;
 };
 

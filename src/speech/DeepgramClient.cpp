@@ -104,7 +104,7 @@ void DeepgramClient::sendAudio(std::vector<std::uint8_t> data) {
     std::lock_guard guard(lock);
     switch (state_) {
     case State::connecting:
-        if (pendingBytes_ + size <= pendingCap) {
+        if (!finishOnOpen_ && pendingBytes_ + size <= pendingCap) {
             pending_.push_back(std::move(data));
             pendingBytes_ += size;
         }
@@ -125,7 +125,12 @@ void DeepgramClient::sendAudio(std::vector<std::uint8_t> data) {
 
 void DeepgramClient::finish() {
     std::lock_guard guard(lock);
-    if ((state_ == State::open || state_ == State::connecting) && task_) {
+    if (state_ == State::connecting && task_) {
+        // The held audio goes first once the socket opens, then the close message.
+        finishOnOpen_ = true;
+        return;
+    }
+    if (state_ == State::open && task_) {
         state_ = State::closing;
         task_->sendText(closeStreamMessage());
     }
@@ -160,6 +165,7 @@ void DeepgramClient::teardownLocked(int closeCode) {
     }
     std::vector<std::vector<std::uint8_t>>().swap(pending_);
     pendingBytes_ = 0;
+    finishOnOpen_ = false;
 }
 
 bool DeepgramClient::isCurrent(std::uint64_t generation) const { return task_ && generation == generation_; }
@@ -177,6 +183,10 @@ void DeepgramClient::handleOpen(std::uint64_t generation) {
             // Queued ahead of anything sendAudio hands over after this point.
             task_->sendBinaryBatch(std::exchange(pending_, {}));
             pendingBytes_ = 0;
+        }
+        if (finishOnOpen_) {
+            state_ = State::closing;
+            task_->sendText(closeStreamMessage());
         }
     }
     log_.append("speech: opened (" + std::to_string(flushed) + " held chunks sent)");

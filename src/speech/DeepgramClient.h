@@ -99,6 +99,7 @@ private:
     std::uint64_t generation_ = 0;
     std::vector<std::vector<std::uint8_t>> pending_;
     std::int64_t pendingBytes_ = 0;
+    bool finishOnOpen_ = false;  // finish() came while connecting
     std::int64_t chunksSent_ = 0;
     std::int64_t bytesSent_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "app/adapters/IconPainter.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -42,12 +43,34 @@ QImage renderIcon(const IconImage& image, int logicalSize, qreal devicePixelRati
     return out;
 }
 
-QIcon iconForTray(const IconImage& image) {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
-        icon.addPixmap(QPixmap::fromImage(renderIcon(image, size, 1.0)));
+namespace {
+
+// Draws the icon at whatever size and pixel ratio is asked for, when asked.
+// Unlike an icon of ready-made pixmaps it leaves nothing in Qt's pixmap
+// cache: an animated tray icon replaced 30 times a second would otherwise
+// fill that cache with frames nobody shows again.
+class DrawnIconEngine final : public QIconEngine {
+public:
+    explicit DrawnIconEngine(IconImage image) : image_(std::move(image)) {}
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        const qreal dpr = painter->device() != nullptr ? painter->device()->devicePixelRatioF() : 1.0;
+        painter->drawImage(rect, renderIcon(image_, qMin(rect.width(), rect.height()), dpr));
     }
-    return icon;
-}
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override {
+        return QPixmap::fromImage(renderIcon(image_, qMin(size.width(), size.height()), scale));
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
+    QIconEngine* clone() const override { return new DrawnIconEngine(image_); }
+
+private:
+    IconImage image_;
+};
+
+}  // namespace
+
+QIcon iconForTray(const IconImage& image) { return QIcon(new DrawnIconEngine(image)); }
 
 }  // namespace parlando

@@ -8,7 +8,8 @@
 namespace parlando {
 
 QImage renderIcon(const IconImage& image, int logicalSize, qreal devicePixelRatio);
-// Pixmaps at the usual tray sizes, so the tray picks a sharp one on any scale.
+// An icon drawn on demand at the size and pixel ratio asked for: sharp on any
+// scale, and nothing of it is kept once it has been replaced.
 QIcon iconForTray(const IconImage& image);
 
 }  // namespace parlando

@@ -36,16 +36,8 @@ void QtTrayButton::setImage(const IconImage& image) {
 }
 
 void QtTrayButton::applyIcon() {
-    if (!image_) return;
-    QIcon icon = iconForTray(*image_);
-    // Draw once more at the slot's real size and the screen's pixel ratio, so
-    // a HiDPI tray gets device pixels rather than a scaled-up 16 px image.
-    const QRect slot = tray_->geometry();
-    const QScreen* screen = slot.isEmpty() ? QGuiApplication::primaryScreen() : QGuiApplication::screenAt(slot.center());
-    const qreal dpr = screen ? screen->devicePixelRatio() : 1.0;
-    const int side = slot.isEmpty() ? 22 : qMin(slot.width(), slot.height());
-    if (side > 0) icon.addPixmap(QPixmap::fromImage(renderIcon(*image_, side, dpr)));
-    tray_->setIcon(icon);
+    // Drawn at the slot's real size and the screen's pixel ratio when the tray paints it.
+    if (image_) tray_->setIcon(iconForTray(*image_));
 }
 
 void QtTrayButton::setTitle(const std::string& title) {

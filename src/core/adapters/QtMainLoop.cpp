@@ -6,13 +6,23 @@
 
 namespace parlando {
 
-QtMainLoop::QtMainLoop() : context_(std::make_unique<QObject>()), origin_(std::chrono::steady_clock::now()) {}
+QtMainLoop::QtMainLoop()
+    : context_(std::make_unique<QObject>()), thread_(QThread::currentThread()), origin_(std::chrono::steady_clock::now()) {}
 
 QtMainLoop::~QtMainLoop() {
+    // Timer callbacks and posted work may own objects whose destructors
+    // cancel timers: take the table out of their way before dropping them.
+    while (!timers_.empty()) {
+        auto timers = std::move(timers_);
+        timers_.clear();
+        for (auto& [id, timer] : timers) delete timer;
+    }
+    context_.reset();
     for (auto& [id, timer] : timers_) delete timer;
 }
 
 void QtMainLoop::post(std::function<void()> fn) {
+    if (!context_) return;  // the loop is going away
     QMetaObject::invokeMethod(context_.get(), std::move(fn), Qt::QueuedConnection);
 }
 
@@ -62,6 +72,6 @@ MonoTime QtMainLoop::now() const {
 
 WallTime QtMainLoop::wallNow() const { return std::chrono::system_clock::now(); }
 
-bool QtMainLoop::isMainThread() const { return QThread::currentThread() == context_->thread(); }
+bool QtMainLoop::isMainThread() const { return QThread::currentThread() == thread_; }
 
 }  // namespace parlando

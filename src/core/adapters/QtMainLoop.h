@@ -8,6 +8,7 @@
 #include <memory>
 #include <unordered_map>
 
+class QThread;
 class QTimer;
 
 namespace parlando {
@@ -29,6 +30,7 @@ private:
     TimerId start(Duration interval, bool repeating, std::function<void()> fn);
 
     std::unique_ptr<QObject> context_;  // lives in the main thread; posted calls target it
+    QThread* thread_;                   // the main thread, also while context_ is being torn down
     std::unordered_map<TimerId, QTimer*> timers_;
     TimerId nextId_ = 1;
     std::chrono::steady_clock::time_point origin_;

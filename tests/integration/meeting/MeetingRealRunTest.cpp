@@ -4,7 +4,7 @@
 // folder transcribed again. A second run, in a child process, is killed with
 // SIGKILL in the middle of the meeting.
 #include "../audio/AudioTestSupport.h"
-#include "../speech/SpeechTestSupport.h"
+#include "testenv/TestEnv.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
 #include "audio/adapters/PulseSystemAudioCapture.h"
@@ -16,6 +16,8 @@
 #include "meeting/MeetingSession.h"
 #include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
+
+#include <gtest/gtest.h>
 
 #include <csignal>
 
@@ -46,7 +48,7 @@ struct RealMeeting {
 struct Servers {
     TempDir dir{"parlando-meeting-run"};
     std::optional<SoundServer> sound;
-    std::optional<speechtest::FakeDeepgram> service;
+    std::optional<RecognitionService> service;
     std::vector<Process> keep;
     fs::path first, second;
     std::map<std::string, std::string> env;

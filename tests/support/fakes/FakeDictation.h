@@ -22,7 +22,6 @@ public:
     }
     AudioBytes preRollSnapshot() override {
         std::lock_guard lock(mutex_);
-        ++snapshots;
         return preRoll;
     }
     double preRollSeconds() const override { return 1.5; }
@@ -30,7 +29,6 @@ public:
         std::lock_guard lock(mutex_);
         const SubscriptionId id = nextId_++;
         handlers_[id] = std::move(handler);
-        ++subscribeCalls;
         return id;
     }
     // Like the real engine, subscribes and takes the pre-roll in one step; the
@@ -39,8 +37,7 @@ public:
         SubscriptionId id = 0;
         {
             std::lock_guard lock(mutex_);
-            ++snapshots;
-            out = preRoll;
+                out = preRoll;
         }
         id = subscribe(std::move(handler));
         if (whileSubscribing) whileSubscribing();
@@ -50,7 +47,6 @@ public:
     void unsubscribe(SubscriptionId id) override {
         std::lock_guard lock(mutex_);
         handlers_.erase(id);
-        ++unsubscribeCalls;
     }
     bool isMuted() const override { return muted; }
     void setMuted(bool m) override {
@@ -81,9 +77,6 @@ public:
     bool muted = false;
     std::vector<bool> mutedWrites;
     int ensureRunningCalls = 0;
-    int snapshots = 0;
-    int subscribeCalls = 0;
-    int unsubscribeCalls = 0;
 
 private:
     mutable std::mutex mutex_;
@@ -220,19 +213,18 @@ public:
 class FakeDictationTray final : public DictationTray {
 public:
     TrayState& trayState() override { return state; }
-    void setSessionStalled(bool s) override { stalled = s; stallWrites.push_back(s); }
+    void setSessionStalled(bool s) override { stalled = s; }
     void renderUI() override { ++renders; }
     void refreshTrayBadge() override { ++badgeRefreshes; }
-    void startSpinner() override { ++spinnerStarts; spinning = true; }
-    void stopSpinner() override { ++spinnerStops; spinning = false; }
+    void startSpinner() override { spinning = true; }
+    void stopSpinner() override { spinning = false; }
     void showError(const std::string& m) override { errors.push_back(m); }
-    void activateApp() override { ++activations; }
+    void activateApp() override {}
 
     TrayState state;
     bool stalled = false;
-    std::vector<bool> stallWrites;
     bool spinning = false;
-    int renders = 0, badgeRefreshes = 0, spinnerStarts = 0, spinnerStops = 0, activations = 0;
+    int renders = 0, badgeRefreshes = 0;
     std::vector<std::string> errors;
 };
 

@@ -10,25 +10,9 @@ std::vector<FakeWireMessage> FakeSocketRecord::sent() const {
     std::lock_guard g(mutex_);
     return sent_;
 }
-std::vector<FakeWireMessage> FakeSocketRecord::sentBinary() const {
-    std::vector<FakeWireMessage> out;
-    for (auto& m : sent())
-        if (m.binary) out.push_back(m);
-    return out;
-}
-std::vector<std::string> FakeSocketRecord::sentText() const {
-    std::vector<std::string> out;
-    for (auto& m : sent())
-        if (!m.binary) out.push_back(m.bytes);
-    return out;
-}
 std::optional<int> FakeSocketRecord::closeCode() const {
     std::lock_guard g(mutex_);
     return closeCode_;
-}
-bool FakeSocketRecord::destroyed() const {
-    std::lock_guard g(mutex_);
-    return destroyed_;
 }
 std::size_t FakeSocketRecord::batches() const {
     std::lock_guard g(mutex_);
@@ -40,23 +24,13 @@ void FakeSocketRecord::open() const {
 void FakeSocketRecord::text(const std::string& t) const {
     if (events_.onText) events_.onText(t);
 }
-void FakeSocketRecord::binary(const std::string& b) const {
-    if (events_.onBinary) events_.onBinary(b);
-}
 void FakeSocketRecord::fail(const std::string& d) const {
     if (events_.onFailure) events_.onFailure(d);
-}
-void FakeSocketRecord::sendFailed(const std::string& d) const {
-    if (events_.onSendFailed) events_.onSendFailed(d);
 }
 void FakeSocketRecord::closed(int code, const std::string& reason) const {
     if (events_.onClose) events_.onClose(code, reason);
 }
 
-FakeWebSocket::~FakeWebSocket() {
-    std::lock_guard g(record_->mutex_);
-    record_->destroyed_ = true;
-}
 void FakeWebSocket::open(const WebSocketRequest& request) {
     std::lock_guard g(record_->mutex_);
     record_->request_ = request;

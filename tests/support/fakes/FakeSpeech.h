@@ -21,18 +21,13 @@ class FakeSocketRecord {
 public:
     std::optional<WebSocketRequest> request() const;
     std::vector<FakeWireMessage> sent() const;  // in hand-over order
-    std::vector<FakeWireMessage> sentBinary() const;
-    std::vector<std::string> sentText() const;
     std::optional<int> closeCode() const;
-    bool destroyed() const;
     std::size_t batches() const;
 
     // Play the network's side (call with no client lock held, like the real one).
     void open() const;
     void text(const std::string& t) const;
-    void binary(const std::string& b) const;
     void fail(const std::string& description) const;
-    void sendFailed(const std::string& description) const;
     void closed(int code, const std::string& reasonBytes) const;
 
 private:
@@ -43,14 +38,12 @@ private:
     std::optional<WebSocketRequest> request_;
     std::vector<FakeWireMessage> sent_;
     std::optional<int> closeCode_;
-    bool destroyed_ = false;
     std::size_t batches_ = 0;
 };
 
 class FakeWebSocket final : public WebSocket {
 public:
     explicit FakeWebSocket(std::shared_ptr<FakeSocketRecord> record) : record_(std::move(record)) {}
-    ~FakeWebSocket() override;
     void open(const WebSocketRequest& request) override;
     void sendBinary(std::vector<std::uint8_t> data) override;
     void sendBinaryBatch(std::vector<std::vector<std::uint8_t>> chunks) override;

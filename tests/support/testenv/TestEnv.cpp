@@ -1,5 +1,6 @@
 #include "testenv/TestEnv.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -433,6 +434,29 @@ SessionBus::~SessionBus() {
         ::kill(busPid_, SIGTERM);
         waitFor([&] { return ::kill(busPid_, 0) != 0; }, 2000ms, 5ms);
     }
+}
+
+RecognitionService::RecognitionService(const std::filesystem::path& dir, std::vector<std::string> options) : dir_(dir) {
+    std::vector<std::string> argv{std::string(PARLANDO_TESTENV_BINARY_DIR) + "/tools/fake-deepgram/fake-deepgram",
+                                  "--port", "0", "--port-file", (dir / "port").string(), "--log",
+                                  (dir / "events.log").string(), "--record", (dir / "audio.raw").string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    for (const char* stale : {"port", "events.log", "audio.raw"}) std::filesystem::remove(dir / stale);
+    process_ = Process::spawn(argv, {}, dir / "service.out", dir / "service.err");
+    if (waitFor([&] { return !readFile(dir / "port").empty(); }, std::chrono::seconds(20)))
+        port_ = std::stoi(readFile(dir / "port"));
+}
+
+std::vector<std::string> RecognitionService::log() const {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(dir_ / "events.log"));
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+bool RecognitionService::logged(const std::string& line) const {
+    const auto lines = log();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 }  // namespace parlando::testenv

@@ -162,4 +162,20 @@ bool haveProgram(const std::string& name);
 // ends at once without a word, so it gets three tries. Not running on failure.
 Process startWindowManager(const std::map<std::string, std::string>& env, const std::filesystem::path& dir);
 
+// tools/fake-deepgram, the local recognition service, with the given options;
+// it logs its events and records the audio it receives in `dir`.
+class RecognitionService {
+public:
+    RecognitionService(const std::filesystem::path& dir, std::vector<std::string> options);
+    std::string base() const { return "ws://127.0.0.1:" + std::to_string(port_); }
+    std::vector<std::string> log() const;
+    std::string recorded() const { return readFile(dir_ / "audio.raw"); }
+    bool logged(const std::string& line) const;
+
+private:
+    std::filesystem::path dir_;
+    Process process_;
+    int port_ = 0;
+};
+
 }  // namespace parlando::testenv

@@ -36,6 +36,7 @@ TEST(TrayLog, FirstLineCreatesTheMissingFolderThenAppendsInOrderEmptyLinesToo) {
     log.append("applicationWillFinishLaunching");
     log.append("");
     log.append("two\nlines");
+    log.flush();
     EXPECT_EQ(readAll(dir.path / "nested/Parlando/parlando-tray.txt"), "applicationWillFinishLaunching\n\ntwo\nlines\n");
     EXPECT_EQ(sys.infos(), (std::vector<std::string>{"applicationWillFinishLaunching", "", "two\nlines"}));
     EXPECT_TRUE(sys.errors().empty());
@@ -51,7 +52,7 @@ TEST(TrayLog, AFileInTheWayOrNoFolderAtAllOnlyReachTheSystemLog) {
     fs::create_directories(dir.path);
     std::ofstream(dir.path / "Parlando") << "not a folder";
     FakeSystemLog sys;
-    TrayLog(sys, dir.path / "Parlando", nullptr).append("hello");  // returns normally
+    TrayLog(sys, dir.path / "Parlando", nullptr).append("hello");  // returns normally, written on the way out
     ASSERT_EQ(sys.errors().size(), 1u);
     EXPECT_EQ(sys.errors()[0].rfind("log write failed: ", 0), 0u) << sys.errors()[0];
     EXPECT_EQ(readAll(dir.path / "Parlando"), "not a folder");
@@ -59,6 +60,7 @@ TEST(TrayLog, AFileInTheWayOrNoFolderAtAllOnlyReachTheSystemLog) {
     FakeSystemLog quiet;
     TrayLog none(quiet, std::nullopt, nullptr);
     none.append("x");
+    none.flush();
     EXPECT_EQ(quiet.infos(), std::vector<std::string>{"x"});
     EXPECT_TRUE(quiet.errors().empty());
 }
@@ -76,6 +78,7 @@ TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
             for (int i = 0; i < perThread; ++i) log.append("t" + std::to_string(t) + " " + std::to_string(i) + " " + pad(t));
         });
     for (auto& w : workers) w.join();
+    log.flush();
 
     std::ifstream in(dir.path / "parlando-tray.txt");
     std::map<int, int> next;
@@ -91,4 +94,34 @@ TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
         ASSERT_EQ(i, next[t]++) << "thread " << t << " out of order";
     }
     EXPECT_EQ(total, threads * perThread);
+}
+
+TEST(TrayLog, AStderrNobodyReadsNeitherKillsNorStallsAndAMovedFileIsReplaced) {
+    Dir dir;
+    FakeSystemLog sys;
+    int full[2], gone[2];
+    ASSERT_EQ(::pipe(full), 0);
+    ASSERT_EQ(::pipe(gone), 0);
+    ::close(gone[0]);  // the reader of this one has ended: writing raises SIGPIPE
+    std::FILE* fullErr = ::fdopen(full[1], "w");
+    std::FILE* goneErr = ::fdopen(gone[1], "w");
+    {
+        TrayLog log(sys, dir.path, fullErr);
+        // Far more than a pipe holds; nobody reads it.
+        const std::string line(1000, 'x');
+        for (int i = 0; i < 500; ++i) log.append(line);
+        log.flush();
+        fs::rename(dir.path / "parlando-tray.txt", dir.path / "old.txt");
+        log.append("after the move");
+        log.flush();
+        EXPECT_EQ(readAll(dir.path / "parlando-tray.txt"), "after the move\n");
+        EXPECT_EQ(readAll(dir.path / "old.txt").size(), 500u * 1001u);
+    }
+    TrayLog gonePipe(sys, std::nullopt, goneErr);
+    gonePipe.append("to a closed pipe");
+    gonePipe.flush();
+    EXPECT_EQ(sys.infos().back(), "to a closed pipe");  // still alive to check
+    std::fclose(fullErr);
+    std::fclose(goneErr);
+    ::close(full[0]);
 }

@@ -7,38 +7,24 @@
 
 using namespace parlando;
 
-TEST(MemorySettings, MissingKeysReadAsAbsentAndDefaultsApply) {
+TEST(MemorySettings, DefaultsApplyAndValuesReadAcrossTypesLikeTheTextStore) {
     MemorySettings s;
-    EXPECT_FALSE(s.getBool("ParlandoMuted"));
     EXPECT_TRUE(s.boolOr("ParlandoMuted", true));
     EXPECT_EQ(s.intOr("ParlandoLightPort", 7420), 7420);
     s.setBool("ParlandoMuted", false);
     EXPECT_FALSE(s.boolOr("ParlandoMuted", true));
-    s.remove("ParlandoMuted");
-    EXPECT_FALSE(s.contains("ParlandoMuted"));
-}
-
-TEST(MemorySettings, ReadsAcrossTypesLikeTheTextStore) {
-    MemorySettings s;
-    s.setString("a", "true");
+    s.setString("a", "TRUE");
     s.setString("n", " 42 ");
     s.setString("junk", "4x2");
+    s.setString("comma", "1,5");
     s.setInt("i", 7);
     EXPECT_EQ(s.getBool("a"), true);
     EXPECT_EQ(s.getInt("n"), 42);
     EXPECT_EQ(s.getInt("junk"), std::nullopt);
+    EXPECT_EQ(s.getDouble("comma"), std::nullopt);
     EXPECT_EQ(s.getString("i"), "7");
-    EXPECT_EQ(s.getDouble("i"), 7.0);
-}
-
-TEST(SettingsText, ParsesOnlyWhatItUnderstands) {
-    EXPECT_EQ(parseBoolText("TRUE"), true);
-    EXPECT_EQ(parseBoolText("0"), false);
-    EXPECT_EQ(parseBoolText("maybe"), std::nullopt);
-    EXPECT_EQ(parseIntText(""), std::nullopt);
-    EXPECT_EQ(parseIntText("-12"), -12);
-    EXPECT_EQ(parseDoubleText("1.5"), 1.5);
-    EXPECT_EQ(parseDoubleText("1,5"), std::nullopt);
+    s.remove("i");
+    EXPECT_FALSE(s.contains("i"));
 }
 
 TEST(XdgPaths, FollowsTheBaseDirectoryRules) {

@@ -1,0 +1,114 @@
+// parlando-transcribe end to end: a real audio file, the local recognition
+// service, the printed finals and the exit status.
+#include "testenv/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+using namespace parlando::testenv;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+class TranscribeTool : public ::testing::Test {
+protected:
+    ToolRun runTool(std::vector<std::string> args, std::map<std::string, std::string> env) {
+        args.insert(args.begin(), std::string(PARLANDO_BINARY_DIR) + "/apps/parlando-transcribe/parlando-transcribe");
+        const auto n = std::to_string(runs++);
+        auto p = Process::spawn(args, env, dir.path() / ("out" + n), dir.path() / ("err" + n));
+        const auto code = p.wait(60s);
+        EXPECT_TRUE(code) << "parlando-transcribe did not finish";
+        return {code.value_or(-1), readFile(dir.path() / ("out" + n)), readFile(dir.path() / ("err" + n))};
+    }
+    // A sine tone at half scale, the same on every channel.
+    fs::path tone(const std::string& name, int rate, int channels, double seconds) {
+        const auto p = dir.path() / name;
+        EXPECT_EQ(run({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16", p.string(),
+                       "synth", std::to_string(seconds), "sine", "440", "vol", "0.5"})
+                      .exitCode,
+                  0);
+        return p;
+    }
+    TempDir dir{"parlando-transcribe"};
+    int runs = 0;
+};
+
+TEST_F(TranscribeTool, StreamsConvertedAudioInRealTimeAndPrintsTheFinals) {
+    const auto flac = tone("tone.flac", 44100, 2, 1.0);
+    std::ofstream(dir.path() / "script") << "after 3200 interim first\nafter 6400 final first words\n"
+                                            "after 12800 final \nclosestream final last words\n";
+    RecognitionService service(dir.path(), {"--key", "tool-key", "--script", (dir.path() / "script").string()});
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = runTool({flac.string()}, {{"DEEPGRAM_API_KEY", "tool-key"}, {"PARLANDO_DEEPGRAM_URL", service.base()}});
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms) << "faster than real time";
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "first words\nlast words\n");  // an empty final prints nothing
+    EXPECT_EQ(r.err, "");
+    // 16 kHz mono 16-bit, in 20 ms chunks, and the tone survives at its level.
+    const std::string pcm = service.recorded();
+    ASSERT_NEAR(static_cast<double>(pcm.size()), 32000.0, 64.0);
+    std::vector<std::int16_t> samples(pcm.size() / 2);
+    std::memcpy(samples.data(), pcm.data(), samples.size() * 2);
+    int crossings = 0;
+    double peak = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if ((samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
+        peak = std::max(peak, std::abs(static_cast<double>(samples[i])));
+    }
+    EXPECT_NEAR(crossings, 880, 6);
+    EXPECT_NEAR(peak, 0.5 * 32767, 800);
+    EXPECT_TRUE(service.logged("binary 640"));
+}
+
+TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
+    const auto wav = tone("tone.wav", 8000, 1, 0.2);
+    RecognitionService service(dir.path(), {"--key", "good", "--never-close", "--final-on-close", "kept"});
+    const std::map<std::string, std::string> good{{"DEEPGRAM_API_KEY", "good"}, {"PARLANDO_DEEPGRAM_URL", service.base()}};
+    std::ofstream(dir.path() / "junk.wav") << "not audio";
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        std::string needle, out;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"--fast", "--close-timeout", "1", wav.string()}, good, "did not close the stream", "kept\n"},
+             {{"--fast", wav.string()}, {{"DEEPGRAM_API_KEY", "bad"}, {"PARLANDO_DEEPGRAM_URL", service.base()}},
+              "refused the API key: WebSocket handshake refused with HTTP status 401", ""},
+             {{"--fast", wav.string()}, {{"DEEPGRAM_API_KEY", "good"}, {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:1"}},
+              "cannot reach ws://127.0.0.1:1", ""},
+             {{"--fast", (dir.path() / "junk.wav").string()}, good, "cannot read", ""},
+             {{"--fast", wav.string()},
+              {{"DEEPGRAM_API_KEY", ""}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+               {"PARLANDO_DEEPGRAM_URL", service.base()}},
+              "no API key", ""}}) {
+        const auto r = runTool(c.args, c.env);
+        EXPECT_NE(r.exitCode, 0) << c.needle;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("parlando-transcribe: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.needle), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_EQ(service.recorded().size(), 6400u);  // 8 kHz became 16 kHz
+
+    // Without DEEPGRAM_API_KEY the key comes from the app's secret-store item.
+    if (!haveProgram("gnome-keyring-daemon") || !haveProgram("secret-tool")) return;
+    SessionBus bus(dir.path(), true);
+    auto env = isolatedEnv(dir.path(), {bus.env()});
+    ASSERT_EQ(run({"sh", "-c", "printf good | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
+                  env).exitCode, 0);
+    env["PARLANDO_DEEPGRAM_URL"] = service.base();
+    ::unsetenv("DEEPGRAM_API_KEY");
+    const auto r = runTool({"--fast", "--close-timeout", "1", wav.string()}, env);
+    EXPECT_EQ(r.out, "kept\n") << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// The key store's items, the legacy move, the Telegram and database keys, and the key dialog.
+#include "credentials/DeepgramKeyController.h"
+#include "credentials/KeychainHelper.h"
+#include "credentials/TextCoding.h"
+#include "fakes/FakeCredentials.h"
+#include "fakes/Fakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace parlando;
+using namespace parlando::testing;
+using Op = MemorySecretStore::Op;
+using S = KeychainHelper::Service;
+using Kind = KeychainHelper::Error::Kind;
+
+namespace {
+
+const std::string current = S::deepgramAPIKey, legacy = S::legacyDeepgram;
+
+struct KeyStore : ::testing::Test {
+    MemorySecretStore store;
+    FakeSecureRandom random;
+    KeychainHelper keychain{store, random};
+    ScriptedAlertPresenter alerts;
+    MemoryLog log;
+    std::vector<std::string> shown;
+    DeepgramKeyController dialog{keychain, alerts, log, [this](const std::string& m) { shown.push_back(m); }};
+
+    template <typename F>
+    KeychainHelper::Error errorOf(F&& fn) {
+        try {
+            fn();
+        } catch (const KeychainHelper::Error& e) {
+            return e;
+        }
+        ADD_FAILURE() << "nothing thrown";
+        return KeychainHelper::Error::notFound("(nothing thrown)");
+    }
+    void failing(Op op, const std::string& service, const std::string& account, int code, const char* why = "x") {
+        store.failWith(op, service, account, SecretStoreStatus::failure(code, why));
+    }
+};
+
+}  // namespace
+
+TEST_F(KeyStore, ReadTrimsWritesInPlaceAndErrorsNameTheItemAndTheStoresWords) {
+    store.put("svc", "acc", "\u00a0 key 123\u2028\r\n");
+    EXPECT_EQ(keychain.readString("svc", "acc"), "key 123");
+    store.put("svc", "acc", std::string("\xff\xfe\x00k", 4));  // not UTF-8: as good as missing
+    EXPECT_EQ(errorOf([&] { keychain.readString("svc", "acc"); }).kind(), Kind::notFound);
+    EXPECT_EQ(errorOf([&] { keychain.readString(current, "deepgram"); }).description(),
+              "Keychain item not found: parlando.deepgram.api_key/deepgram");
+    failing(Op::read, current, "deepgram", 2, "no Secret Service on the bus");
+    EXPECT_EQ(errorOf([&] { keychain.readString(current, "deepgram"); }).description(),
+              "Keychain error for parlando.deepgram.api_key/deepgram: OSStatus 2 (no Secret Service on the bus)");
+
+    keychain.writeString("svc", "acc", "two");
+    EXPECT_EQ(store.get("svc", "acc"), "two");
+    EXPECT_EQ(store.count(Op::add, "svc"), 0u) << "an existing item is updated, not added again";
+    failing(Op::add, "new", "acc", 4, "add refused");
+    EXPECT_EQ(errorOf([&] { keychain.writeString("new", "acc", "v"); }).description(),
+              "Keychain error for new/acc: OSStatus 4 (add refused)");
+    const auto calls = store.calls().size();
+    EXPECT_EQ(errorOf([&] { keychain.writeString("svc", "acc", "\xc3"); }).status(), KeychainHelper::invalidParameterStatus);
+    EXPECT_EQ(store.calls().size(), calls) << "bytes that are not text never reach the store";
+}
+
+TEST_F(KeyStore, LegacyKeyIsMovedOnceAndDeletedOnlyAfterItsCopyExists) {
+    store.put(legacy, "deepgram", "old\n");
+    failing(Op::add, current, "deepgram", 7);
+    EXPECT_EQ(keychain.deepgramAPIKey(), "old");
+    EXPECT_TRUE(store.has(legacy, "deepgram")) << "the copy failed: the legacy key is all there is";
+    store.clearFailures();
+    EXPECT_EQ(keychain.deepgramAPIKey(), "old");
+    EXPECT_EQ(store.get(current, "deepgram"), "old");
+    EXPECT_FALSE(store.has(legacy, "deepgram"));
+    const auto legacyReads = store.count(Op::read, legacy);
+    store.put(legacy, "deepgram", "stale");  // a current key wins and leaves the legacy one alone
+    EXPECT_EQ(keychain.deepgramAPIKey(), "old");
+    EXPECT_EQ(store.count(Op::read, legacy), legacyReads);
+
+    store.put(current, "deepgram", " \n\t ");  // blank: the legacy key again, the blank item updated
+    EXPECT_EQ(keychain.deepgramAPIKey(), "stale");
+    EXPECT_EQ(store.get(current, "deepgram"), "stale");
+    failing(Op::read, current, "deepgram", 5);
+    failing(Op::read, legacy, "deepgram", 6);
+    EXPECT_EQ(errorOf([&] { keychain.deepgramAPIKey(); }).status(), 6) << "the legacy read's error is thrown";
+
+    store.clearFailures();
+    store.put(legacy, "deepgram", "stale");
+    failing(Op::update, current, "deepgram", 3);
+    EXPECT_THROW(keychain.setDeepgramAPIKey("fresh"), KeychainHelper::Error);
+    EXPECT_TRUE(store.has(legacy, "deepgram")) << "a failed save changes nothing";
+    store.clearFailures();
+    keychain.setDeepgramAPIKey("fresh");
+    EXPECT_FALSE(store.has(legacy, "deepgram"));
+}
+
+TEST_F(KeyStore, TelegramIdsParseAsTrimmedSignedDecimalsAndNeedAHash) {
+    store.put(S::telegramAPIHash, "telegram", "abcdef\n");
+    for (const auto& [id, expected] : std::vector<std::pair<std::string, std::optional<std::int32_t>>>{
+             {" 123456\n", 123456}, {"-2147483648", INT32_MIN}, {"+2147483647", INT32_MAX}, {"12a4", {}},
+             {"2147483648", {}}, {"", {}}, {"0x10", {}}, {"--1", {}}}) {
+        store.put(S::telegramAPIID, "telegram", id);
+        const auto c = keychain.telegramCredentials();
+        EXPECT_EQ(c ? std::optional<std::int32_t>(c->apiID) : std::nullopt, expected) << id;
+    }
+    store.put(S::telegramAPIHash, "telegram", "  \n");
+    EXPECT_FALSE(keychain.telegramCredentials());
+}
+
+TEST_F(KeyStore, DatabaseKeyIsMadeOnceReplacedWhenMalformedAndNeverWhenUnreadable) {
+    const auto key = keychain.tdlibDatabaseKey();
+    EXPECT_EQ(store.get(S::tdlibDatabaseKey, "tdlib"), "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=");
+    EXPECT_EQ(keychain.tdlibDatabaseKey(), key);
+    EXPECT_EQ(random.calls, 1);
+    // 31 and 33 bytes encode to 44 characters too; base64 decoding is strict.
+    for (const std::string& bad : {textcoding::base64Encode(std::vector<std::uint8_t>(31, 7)),
+                                   textcoding::base64Encode(std::vector<std::uint8_t>(33, 7)),
+                                   std::string("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8")}) {
+        store.put(S::tdlibDatabaseKey, "tdlib", bad);
+        EXPECT_EQ(keychain.tdlibDatabaseKey().size(), 32u);
+        EXPECT_NE(store.get(S::tdlibDatabaseKey, "tdlib"), bad);
+    }
+    failing(Op::read, S::tdlibDatabaseKey, "tdlib", 24, "Timeout was reached");
+    const auto stored = store.get(S::tdlibDatabaseKey, "tdlib");
+    EXPECT_EQ(errorOf([&] { keychain.tdlibDatabaseKey(); }).status(), 24);
+    EXPECT_EQ(store.get(S::tdlibDatabaseKey, "tdlib"), stored) << "a store that fails to answer keeps its key";
+    store.clearFailures();
+    store.remove(S::tdlibDatabaseKey, "tdlib");
+    random.failure = SecureRandom::Failure{"getrandom", 38, "Function not implemented"};
+    EXPECT_EQ(errorOf([&] { keychain.tdlibDatabaseKey(); }).description(),
+              "Keychain error for getrandom: OSStatus 38 (Function not implemented)");
+    EXPECT_FALSE(store.has(S::tdlibDatabaseKey, "tdlib"));
+}
+
+TEST_F(KeyStore, DialogSavesTheTrimmedKeyHintsAtAStoredOneAndReportsFailures) {
+    store.put(current, "deepgram", "secret-key-value");
+    alerts.answer(0, {"  \tdg-key-42\r\n"});
+    alerts.answer(0, {"   \n "});
+    alerts.answer(1, {"typed-but-cancelled"});
+    for (int i = 0; i < 3; ++i) dialog.configureDeepgramKey();
+    const AlertSpec& a = alerts.shown.at(0);
+    EXPECT_EQ(a.informativeText, "Сохранится в login keyring (service parlando.deepgram.api_key, account deepgram).");
+    EXPECT_TRUE(a.fields.at(0).secure);
+    EXPECT_EQ(a.fields[0].placeholder, "•••••••• (уже сохранён — введи новый, чтобы перезаписать)");
+    EXPECT_EQ(a.fields[0].initialText, "");
+    EXPECT_EQ(store.get(current, "deepgram"), "dg-key-42");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"deepgram key saved to keychain"});
+
+    failing(Op::update, current, "deepgram", 2, "no Secret Service on the session bus");
+    alerts.answer(0, {"k"});
+    dialog.configureDeepgramKey();
+    const std::string why =
+        "Keychain error for parlando.deepgram.api_key/deepgram: OSStatus 2 (no Secret Service on the session bus)";
+    EXPECT_EQ(shown, std::vector<std::string>{why});
+    EXPECT_EQ(log.lines().back(), "deepgram key save failed: " + why);
+    failing(Op::read, current, "deepgram", 1);
+    EXPECT_FALSE(dialog.isDeepgramKeyPresent()) << "an unreadable key is no key";
+}

@@ -1,0 +1,396 @@
+// Hotkey dictations on fakes of every port and virtual time: the controller,
+// its sessions from the press to the paste, and quitting at any moment.
+#include "core/VirtualMainLoop.h"
+#include "dictation/DictationController.h"
+#include "fakes/FakeDictation.h"
+#include "fakes/Fakes.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace parlando::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+// n samples of the given values, repeated, as native 16-bit PCM.
+AudioBytes pcm(std::size_t samples, std::initializer_list<std::int16_t> pattern) {
+    AudioBytes out(samples * 2);
+    const std::vector<std::int16_t> p(pattern);
+    for (std::size_t i = 0; i < samples; ++i) std::memcpy(out.data() + 2 * i, &p[i % p.size()], 2);
+    return out;
+}
+AudioBytes chunk(std::int16_t n) { return pcm(320, {n}); }
+
+struct Dictation : ::testing::Test {
+    VirtualMainLoop loop;
+    MemoryLog log;
+    FakeMicrophone mic;
+    FakeRecognitionFactory recognition;
+    FakeKeySource keys;
+    FakePaste paste;
+    FakeLamp lamp;
+    FakeDictationTray tray;
+    FakeAlertPresenter alerts;
+    int meetingStops = 0;
+    std::shared_ptr<DictationController> c;
+
+    Dictation() {
+        mic.preRoll = pcm(24000, {1000, -1000});  // a full, audible pre-roll
+        c = make();
+    }
+    // Drains still under way use the fakes: let them end while the fakes live.
+    ~Dictation() override { loop.advanceBy(seconds(60)); }
+    std::shared_ptr<DictationController> make(bool meeting = false) {
+        return DictationController::create(DictationServices{
+            loop, log, mic, recognition, keys, paste, lamp, tray, alerts, [meeting] { return meeting; },
+            [this] { ++meetingStops; }});
+    }
+    void pressAt(double t) {
+        if (seconds(t) > loop.now()) loop.advanceBy(seconds(t) - loop.now());
+        c->handleFNPress();
+    }
+    std::shared_ptr<FakeRecognitionClient> client() { return recognition.last(); }
+    void say(const std::string& text, bool isFinal = true) {
+        client()->transcript(text, isFinal);
+        loop.runPending();
+    }
+    std::size_t indexOf(std::string_view needle) const {
+        const auto lines = log.lines();
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find(needle) != std::string::npos) return i;
+        return lines.size();
+    }
+};
+
+// The whole path: pre-roll first, live audio through the 0.8 s post-roll and
+// not a chunk after it, results arriving while draining kept, the close
+// ending the wait at once, the tray, the badge during a meeting, the lamp.
+TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
+    tray.state.meetingRecording = true;
+    pressAt(1.0);
+    EXPECT_TRUE(tray.state.fnDictating);
+    EXPECT_EQ(client()->apiKey, "test-key");
+    client()->open();
+    say("Привет,");
+    mic.deliver(chunk(1));
+    pressAt(3.0);
+    EXPECT_TRUE(tray.state.processing && tray.spinning && !tray.state.fnDictating);
+    EXPECT_EQ(tray.badgeRefreshes, 2);
+    EXPECT_EQ(c->localSession, nullptr);
+    loop.advanceBy(millis(799));
+    mic.deliver(chunk(2));
+    EXPECT_EQ(client()->finishes(), 0);
+    loop.advanceBy(millis(1));
+    EXPECT_EQ(client()->finishes(), 1);
+    EXPECT_EQ(mic.subscribers(), 0u);
+    mic.deliver(chunk(3));
+    say("  мир.  ");
+    EXPECT_TRUE(paste.pasted.empty());
+    client()->close(1000);
+    loop.runPending();
+
+    EXPECT_THAT(paste.pasted, ElementsAre("Привет, мир."));
+    EXPECT_THAT(client()->sent(), ElementsAre(mic.preRoll, chunk(1), chunk(2)));
+    EXPECT_EQ(client()->sentAfterEnd(), 0);
+    EXPECT_EQ(client()->disconnects(), 1);
+    EXPECT_LT(indexOf("local: audio level RMS=1000.0 over last 48000 bytes"),
+              indexOf("local: stop — opened=true, chunks=2, bytes=48640, transcripts=1"));
+    EXPECT_LT(indexOf("local: deepgram WS closed (code=1000)"),
+              indexOf("local: pasting 12 chars (finals=2, lastInterim=0 chars)"));
+    EXPECT_TRUE(log.contains("local: finished, pasted 12 chars"));
+    EXPECT_FALSE(tray.state.processing || tray.spinning);
+    EXPECT_THAT(lamp.calls, ElementsAre("recording", "processing", "resting"));
+    EXPECT_EQ(loop.pendingTimers(), 0u);
+    EXPECT_TRUE(tray.errors.empty());
+    auto used = LocalCaptureSession::create(SessionServices{loop, log, mic, recognition, keys, paste, lamp});
+    used->start();
+    used->stop();
+    loop.advanceBy(seconds(1));
+    EXPECT_THROW(used->start(), SessionError) << "a session carries one dictation only";
+}
+
+// No close within 5 s: paste what is there; a close that limps in later is only logged.
+TEST_F(Dictation, TheCloseIsAwaitedFiveSecondsAndALateOpenFiveMore) {
+    pressAt(1.0);
+    client()->open();
+    say("текст");
+    pressAt(2.0);
+    loop.advanceBy(millis(800 + 4999));
+    EXPECT_TRUE(paste.pasted.empty());
+    loop.advanceBy(millis(1));
+    EXPECT_TRUE(log.contains("local: deepgram close timeout — pasting what we have (chunks=1, transcripts=1)"));
+    EXPECT_THAT(paste.pasted, ElementsAre("текст"));
+    client()->close(1000);
+    loop.runPending();
+
+    // A handshake slower than the stop plus the post-roll: the audio is kept
+    // and the open awaited up to 5 s; once open, the close gets its own 5 s.
+    pressAt(20.0);
+    mic.deliver(chunk(1));
+    pressAt(21.0);
+    loop.advanceBy(seconds(0.8 + 4.9));
+    EXPECT_EQ(client()->finishes(), 1);
+    EXPECT_EQ(client()->disconnects(), 0);
+    client()->open();
+    loop.advanceBy(seconds(4.9));
+    say("поздно, но целиком");
+    client()->close(1000);
+    loop.runPending();
+    EXPECT_THAT(paste.pasted, ElementsAre("текст", "поздно, но целиком"));
+    EXPECT_THAT(client()->sent(), ElementsAre(mic.preRoll, chunk(1)));
+
+    pressAt(40.0);  // never opens: the dictation ends 5 s after the post-roll, empty
+    pressAt(41.0);
+    loop.advanceBy(seconds(0.8 + 4.99));
+    EXPECT_EQ(client()->disconnects(), 0);
+    loop.advanceBy(millis(10));
+    EXPECT_TRUE(log.contains("local: deepgram WS never opened — skipping flush wait"));
+    EXPECT_EQ(client()->disconnects(), 1);
+    EXPECT_EQ(paste.pasted.size(), 2u);
+    EXPECT_FALSE(tray.state.processing);
+}
+
+TEST_F(Dictation, TheTextIsTheTrimmedFinalsOrElseTheLastInterim) {
+    const std::vector<std::tuple<std::vector<std::pair<std::string, bool>>, std::string, std::string>> cases = {
+        {{{"Привет,", true}, {"  мир.  ", true}, {"и ещё", false}}, "Привет, мир.", "12 chars (finals=2, lastInterim=5"},
+        {{{"раз", false}, {" раз два\n", false}}, "раз два", "7 chars (finals=0, lastInterim=9"},
+        // A white-space final (no-break space included) adds nothing but clears the interim.
+        {{{"что-то", false}, {" \n\u00a0", true}}, "", "0 chars (finals=0, lastInterim=0"},
+    };
+    double t = 1;
+    for (const auto& [results, text, line] : cases) {
+        pressAt(t);
+        client()->open();
+        for (const auto& [said, isFinal] : results) say(said, isFinal);
+        pressAt(t + 1);
+        loop.advanceBy(seconds(0.8));
+        client()->close(1000);
+        loop.runPending();
+        EXPECT_TRUE(log.contains("local: pasting " + line)) << text;
+        t += 10;
+    }
+    EXPECT_THAT(paste.pasted, ElementsAre("Привет, мир.", "раз два"));  // an empty text is not pasted
+}
+
+// Start failures: the key before the microphone, the engine's refusal, a
+// silent pre-roll judged only when 80 % full; the next press tries again.
+TEST_F(Dictation, StartFailuresShowTheirTextLeaveTheTrayIdleAndTheNextPressRetries) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[&] { keys.key.reset(); mic.ensureRunningError = "the microphone must not be asked"; },
+         "Deepgram API key unavailable: Keychain item not found: parlando.deepgram.api_key/deepgram"},
+        {[&] { mic.ensureRunningError = "No audio input device available"; }, "No audio input device available"},
+        // 38,400 bytes (80 %), 90 % of the samples at 10 and the rest at 9: RMS 9.90.
+        {[&] { mic.preRoll = pcm(19200, {10, 10, 10, 10, 10, 10, 10, 10, 10, 9}); },
+         "Mic produces silence (RMS=9.9) — check transmitter / mute / battery"},
+    };
+    double t = 1;
+    for (const auto& [arrange, text] : cases) {
+        arrange();
+        pressAt(t);
+        EXPECT_FALSE(tray.state.fnDictating || c->captureInFlight) << text;
+        EXPECT_EQ(tray.errors.back(), text);
+        EXPECT_TRUE(log.contains("local: start failed — " + text));
+        EXPECT_EQ(recognition.made(), 0u) << "nothing is connected";
+        EXPECT_EQ(mic.subscribers(), 0u);
+        keys.key = "k";
+        mic.ensureRunningError.reset();
+        t += 1;
+    }
+    EXPECT_TRUE(log.contains("local: mic silent — pre-roll RMS=9.9 over 38400 bytes — failing fast"));
+    EXPECT_TRUE(lamp.calls.empty());
+    // RMS exactly 10.0 is loud enough; one chunk short of 80 % is not judged, even at digital silence.
+    for (const AudioBytes& preRoll : {pcm(19200, {10, -10}), AudioBytes(38400 - 640, 0)}) {
+        mic.preRoll = preRoll;
+        pressAt(t);
+        EXPECT_TRUE(tray.state.fnDictating);
+        pressAt(t + 1);
+        t += 2;
+    }
+}
+
+// Debounce from the last accepted press, a press during a start (in flight),
+// a muted press, a queued press for a controller that is gone, the release.
+TEST_F(Dictation, PressesThatDoNothing) {
+    mic.muted = true;
+    pressAt(1.0);
+    EXPECT_THAT(tray.errors, ElementsAre("Parlando заглушён — включи «Слушать» в меню"));
+    EXPECT_EQ(mic.ensureRunningCalls, 0);
+    mic.muted = false;
+    pressAt(10.0);
+    pressAt(10.1);
+    pressAt(10.14);
+    EXPECT_EQ(log.count("FN ignored (debounce)"), 2u);
+    c->handleFNRelease();
+    c->fnReleased();
+    loop.runPending();
+    EXPECT_TRUE(tray.state.fnDictating);
+    pressAt(10.15);  // exactly one debounce after the accepted press: stops
+    EXPECT_FALSE(tray.state.fnDictating);
+
+    struct NestingKeys : DictationKeySource {
+        std::function<void()> during;
+        APIKeyResult deepgramAPIKey() override {
+            if (auto f = std::exchange(during, nullptr)) f();
+            return {std::string("k"), {}};
+        }
+    } nesting;
+    auto ctl = DictationController::create(
+        DictationServices{loop, log, mic, recognition, nesting, paste, lamp, tray, alerts, {}, {}});
+    nesting.during = [&] {
+        loop.advanceBy(seconds(0.5));
+        ctl->handleFNPress();
+    };
+    tray.state = {};
+    loop.advanceBy(seconds(1));
+    ctl->handleFNPress();
+    EXPECT_TRUE(log.contains("FN ignored: capture in flight"));
+    EXPECT_EQ(*ctl->lastFNPressAt, loop.now());
+    EXPECT_NE(ctl->localSession, nullptr);
+
+    auto gone = make();
+    gone->fnPressed();
+    gone.reset();
+    const auto made = recognition.made();
+    loop.runPending();
+    EXPECT_EQ(recognition.made(), made);
+}
+
+// A second dictation while the first drains: the spinner stays for the last text.
+TEST_F(Dictation, OverlappingDictationsKeepTheSpinnerUntilTheLastText) {
+    pressAt(1.0);
+    auto first = client();
+    first->open();
+    say("первый");
+    pressAt(2.0);
+    pressAt(2.2);
+    auto second = client();
+    second->open();
+    say("второй");
+    pressAt(2.4);
+    EXPECT_EQ(c->sessionsFinishing(), 2);
+    loop.advanceBy(seconds(0.8));
+    first->close(1000);
+    loop.runPending();
+    EXPECT_TRUE(tray.spinning);
+    second->close(1000);
+    loop.runPending();
+    EXPECT_THAT(paste.pasted, ElementsAre("первый", "второй"));
+    EXPECT_FALSE(tray.spinning || tray.state.processing);
+}
+
+// Stall after 4 s without results (strictly), cleared by a result without a
+// line, again 4 s after the last; errors shown while running, the socket's
+// "not connected" after the stop dropped.
+TEST_F(Dictation, StallsAndErrorsAreShownAndTheDictationGoesOn) {
+    pressAt(0.0);
+    client()->open();
+    loop.advanceBy(seconds(4));
+    EXPECT_FALSE(tray.stalled);
+    loop.advanceBy(seconds(1));
+    EXPECT_TRUE(tray.stalled);
+    EXPECT_TRUE(log.contains("local: watchdog -> STALLED (elapsed=5.0s, transcripts=0)"));
+    loop.advanceBy(millis(500));
+    say("наконец", false);
+    EXPECT_FALSE(tray.stalled);
+    loop.advanceBy(seconds(4));  // the tick at 9.0 s is 3.5 s after the result: quiet
+    EXPECT_FALSE(tray.stalled);
+    loop.advanceBy(seconds(0.5));
+    EXPECT_TRUE(tray.stalled);
+    EXPECT_EQ(log.count("local: watchdog"), 2u);
+    say("", true);  // an empty result does not clear at once; the next tick does, with a line
+    EXPECT_TRUE(tray.stalled);
+    loop.advanceBy(seconds(1));
+    EXPECT_TRUE(log.contains("local: watchdog -> ok (elapsed=11.0s, transcripts=2)"));
+
+    client()->fail("Unhandled http status code: 401");
+    client()->fail("Socket is not connected", ENOTCONN);
+    loop.runPending();
+    EXPECT_TRUE(c->localSession->running());
+    EXPECT_TRUE(log.contains("local: error — Unhandled http status code: 401"));
+    loop.advanceBy(seconds(4.6));
+    EXPECT_TRUE(tray.stalled);
+    c->handleFNPress();  // stopped while stalled: the stall clears first
+    EXPECT_FALSE(tray.stalled);
+    client()->fail("Transport endpoint is not connected");
+    client()->fail("write failed", ENOTCONN);
+    client()->fail("Connection reset by peer", ECONNRESET);
+    loop.runPending();
+    EXPECT_THAT(tray.errors, ElementsAre("Unhandled http status code: 401", "Socket is not connected",
+                                         "Connection reset by peer"));
+}
+
+// "Слушать": on unmutes; off stops a dictation first, and during a meeting
+// asks, stopping the meeting and muting only when confirmed.
+TEST_F(Dictation, ListeningSwitch) {
+    c = make(true);
+    mic.muted = true;
+    c->toggleListening();
+    pressAt(1.0);
+    alerts.answer = 1;
+    c->toggleListening();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].messageText, "Идёт запись встречи");
+    EXPECT_EQ(alerts.shown[0].informativeText,
+              "Чтобы выключить «Слушать», нужно остановить запись. Остановить встречу и заглушить Parlando?");
+    EXPECT_THAT(alerts.shown[0].buttons, ElementsAre("Остановить и заглушить", "Отмена"));
+    EXPECT_TRUE(log.contains("listening: off during FN dictation — stopping session first"));
+    EXPECT_EQ(c->localSession, nullptr) << "the dictation stops even when the mute is cancelled";
+    EXPECT_THAT(mic.mutedWrites, ElementsAre(false));
+    alerts.answer = 0;
+    c->toggleListening();
+    EXPECT_EQ(meetingStops, 1);
+    EXPECT_THAT(mic.mutedWrites, ElementsAre(false, true));
+}
+
+// Chunks the audio thread hands over the moment the subscription exists wait
+// behind the pre-roll taken with it.
+TEST_F(Dictation, ChunksDeliveredBeforeThePreRollIsSentWaitBehindIt) {
+    mic.whileSubscribing = [&] { std::thread([&] { mic.deliver(chunk(1)); }).join(); };
+    pressAt(1.0);
+    mic.deliver(chunk(2));
+    EXPECT_THAT(client()->sent(), ElementsAre(mic.preRoll, chunk(1), chunk(2)));
+}
+
+// Quitting at any moment: the controller ends its sessions, then the
+// microphone and the loop go (ASan sees any use after that).
+TEST(DictationQuit, EndingTheSessionsAtEachPhaseLeavesNothingThatReachesTheMicrophone) {
+    for (double at : {0.5, 1.2, 3.0}) {  // recording, post-roll, waiting for the close
+        auto loop = std::make_unique<VirtualMainLoop>();
+        auto mic = std::make_unique<FakeMicrophone>();
+        mic->preRoll = pcm(24000, {1000, -1000});
+        MemoryLog log;
+        FakeRecognitionFactory recognition;
+        FakeKeySource keys;
+        FakePaste paste;
+        FakeLamp lamp;
+        FakeDictationTray tray;
+        FakeAlertPresenter alerts;
+        auto c = DictationController::create(
+            DictationServices{*loop, log, *mic, recognition, keys, paste, lamp, tray, alerts, {}, {}});
+        c->handleFNPress();
+        recognition.last()->open();
+        loop->advanceBy(seconds(0.5));
+        if (at > 0.5) {
+            c->handleFNPress();
+            loop->advanceBy(seconds(at - 0.5));
+        }
+        c->endSessions();
+        c.reset();
+        EXPECT_EQ(mic->subscribers(), 0u) << at;
+        EXPECT_EQ(recognition.last()->disconnects(), 1) << at;
+        EXPECT_EQ(loop->pendingTimers(), 0u) << at;
+        mic.reset();
+        recognition.last()->transcript("late", true);  // the network's last words find nobody
+        loop->runPending();
+        loop.reset();
+        EXPECT_TRUE(paste.pasted.empty()) << at;
+    }
+}
+
+}  // namespace
+}  // namespace parlando::testing

@@ -1,0 +1,136 @@
+// The recognition client on a hand-driven socket, the result decoder and the endpoint.
+#include "speech/DeepgramClient.h"
+#include "speech/Endpoint.h"
+#include "speech/ResultDecoder.h"
+
+#include "fakes/FakeSpeech.h"
+#include "fakes/Fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace parlando {
+namespace {
+
+using State = DeepgramClient::State;
+std::vector<std::uint8_t> chunk(std::size_t size, std::uint8_t fill = 0) { return std::vector<std::uint8_t>(size, fill); }
+std::string result(const std::string& text) { return R"({"channel":{"alternatives":[{"transcript":")" + text + R"("}]}})"; }
+
+struct ClientTest : ::testing::Test {
+    void SetUp() override { ::unsetenv("PARLANDO_DEEPGRAM_URL"); }
+    std::shared_ptr<DeepgramClient> make() {
+        auto c = DeepgramClient::create(factory, log, "secret-key");
+        c->onTranscript = [this](const Transcript& t) { transcripts.push_back(t); };
+        c->onError = [this](const std::string& e) { errors.push_back(e); };
+        c->onClose = [this](int code, const std::string& reason) { closes.emplace_back(code, reason); };
+        c->onOpen = [this] { ++opens; };
+        return c;
+    }
+    testing::FakeWebSocketFactory factory;
+    testing::MemoryLog log;
+    std::vector<Transcript> transcripts;
+    std::vector<std::string> errors;
+    std::vector<std::pair<int, std::string>> closes;
+    int opens = 0;
+};
+
+// Held audio is capped per chunk against the sum; a finish before the open
+// keeps it, and the open sends it in one batch ahead of the close message.
+TEST_F(ClientTest, HeldAudioIsCappedAndAFinishBeforeTheOpenSendsItFirst) {
+    auto c = make();
+    c->connect();
+    for (int i = 0; i < 4194; ++i) c->sendAudio(chunk(1000));  // 4,194,000 held
+    c->sendAudio(chunk(400, 1));  // would exceed 4 MiB: dropped
+    c->sendAudio(chunk(304, 2));  // fits exactly: kept
+    c->sendAudio(chunk(0));       // empty: would end the stream at the service
+    c->finish();
+    c->sendAudio(chunk(640, 3));  // after the finish: dropped
+    EXPECT_EQ(c->state(), State::connecting);
+    auto s = factory.last();
+    EXPECT_TRUE(s->sent().empty());
+    s->open();
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(c->state(), State::closing);
+    const auto sent = s->sent();
+    ASSERT_EQ(sent.size(), 4196u);
+    EXPECT_EQ(sent[4194].bytes, std::string(304, '\2'));
+    EXPECT_EQ(sent.back().bytes, DeepgramClient::closeStreamMessage());
+    EXPECT_EQ(s->batches(), 1u);
+    EXPECT_EQ(c->bytesSent(), DeepgramClient::pendingCap);
+    s->text(result("bye"));
+    s->closed(1011, "bad \xc3\x28 reason");  // a reason that is not UTF-8 is dropped
+    EXPECT_EQ(transcripts, (std::vector<Transcript>{{"bye", false, std::nullopt}}));
+    EXPECT_EQ(closes, (decltype(closes){{1011, ""}}));
+    EXPECT_FALSE(log.contains("secret-key"));
+}
+
+// No lock is held while a callback runs: callbacks may call back in.
+TEST_F(ClientTest, CallbacksMayCallBackIntoTheClient) {
+    auto c = make();
+    c->onOpen = [&] { c->sendAudio(chunk(640)); };
+    c->onTranscript = [&](const Transcript&) { c->finish(); };
+    c->onClose = [&](int, const std::string&) { c->disconnect(); };
+    c->connect();
+    factory.last()->open();
+    factory.last()->text(result("x"));
+    factory.last()->closed(1000, "");
+    EXPECT_EQ(factory.last()->sent().size(), 2u);
+    EXPECT_EQ(c->state(), State::closed);
+}
+
+// A torn-down or replaced socket's late events reach nobody.
+TEST_F(ClientTest, OldSocketsAreSilencedAndBadEndpointsReported) {
+    auto c = make();
+    c->connect();
+    auto first = factory.last();
+    c->connect();
+    EXPECT_EQ(first->closeCode(), 1001);
+    first->open();
+    first->text(result("late"));
+    first->fail("cancelled");
+    EXPECT_EQ(c->state(), State::connecting);
+    factory.last()->open();
+    factory.last()->fail("reset");
+    c->sendAudio(chunk(640));  // failed: dropped
+    EXPECT_EQ(c->chunksSent(), 0);
+    EXPECT_TRUE(transcripts.empty());
+    EXPECT_EQ(errors, std::vector<std::string>{"reset"});
+
+    ::setenv("PARLANDO_DEEPGRAM_URL", "http://localhost:9", 1);
+    auto bad = make();
+    bad->connect();
+    ::unsetenv("PARLANDO_DEEPGRAM_URL");
+    EXPECT_EQ(errors.back(), "Failed to decode Deepgram response: invalid url");
+    EXPECT_EQ(factory.created(), 2u);
+}
+
+TEST(ResultDecoder, ReadsResultsLenientlyAndIgnoresEverythingElse) {
+    EXPECT_EQ(decodeResultMessage(R"({"type":"Results","channel_index":[1,2],"is_final":true,"channel":)"
+                                  R"({"alternatives":[{"transcript":"Привет, мир."},{"transcript":"x"}]}})"),
+              (Transcript{"Привет, мир.", true, 1}));
+    EXPECT_EQ(decodeResultMessage(R"({"is_final":true,"channel":{"alternatives":[{"transcript":""}]}})"),
+              (Transcript{"", true, std::nullopt}));
+    EXPECT_EQ(decodeResultMessage(R"({"is_final":"true","channel_index":[0,"a"],)"
+                                  R"("channel":{"alternatives":[{"transcript":"x"}]}})"),
+              (Transcript{"x", false, std::nullopt}));
+    for (const char* m : {R"({"is_final":false,"channel":{"alternatives":[{"transcript":""}]}})",
+                          R"({"type":"Metadata","channel":{"alternatives":[{"transcript":"x"}]}})",
+                          R"({"type":"SpeechStarted"})", "null", "{", R"({"channel":{"alternatives":[]}})",
+                          R"({"channel":{"alternatives":[{"transcript":5}]}})",
+                          "{\"channel\":{\"alternatives\":[{\"transcript\":\"\xff\"}]}}"})
+        EXPECT_FALSE(decodeResultMessage(m)) << m;
+}
+
+TEST(Endpoint, QueryIsFixedAndEncodedAndOnlySchemeHostPortAreOverridden) {
+    EXPECT_EQ(*listenUrl("wss://api.deepgram.com", "nova-3", "multi", 2, true),
+              "wss://api.deepgram.com/v1/listen?model=nova-3&language=multi&encoding=linear16&sample_rate=16000"
+              "&channels=2&interim_results=true&smart_format=true&punctuate=true&endpointing=300&multichannel=true");
+    EXPECT_EQ(listenQuery("a b&c=d", "ru/RU+x", 1, false).substr(0, 40), "model=a%20b%26c%3Dd&language=ru%2FRU%2Bx");
+    EXPECT_EQ(normalizedStreamingBase("WSS://dg.example.org/some/path?x=1"), "wss://dg.example.org");
+    for (const char* bad : {"127.0.0.1:8765", "http://host", "ws://host:65536", "ws://user@host", "ws://[::1"})
+        EXPECT_FALSE(normalizedStreamingBase(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace parlando
