@@ -55,9 +55,7 @@ public:
         return {d};
     }
     std::optional<AudioDeviceInfo> defaultInputDevice() override { return devices().front(); }
-    void setInputDevice(std::optional<std::uint32_t>) override {}
-    AudioStreamFormat inputFormat() override { return {kRate, 2}; }
-    void start(Tap) override { running_ = true; }
+    void start(const AudioDeviceInfo&, Tap) override { running_ = true; }
     void stop() override { running_ = false; }
     bool isRunning() const override { return running_; }
     void setEventHandler(std::function<void(AudioSystemEvent)>) override {}

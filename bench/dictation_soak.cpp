@@ -49,6 +49,7 @@ class CountingClipboard final : public Clipboard {
 public:
     bool setText(const std::string&) override { return true; }
     bool setPrimarySelection(const std::string&) override { return true; }
+    bool holds(const std::string&) override { return true; }
 };
 
 class CountingKeys final : public PasteKeys {

@@ -142,6 +142,7 @@ public:
         return true;
     }
     bool setPrimarySelection(const std::string&) override { return true; }
+    bool holds(const std::string& text) override { return text == marks_.clipboardText; }
 
 private:
     Marks& marks_;

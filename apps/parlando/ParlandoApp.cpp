@@ -132,12 +132,9 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
     lamp_ = std::make_unique<NoDictationLamp>();
     dictationTray_ = std::make_unique<ControllerDictationTray>(controller.weak());
-    // The engine is built here already (stopped) so the dictation can hold it;
-    // the audio step connects and starts it.
-    audioBackend_ = std::make_unique<PulseAudioBackend>(*loop_, log_);
-    audioConverters_ = std::make_unique<SoxrConverterFactory>();
-    audio_ = std::make_unique<AudioCapture>(*loop_, *settings_, log_, *audioBackend_, *audioConverters_);
-    microphone_ = std::make_unique<AudioCaptureMicrophone>(*audio_);
+    // The engine joins in the audio step: nothing here waits for the sound
+    // server, and the hotkey comes up whatever that step meets.
+    microphone_ = std::make_unique<AudioCaptureMicrophone>();
 
     dictation_ = DictationController::create(DictationServices{*loop_, log_, *microphone_, *recognition_, *keySource_,
                                                                *dictationPaste_, *lamp_, *dictationTray_, *alerts_,
@@ -146,8 +143,17 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
                                                                    if (meetingControls_) meetingControls_->stopMeeting();
                                                                }});
 
-    hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_);
+    hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_, notifier_.get());
     std::weak_ptr<DictationController> weakDictation = dictation_;
+    // Behind the lock screen or another user's session nothing is typed for us.
+    LoginSession& session = hotkey_->session();
+    hotkey_->session().setOnChange([weakDictation](bool inFront) {
+        if (auto d = weakDictation.lock(); d && !inFront) d->stopKeepingTextOnClipboard();
+    });
+    paste_->delivery().setShortcutGate([&session]() -> std::optional<std::string> {
+        if (session.inFront()) return std::nullopt;
+        return std::string("the session is locked or not in front");
+    });
     hotkey_->listener().start(
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNPress();
@@ -155,9 +161,15 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNRelease();
         });
-    hotkeyMenu_ = std::make_unique<HotkeyMenu>(controller.weak(), [this](const std::string& name) {
-        if (hotkey_) hotkey_->listener().setKey(name);
-    });
+    hotkeyMenu_ = std::make_unique<HotkeyMenu>(
+        controller.weak(),
+        [this](const std::string& name) {
+            if (hotkey_) hotkey_->listener().setKey(name);
+        },
+        [this]() -> std::optional<std::string> {
+            if (auto problem = hotkey_ ? hotkey_->listener().problem() : std::nullopt) return problem->menuNote;
+            return std::nullopt;
+        });
 }
 
 void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
@@ -175,7 +187,12 @@ void ParlandoApp::setupTelegramClient(StatusBarController& controller) {
 }
 
 void ParlandoApp::setupAudio(StatusBarController& controller) {
-    if (!audio_) throw std::runtime_error("the microphone engine was not built");
+    // Connecting to the sound server goes on in the background; the engine
+    // starts when the server's devices are known.
+    audioBackend_ = std::make_unique<PulseAudioBackend>(*loop_, log_);
+    audioConverters_ = std::make_unique<SoxrConverterFactory>();
+    audio_ = std::make_unique<AudioCapture>(*loop_, *settings_, log_, *audioBackend_, *audioConverters_);
+    if (microphone_) microphone_->attach(audio_.get());
     AudioCapture& audio = *audio_;
     MicEngineControl engine;
     engine.isMuted = [&audio] { return audio.isMuted(); };
@@ -192,6 +209,7 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         if (auto d = audio.devices().builtInMicrophone()) return toMenuDevice(*d);
         return std::nullopt;
     };
+    engine.whenAudioSystemReady = [&audio](std::function<void()> fn) { audio.whenAudioSystemReady(std::move(fn)); };
     // The status lamp is not part of this build yet: its phases go nowhere.
     LampControl lamp{[] {}, [] {}, [] {}};
     audioWiring_ = std::make_unique<AudioWiring>(controller.weak(), engine, lamp);
@@ -217,6 +235,7 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         return out;
     };
     menuEngine.setDeviceUID = engine.setDeviceUID;
+    menuEngine.isAudioSystemAvailable = [&audio] { return audio.isAudioSystemAvailable(); };
     micMenu_ = std::make_unique<MicrophoneMenu>(controller.weak(), menuEngine);
 
     audioWiring_->setupAudio();

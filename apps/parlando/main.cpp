@@ -53,6 +53,12 @@ int main(int argc, char** argv) {
                              "start it from your desktop session\n");
         return 1;
     }
+    // Under Wayland, Qt's own platform can have a background app's clipboard
+    // write refused while reporting success; the X11 platform under XWayland
+    // owns the clipboard as it says. The user's own choice stands.
+    const bool xwayland = platform == nullptr && display != nullptr && *display != '\0' && wayland != nullptr &&
+                          *wayland != '\0';
+    if (xwayland) ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Parlando");
     QApplication::setOrganizationName("Parlando");
@@ -63,6 +69,7 @@ int main(int argc, char** argv) {
 
     SyslogSystemLog systemLog;
     TrayLog log(systemLog, XdgPaths::appDataDir());
+    if (xwayland) log.append("app: Wayland session — running on X11 through XWayland (QT_QPA_PLATFORM=xcb)");
 
     // The Deepgram key dialog on its own, for setting the key from a terminal.
     if (QApplication::arguments().contains(QStringLiteral("--set-api-key"))) return runSetApiKeyCommand(log);

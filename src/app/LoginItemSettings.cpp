@@ -1,10 +1,12 @@
 #include "app/LoginItemSettings.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -16,6 +18,56 @@ std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return {};
     return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// The program an Exec= value starts: its first argument, with the desktop
+// string escapes and the Exec quoting undone.
+std::string execProgram(const std::string& value) {
+    std::string s;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            const char c = value[++i];
+            s.push_back(c == 's' ? ' ' : c == 't' ? '\t' : c == 'n' ? '\n' : c);
+        } else {
+            s.push_back(value[i]);
+        }
+    }
+    std::string arg;
+    std::size_t i = 0;
+    if (!s.empty() && s[0] == '"') {
+        for (i = 1; i < s.size() && s[i] != '"'; ++i) {
+            if (s[i] == '\\' && i + 1 < s.size()) ++i;
+            arg.push_back(s[i]);
+        }
+    } else {
+        for (; i < s.size() && s[i] != ' ' && s[i] != '\t'; ++i) arg.push_back(s[i]);
+    }
+    std::string out;
+    for (std::size_t k = 0; k < arg.size(); ++k) {
+        out.push_back(arg[k]);
+        if (arg[k] == '%' && k + 1 < arg.size() && arg[k + 1] == '%') ++k;
+    }
+    return out;
+}
+
+// Whether `program` (as an Exec= line names it) is `executable`: the same path,
+// the same file through a link, or a bare name that PATH resolves to it.
+bool sameProgram(const std::string& program, const std::string& executable) {
+    if (program.empty()) return false;
+    if (program == executable) return true;
+    std::vector<fs::path> candidates;
+    if (program.find('/') != std::string::npos) {
+        candidates.emplace_back(program);
+    } else if (const char* path = std::getenv("PATH")) {
+        std::stringstream dirs(path);
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            if (!dir.empty()) candidates.push_back(fs::path(dir) / program);
+    }
+    for (const auto& c : candidates) {
+        std::error_code ec;
+        if (fs::equivalent(c, executable, ec)) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -80,7 +132,7 @@ bool LoginItemSettings::isLaunchAtLoginEnabled() const {
     std::ifstream in(*path);
     if (!in) return false;
     std::string line;
-    bool inMainGroup = false;
+    bool inMainGroup = false, startsUs = false;
     while (std::getline(in, line)) {
         line = trim(line);
         if (line.empty() || line[0] == '#') continue;
@@ -95,8 +147,10 @@ bool LoginItemSettings::isLaunchAtLoginEnabled() const {
         const std::string value = trim(line.substr(eq + 1));
         if (key == "Hidden" && value == "true") return false;
         if (key == "X-GNOME-Autostart-enabled" && value == "false") return false;
+        if (key == "Exec") startsUs = sameProgram(execProgram(value), executable_);
     }
-    return true;
+    // An entry left by an old build or a moved install starts something else.
+    return startsUs;
 }
 
 void LoginItemSettings::setLaunchAtLogin(bool enabled) {

@@ -27,8 +27,10 @@ public:
     // $XDG_CONFIG_HOME/autostart, else $HOME/.config/autostart.
     static std::optional<std::filesystem::path> defaultAutostartDir(const EnvLookup& env = processEnv);
 
-    // True exactly when our entry exists and neither hides itself (Hidden=true)
-    // nor is switched off the GNOME way (X-GNOME-Autostart-enabled=false).
+    // True exactly when our entry exists, starts this very binary (its Exec=
+    // names it, through a link or PATH too), and neither hides itself
+    // (Hidden=true) nor is switched off the GNOME way
+    // (X-GNOME-Autostart-enabled=false). Turning it on rewrites the entry.
     bool isLaunchAtLoginEnabled() const;
     // Writes (true) or removes (false) the entry; throws LoginItemError with a
     // user-readable description.

@@ -208,7 +208,7 @@ void StatusBarController::stopSpinner() {
 
 void StatusBarController::scheduleTrayVisibilityProbe() {
     std::weak_ptr<StatusBarController> weakSelf = weak_from_this();
-    probeTimer_.startOnce(services_.loop, seconds(trayProbeDelay), [weakSelf]() {
+    probeTimer_.startOnce(services_.loop, seconds(probeWaited_ > 0 ? trayProbeRetry : trayProbeDelay), [weakSelf]() {
         auto self = weakSelf.lock();
         if (!self) return;
         self->probeTimer_.release();
@@ -220,6 +220,13 @@ void StatusBarController::runTrayVisibilityProbe() {
     TrayButton* button = services_.trayButton;
     TrayPresence presence;
     if (button != nullptr) presence = button->presence();
+    if (presence.answerPending && probeWaited_ < trayProbeMaxWait) {
+        if (probeWaited_ == 0) services_.log.append(judgeTrayPresence(true, presence).logLine);
+        probeWaited_ += trayProbeRetry;
+        scheduleTrayVisibilityProbe();
+        return;
+    }
+    presence.answerPending = false;  // waited long enough: judge what is known
     const TrayProbeVerdict verdict = judgeTrayPresence(button != nullptr, presence);
     services_.log.append(verdict.logLine);
     if (!verdict.visible) postTrayInvisibleNotification(verdict.notificationBody);

@@ -66,6 +66,10 @@ public:
     static constexpr double spinnerInterval = 0.1;
     static constexpr double errorToolTipSeconds = 3.0;
     static constexpr double trayProbeDelay = 3.0;
+    // While the tray's answer is outstanding the probe looks again this often,
+    // for at most trayProbeMaxWait after the first look.
+    static constexpr double trayProbeRetry = 0.5;
+    static constexpr double trayProbeMaxWait = 15.0;
     static constexpr std::array<const char*, 10> spinnerFrames = {"⠋", "⠙", "⠹", "⠸", "⠼",
                                                                   "⠴", "⠦", "⠧", "⠇", "⠏"};
 
@@ -129,6 +133,7 @@ private:
     void runStep(const StartupStep& step);
     void setupStatusItem();
     void runTrayVisibilityProbe();
+    double probeWaited_ = 0;
     // Wraps a member action so the menu never keeps the controller alive.
     std::function<void()> weakAction(void (StatusBarController::*method)());
 

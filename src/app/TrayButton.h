@@ -34,6 +34,8 @@ struct TrayPresence {
     bool itemRegistered = false;
     bool hostRegistered = false;
     std::string registrationError;
+    // A question to the watcher (registration, host) is still unanswered.
+    bool answerPending = false;
     std::string serviceName;
     // XEmbed path: a tray manager owns the selection, and the icon's window.
     bool xembedTrayAvailable = false;

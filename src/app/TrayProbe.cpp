@@ -46,7 +46,11 @@ TrayProbeVerdict judgeTrayPresence(bool haveButton, const TrayPresence& p) {
     }
     switch (p.path) {
     case TrayPresence::Path::statusNotifier:
-        if (!p.itemRegistered) {
+        if (p.answerPending) {
+            // A slow watcher is not a missing one.
+            v.pending = true;
+            v.logLine = "tray-probe: waiting for StatusNotifierWatcher to answer";
+        } else if (!p.itemRegistered) {
             v.logLine = "tray-probe: StatusNotifierItem " + p.serviceName + " is not registered with the watcher — " +
                         (p.registrationError.empty() ? std::string("no answer") : p.registrationError);
             v.notificationBody = noTrayBody(p.desktop);

@@ -9,6 +9,8 @@ namespace parlando {
 
 struct TrayProbeVerdict {
     bool visible = false;
+    // The tray has not answered yet: judge again once it has.
+    bool pending = false;
     std::string logLine;           // "tray-probe: ..."
     std::string notificationBody;  // empty when visible
 };

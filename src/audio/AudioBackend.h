@@ -20,7 +20,12 @@ struct AudioDeviceInfo {
     std::optional<std::string> name;     // display name, when the device has one
     std::uint32_t inputChannels = 0;
     double nominalSampleRate = 0.0;
-    bool isBuiltIn = false;              // the machine's own microphone
+    // How sure the platform is that this is the machine's own microphone:
+    // 2 its active input port says so, 1 it has no port information but an
+    // internal form factor (trusted only when no source says 2), 0 not built in.
+    int builtInRank = 0;
+    bool isMonitor = false;              // the monitor of an output, never a microphone for us
+    bool operator==(const AudioDeviceInfo&) const = default;
 };
 
 // The format buffers arrive in: interleaved 32-bit float at this rate and
@@ -39,50 +44,40 @@ struct AudioBufferView {
     double sampleRate = 0.0;
 };
 
-// Failure to bind the capture input to a device: a domain, a platform status
-// code and a readable description.
-class AudioDeviceError : public std::runtime_error {
-public:
-    AudioDeviceError(std::string domain, long code, const std::string& description)
-        : std::runtime_error(description), domain_(std::move(domain)), code_(code) {}
-    const std::string& domain() const { return domain_; }
-    long code() const { return code_; }
-
-private:
-    std::string domain_;
-    long code_;
-};
-
 enum class AudioSystemEvent {
-    configurationChanged,  // a device came or went, the default input changed, the stream's device vanished
-    audioSystemAppeared,   // the sound server is reachable (again) after having been away
+    configurationChanged,  // an input came, went or changed, or the default input changed
+    streamEnded,           // the capture stream failed or was ended by the server
+    audioSystemLost,       // the sound server went away or stopped answering
+    audioSystemAppeared,   // the sound server is reachable and its devices are known
 };
 
+// Nothing here waits for the sound server: the adapter keeps a model of the
+// devices and the default current from the server's own events, and opening a
+// stream only asks for it.
 class AudioBackend {
 public:
     using Tap = std::function<void(const AudioBufferView&)>;
 
     virtual ~AudioBackend() = default;
 
-    // Whether the sound system can be reached at all.
+    // Whether the sound server is connected and its devices are known.
     virtual bool isAudioSystemAvailable() = 0;
-    // Every capture device, in the platform's order. Never throws; empty when
-    // the sound system is away.
+    // Every capture device that is no monitor, in the platform's order. Empty
+    // while the sound server is away.
     virtual std::vector<AudioDeviceInfo> devices() = 0;
-    // The system's current default input, if any.
+    // The system's current default input as the server names it: may be a monitor.
     virtual std::optional<AudioDeviceInfo> defaultInputDevice() = 0;
-    // Bind the capture input to a device (nullopt: follow the system default).
-    // Takes effect at the next start. Throws AudioDeviceError.
-    virtual void setInputDevice(std::optional<std::uint32_t> id) = 0;
-    // The native format of the bound input; sampleRate 0 when there is none.
-    virtual AudioStreamFormat inputFormat() = 0;
-    // Start capturing from the bound input; tap runs on the audio thread for
-    // every buffer. Throws std::runtime_error with a readable description.
-    virtual void start(Tap tap) = 0;
+    // Opens capture from exactly this device, at exactly its rate and channel
+    // count, and returns without waiting for the server; tap then runs on the
+    // audio thread for every buffer. A stream that fails later is reported as
+    // streamEnded, a server that does not answer as audioSystemLost. Throws
+    // std::runtime_error with a readable description when it cannot even ask.
+    virtual void start(const AudioDeviceInfo& device, Tap tap) = 0;
     // Stop capturing. Once it returns, the tap is not called again.
     virtual void stop() = 0;
+    // A stream is open or opening.
     virtual bool isRunning() const = 0;
-    // Receiver of configuration events; called on the main thread.
+    // Receiver of events; called on the main thread.
     virtual void setEventHandler(std::function<void(AudioSystemEvent)> handler) = 0;
 };
 

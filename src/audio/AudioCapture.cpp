@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 namespace parlando {
 
@@ -40,10 +41,11 @@ AudioCapture::AudioCapture(MainLoop& loop, Settings& settings, Log& log, AudioBa
     });
     backend_.setEventHandler([this, alive](AudioSystemEvent event) {
         if (!alive.lock()) return;
-        if (event == AudioSystemEvent::audioSystemAppeared) {
-            handleAudioSystemAppeared();
-        } else {
-            handleConfigurationChange();
+        switch (event) {
+        case AudioSystemEvent::configurationChanged: handleConfigurationChange(); break;
+        case AudioSystemEvent::streamEnded: handleStreamEnded(); break;
+        case AudioSystemEvent::audioSystemLost: handleAudioSystemLost(); break;
+        case AudioSystemEvent::audioSystemAppeared: handleAudioSystemAppeared(); break;
         }
     });
 }
@@ -167,33 +169,35 @@ void AudioCapture::startEngine() {
         ~End() { self->endSelfOperation(); }
     } end{this};
 
-    if (!backend_.isAudioSystemAvailable()) {
+    if (serverAway()) {
         log_.append("audio: sound server not reachable — no input device");
         setAvailable(false);
         throw CaptureError::noInputDevice();
     }
+    // The device is read once, and the stream opens exactly that device in
+    // exactly the format the converter is built for.
+    std::optional<AudioDeviceInfo> target;
     if (currentDeviceUID_) {
-        auto device = devices_.device(*currentDeviceUID_);
-        if (!device) {
+        target = devices_.inputInfo(*currentDeviceUID_);
+        if (!target) {
             setAvailable(false);
             throw CaptureError::selectedDeviceMissing(*currentDeviceUID_);
         }
-        log_.append("audio: setInputDevice -> " + device->name + " (uid=" + device->uid + ")");
-        try {
-            devices_.setInputDevice(device->id);
-        } catch (...) {
-            setAvailable(false);
-            throw;
-        }
+        log_.append("audio: setInputDevice -> " + AudioDevices::toDevice(*target).name + " (uid=" + target->uid + ")");
     } else {
         std::string names;
         for (const auto& d : devices_.inputDevices()) names += (names.empty() ? "" : ", ") + d.name;
         log_.append("audio: using system default — visible devices: [" + names + "]");
-        // Without a choice the capture follows the system default input.
-        backend_.setInputDevice(std::nullopt);
+        target = devices_.defaultInputInfo();
+        const auto raw = backend_.defaultInputDevice();
+        if (raw && raw->isMonitor) {
+            log_.append("audio: the default input '" + raw->uid + "' is the monitor of an output — " +
+                        (target ? "using '" + target->uid + "' instead" : std::string("no other input")));
+        }
     }
 
-    const AudioStreamFormat format = backend_.inputFormat();
+    const AudioStreamFormat format =
+        target ? AudioStreamFormat{target->nominalSampleRate, target->inputChannels} : AudioStreamFormat{};
     log_.append("audio: inputFormat sampleRate=" + formatSampleRate(format.sampleRate) +
                 " channels=" + std::to_string(format.channels));
     if (!(format.sampleRate > 0)) {
@@ -202,6 +206,7 @@ void AudioCapture::startEngine() {
     }
     // Replace the converter only while no stream can call process().
     backend_.stop();
+    bound_.reset();
     converter_ = converters_.make(format);
     if (!converter_) {
         setAvailable(false);
@@ -216,18 +221,20 @@ void AudioCapture::startEngine() {
         ringSize_ = 0;
     }
     try {
-        backend_.start([this](const AudioBufferView& buffer) { process(buffer); });
+        backend_.start(*target, [this](const AudioBufferView& buffer) { process(buffer); });
     } catch (const std::exception& e) {
         backend_.stop();
         setAvailable(false);
         throw CaptureError::engineStartFailed(e.what());
     }
+    bound_ = target;
     setAvailable(true);
 }
 
 void AudioCapture::stopEngine() {
     beginSelfOperation();
     backend_.stop();
+    bound_.reset();
     {
         std::lock_guard guard(lock_);
         pendingBuffer_.clear();
@@ -240,6 +247,7 @@ void AudioCapture::stopEngine() {
 
 void AudioCapture::ensureRunning() {
     if (isMuted_) throw CaptureError::muted();
+    wantRunning_ = true;
     if (engineRunning()) return;
     startEngine();
 }
@@ -251,18 +259,26 @@ void AudioCapture::setMuted(bool muted) {
     log_.append(std::string("audio: muted = ") + (muted ? "true" : "false"));
     if (!muted) {
         inTotalFailure_ = false;
-        try {
-            startEngine();
-        } catch (const std::exception& e) {
-            log_.append(std::string("audio: unmute failed — ") + e.what());
+        wantRunning_ = true;
+        if (serverAway()) {
+            log_.append("audio: unmuted while the sound server is away — the engine starts when it is back");
+        } else {
             try {
-                fallbackToBuiltIn(currentDeviceUID_.value_or(""), std::current_exception());
-            } catch (...) {
+                startEngine();
+            } catch (const std::exception& e) {
+                if (!deferWhileSettling(e)) {
+                    log_.append(std::string("audio: unmute failed — ") + e.what());
+                    try {
+                        fallbackToBuiltIn(currentDeviceUID_.value_or(""), std::current_exception());
+                    } catch (...) {
+                    }
+                }
             }
+            scheduleSilenceProbe(currentDeviceUID_);
         }
-        scheduleSilenceProbe(currentDeviceUID_);
     } else {
         cancelProbe();
+        settleRetry_.reset();
         if (engineStarted()) stopEngine();
     }
     postIfAlive([this, muted] {
@@ -302,6 +318,7 @@ void AudioCapture::setAvailable(bool value) {
 
 void AudioCapture::setDeviceUID(const std::optional<std::string>& uid) {
     cancelProbe();
+    settleRetry_.reset();
     inTotalFailure_ = false;
     std::optional<std::string> normalised;
     if (uid) {
@@ -314,10 +331,17 @@ void AudioCapture::setDeviceUID(const std::optional<std::string>& uid) {
                     ", engine stays down");
         return;
     }
+    wantRunning_ = true;
     if (engineStarted()) stopEngine();
+    if (serverAway()) {
+        log_.append("audio: setDeviceUID while the sound server is away — saved uid=" + normalised.value_or("default") +
+                    ", the engine starts when it is back");
+        return;
+    }
     try {
         startEngine();
     } catch (const std::exception& e) {
+        if (deferWhileSettling(e)) return;
         log_.append(std::string("audio: startEngine failed (") + e.what() + ") — falling back to built-in mic");
         fallbackToBuiltIn(normalised.value_or(""), std::current_exception());
     }
@@ -325,6 +349,11 @@ void AudioCapture::setDeviceUID(const std::optional<std::string>& uid) {
 }
 
 void AudioCapture::fallbackToBuiltIn(const std::string& failedUID, const std::exception_ptr& initialError) {
+    if (serverAway()) {
+        // Not the device's fault: the choice stays for the server's return.
+        log_.append("audio: sound server went away — keeping the choice, no fallback");
+        return;
+    }
     const auto builtIn = devices_.builtInMicrophone();
     if (!builtIn) {
         currentDeviceUID_.reset();
@@ -370,7 +399,7 @@ void AudioCapture::scheduleSilenceProbe(const std::optional<std::string>& origin
 
 void AudioCapture::evaluateProbeResult(const std::optional<std::string>& originalRequest) {
     const AudioChunk snapshot = preRollSnapshot();
-    if (snapshot.size() < probeMinimumBytes) return;
+    if (snapshot.size() < probeMinimumBytes || serverAway()) return;
     const double rms = rmsInt16(snapshot);
     if (rms >= probeSilenceThreshold) {
         if (inTotalFailure_) {
@@ -403,7 +432,56 @@ void AudioCapture::evaluateProbeResult(const std::optional<std::string>& origina
     scheduleSilenceProbe(originalRequest);
 }
 
+bool AudioCapture::boundStillCurrent() const {
+    if (!bound_ || !backend_.isRunning()) return false;
+    const auto target = currentDeviceUID_ ? devices_.inputInfo(*currentDeviceUID_) : devices_.defaultInputInfo();
+    return target && target->uid == bound_->uid && target->nominalSampleRate == bound_->nominalSampleRate &&
+           target->inputChannels == bound_->inputChannels;
+}
+
+bool AudioCapture::deferWhileSettling(const std::exception& e) {
+    const auto* error = dynamic_cast<const CaptureError*>(&e);
+    if (error == nullptr || loop_.now() >= settleUntil_) return false;
+    if (error->kind() != CaptureError::Kind::selectedDeviceMissing && error->kind() != CaptureError::Kind::noInputDevice) {
+        return false;
+    }
+    if (!settleRetry_.active()) {
+        log_.append(std::string("audio: ") + e.what() + " — the sound server has just come, waiting for its devices");
+        std::weak_ptr<int> alive = alive_;
+        settleRetry_.startOnce(loop_, settleUntil_ - loop_.now(), [this, alive] {
+            if (!alive.lock()) return;
+            settleRetry_.release();
+            resumeAfterOutage();
+        });
+    }
+    return true;
+}
+
+void AudioCapture::restartWithFallback() {
+    const std::string requested = currentDeviceUID_.value_or("");
+    if (engineStarted()) stopEngine();
+    try {
+        startEngine();
+    } catch (const std::exception& e) {
+        if (deferWhileSettling(e)) return;
+        log_.append(std::string("audio: restart after config change failed (") + e.what() +
+                    ") — falling back to built-in mic");
+        try {
+            fallbackToBuiltIn(requested, std::current_exception());
+        } catch (...) {
+        }
+    }
+    scheduleSilenceProbe(currentDeviceUID_);
+}
+
 void AudioCapture::handleConfigurationChange() {
+    if (settleRetry_.active()) {
+        // Waiting for the devices of a server that has just come: try as soon as ours is there.
+        const bool there = currentDeviceUID_ ? devices_.inputInfo(*currentDeviceUID_).has_value()
+                                             : devices_.defaultInputInfo().has_value();
+        if (there) resumeAfterOutage();
+        return;
+    }
     if (selfTriggeredOpInFlight_) {
         log_.append("audio: config change ignored — self-triggered (engine op in flight)");
         return;
@@ -416,35 +494,52 @@ void AudioCapture::handleConfigurationChange() {
         log_.append("audio: config change ignored — muted");
         return;
     }
-    log_.append("audio: configuration change — restarting engine");
-    const std::string requested = currentDeviceUID_.value_or("");
-    if (engineStarted()) stopEngine();
-    try {
-        startEngine();
-    } catch (const std::exception& e) {
-        log_.append(std::string("audio: restart after config change failed (") + e.what() +
-                    ") — falling back to built-in mic");
-        try {
-            fallbackToBuiltIn(requested, std::current_exception());
-        } catch (...) {
-        }
+    if (serverAway() || !wantRunning_) return;
+    if (boundStillCurrent()) {
+        // Another device came or went: the pre-roll and a running dictation stay untouched.
+        log_.append("audio: configuration change — still on '" + bound_->uid + "', no restart");
+        return;
     }
-    scheduleSilenceProbe(currentDeviceUID_);
+    log_.append("audio: configuration change — restarting engine");
+    restartWithFallback();
+}
+
+void AudioCapture::handleStreamEnded() {
+    // Never ignored as self-triggered: nothing of ours ends a stream.
+    if (isMuted_ || inTotalFailure_ || !isAvailable_ || serverAway()) return;
+    log_.append("audio: capture stream ended — restarting engine");
+    restartWithFallback();
+}
+
+void AudioCapture::handleAudioSystemLost() {
+    cancelProbe();
+    settleRetry_.reset();
+    log_.append("audio: sound server away — keeping uid=" + currentDeviceUID_.value_or("default") +
+                ", the engine starts again when it is back");
+    if (engineStarted()) stopEngine();
 }
 
 void AudioCapture::handleAudioSystemAppeared() {
-    // The sound server coming (back) is never caused by our own start or stop,
-    // and it is the only way out of a total failure that its absence caused.
+    settleUntil_ = loop_.now() + seconds(serverSettleSeconds);
     if (isMuted_) {
         log_.append("audio: sound server appeared — muted, engine stays down");
-        return;
+    } else if (wantRunning_ && !boundStillCurrent()) {
+        log_.append("audio: sound server appeared — starting engine");
+        resumeAfterOutage();
     }
-    log_.append("audio: sound server appeared — starting engine");
+    for (auto& fn : std::exchange(readyWaiters_, {})) fn();
+}
+
+void AudioCapture::resumeAfterOutage() {
+    // The start the engine would have made, had the server been there.
+    settleRetry_.reset();
+    if (isMuted_ || !wantRunning_ || serverAway()) return;
     const std::string requested = currentDeviceUID_.value_or("");
     if (engineStarted()) stopEngine();
     try {
         startEngine();
     } catch (const std::exception& e) {
+        if (deferWhileSettling(e)) return;
         log_.append(std::string("audio: start after sound server appeared failed (") + e.what() + ")");
         if (!inTotalFailure_) {
             try {
@@ -456,6 +551,14 @@ void AudioCapture::handleAudioSystemAppeared() {
     // During a total failure the flag stays up until this probe hears the
     // microphone, which then reports the recovery.
     scheduleSilenceProbe(currentDeviceUID_);
+}
+
+void AudioCapture::whenAudioSystemReady(std::function<void()> fn) {
+    if (!serverAway()) {
+        fn();
+    } else {
+        readyWaiters_.push_back(std::move(fn));
+    }
 }
 
 }  // namespace parlando

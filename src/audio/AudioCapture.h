@@ -3,7 +3,9 @@
 // is on, converted to 16 kHz mono 16-bit, cut into 640-byte chunks, kept for
 // 1.5 s in a pre-roll ring and handed to any number of subscribers. It also
 // chooses the input device, falls back to the built-in microphone, probes for
-// silence after every start and restarts on configuration changes.
+// silence after every start and restarts when what it is bound to changes.
+// A sound server that is away or does not answer is an outage, not a failing
+// microphone: the choice is kept and the engine starts again when it is back.
 //
 // Threads: everything is main-thread only except process() (audio thread),
 // which shares the ring, the partial chunk and the subscriber table with
@@ -48,6 +50,9 @@ public:
     static constexpr double probeSilenceThreshold = 10.0;
     static constexpr double probeDelaySeconds = 1.5;
     static constexpr double selfOperationWindowSeconds = 1.5;
+    // After the sound server comes, its devices may follow a little later
+    // (PipeWire's session manager): a missing device is waited for this long.
+    static constexpr double serverSettleSeconds = 3.0;
     static_assert(ringMaxBytes % chunkBytes == 0, "the ring holds whole chunks");
 
     AudioCapture(MainLoop& loop, Settings& settings, Log& log, AudioBackend& backend,
@@ -89,6 +94,9 @@ public:
     bool inTotalFailure() const { return inTotalFailure_; }
     bool selfTriggeredOpInFlight() const { return selfTriggeredOpInFlight_; }
     const AudioDevices& devices() const { return devices_; }
+    bool isAudioSystemAvailable() const { return backend_.isAudioSystemAvailable(); }
+    // Runs fn now when the sound server's devices are known, else once they are.
+    void whenAudioSystemReady(std::function<void()> fn);
 
     // The tap: one buffer of native-format audio (audio thread).
     void process(const AudioBufferView& buffer);
@@ -102,9 +110,17 @@ public:
     // Main-thread handlers, driven by the signal timer and the backend's events.
     void evaluateSignalHealth();
     void handleConfigurationChange();
+    void handleStreamEnded();
+    void handleAudioSystemLost();
     void handleAudioSystemAppeared();
 
 private:
+    void restartWithFallback();
+    void resumeAfterOutage();
+    bool deferWhileSettling(const std::exception& e);
+    // The engine runs on the device it would pick now, in the same format.
+    bool boundStillCurrent() const;
+    bool serverAway() const { return !backend_.isAudioSystemAvailable(); }
     void fallbackToBuiltIn(const std::string& failedUID, const std::exception_ptr& initialError);
     void scheduleSilenceProbe(const std::optional<std::string>& originalRequest);
     void evaluateProbeResult(const std::optional<std::string>& originalRequest);
@@ -151,6 +167,12 @@ private:
     bool selfTriggeredOpInFlight_ = false;
     TimerId probeTask_ = 0;
     bool inTotalFailure_ = false;
+
+    std::optional<AudioDeviceInfo> bound_;  // what the running stream captures from
+    bool wantRunning_ = false;               // asked to run (and not muted) since start-up
+    MonoTime settleUntil_{};
+    ScopedTimer settleRetry_;
+    std::vector<std::function<void()>> readyWaiters_;
 };
 
 }  // namespace parlando

@@ -7,36 +7,58 @@ AudioDevices::Device AudioDevices::toDevice(const AudioDeviceInfo& info) {
     return Device{info.id, info.uid, named ? *info.name : info.uid};
 }
 
-std::vector<AudioDevices::Device> AudioDevices::inputDevices() const {
-    std::vector<Device> out;
-    for (const auto& info : backend_.devices()) {
-        if (info.inputChannels >= 1 && info.nominalSampleRate > 0 && !info.uid.empty()) out.push_back(toDevice(info));
+std::vector<AudioDeviceInfo> AudioDevices::inputInfos() const {
+    std::vector<AudioDeviceInfo> out;
+    for (auto& info : backend_.devices()) {
+        if (!info.isMonitor && info.inputChannels >= 1 && info.nominalSampleRate > 0 && !info.uid.empty()) {
+            out.push_back(std::move(info));
+        }
     }
     return out;
 }
 
-std::optional<AudioDevices::Device> AudioDevices::builtInMicrophone() const {
-    for (const auto& info : backend_.devices()) {
-        if (info.isBuiltIn && info.inputChannels >= 1 && info.nominalSampleRate > 0 && !info.uid.empty()) {
-            return toDevice(info);
-        }
+std::optional<AudioDeviceInfo> AudioDevices::inputInfo(const std::string& uid) const {
+    for (auto& info : inputInfos()) {
+        if (info.uid == uid) return info;
     }
     return std::nullopt;
 }
 
-std::optional<AudioDevices::Device> AudioDevices::defaultInputDevice() const {
+std::optional<AudioDeviceInfo> AudioDevices::defaultInputInfo() const {
     auto info = backend_.defaultInputDevice();
     if (!info || info->uid.empty()) return std::nullopt;
+    if (!info->isMonitor) return info;
+    auto inputs = inputInfos();
+    if (inputs.empty()) return std::nullopt;
+    return inputs.front();
+}
+
+std::vector<AudioDevices::Device> AudioDevices::inputDevices() const {
+    std::vector<Device> out;
+    for (const auto& info : inputInfos()) out.push_back(toDevice(info));
+    return out;
+}
+
+std::optional<AudioDevices::Device> AudioDevices::builtInMicrophone() const {
+    const AudioDeviceInfo* best = nullptr;
+    const auto inputs = inputInfos();
+    for (const auto& info : inputs) {
+        if (info.builtInRank > 0 && (best == nullptr || info.builtInRank > best->builtInRank)) best = &info;
+    }
+    if (best == nullptr) return std::nullopt;
+    return toDevice(*best);
+}
+
+std::optional<AudioDevices::Device> AudioDevices::defaultInputDevice() const {
+    auto info = defaultInputInfo();
+    if (!info) return std::nullopt;
     return toDevice(*info);
 }
 
 std::optional<AudioDevices::Device> AudioDevices::device(const std::string& uid) const {
-    for (auto& d : inputDevices()) {
-        if (d.uid == uid) return d;
-    }
-    return std::nullopt;
+    auto info = inputInfo(uid);
+    if (!info) return std::nullopt;
+    return toDevice(*info);
 }
-
-void AudioDevices::setInputDevice(std::uint32_t id) const { backend_.setInputDevice(id); }
 
 }  // namespace parlando

@@ -1,6 +1,6 @@
 #pragma once
 // The input devices the user can choose from, the built-in microphone and the
-// system default, read from the sound system on every call (no caching).
+// system default, read from the sound system's current model on every call.
 #include "audio/AudioBackend.h"
 
 #include <cstdint>
@@ -23,17 +23,24 @@ public:
 
     // Devices with at least one input channel, a rate and a UID, in platform order.
     std::vector<Device> inputDevices() const;
-    // The first built-in device with an input channel, a rate and a UID.
+    // The built-in microphone: the first input whose active port is the
+    // machine's own microphone; failing that, the first without port
+    // information that the platform tags as internal.
     std::optional<Device> builtInMicrophone() const;
-    // The system's current default input (no channel or rate test).
+    // The system's current default input; when that is the monitor of an
+    // output, the first real input instead.
     std::optional<Device> defaultInputDevice() const;
     // The first input device whose UID equals uid exactly.
     std::optional<Device> device(const std::string& uid) const;
-    // Makes the capture input use that device; throws AudioDeviceError.
-    void setInputDevice(std::uint32_t id) const;
+
+    // The same, with what a capture stream needs to know about the device.
+    std::vector<AudioDeviceInfo> inputInfos() const;
+    std::optional<AudioDeviceInfo> inputInfo(const std::string& uid) const;
+    std::optional<AudioDeviceInfo> defaultInputInfo() const;
+
+    static Device toDevice(const AudioDeviceInfo& info);
 
 private:
-    static Device toDevice(const AudioDeviceInfo& info);
     AudioBackend& backend_;
 };
 

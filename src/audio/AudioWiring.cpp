@@ -24,10 +24,30 @@ AudioWiring::AudioWiring(std::weak_ptr<StatusBarController> controller, MicEngin
 void AudioWiring::setupAudio() {
     auto c = controller_.lock();
     if (!c) return;
-    Settings& settings = c->services().settings;
     c->trayState.muted = engine_.isMuted ? engine_.isMuted() : false;
     c->renderUI();
+    if (!engine_.whenAudioSystemReady) {
+        startOnResolvedDevice();
+        return;
+    }
+    auto ranNow = std::make_shared<bool>(false);
+    std::weak_ptr<int> alive = alive_;
+    engine_.whenAudioSystemReady([this, alive, ranNow] {
+        if (!alive.lock()) return;
+        *ranNow = true;
+        startOnResolvedDevice();
+    });
+    if (!*ranNow) {
+        // The built-in microphone can only be told once the server lists its devices.
+        c->services().log.append("audio: waiting for the sound server — the microphone starts when it is there");
+        call(lamp_.setIdleReflectingMic);
+    }
+}
 
+void AudioWiring::startOnResolvedDevice() {
+    auto c = controller_.lock();
+    if (!c) return;
+    Settings& settings = c->services().settings;
     std::optional<std::string> uid;
     const std::string saved = trimmedInput(settings.stringOr(StatusBarController::micDeviceUIDKey, ""));
     if (!saved.empty()) {

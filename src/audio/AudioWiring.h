@@ -25,6 +25,8 @@ struct MicEngineControl {
     // unless muted. Returns an error description on failure.
     std::function<std::optional<std::string>(const std::optional<std::string>& uid)> setDeviceUID;
     std::function<std::optional<MicMenuDevice>()> builtInMicrophone;
+    // Runs fn now when the sound server's devices are known, else once they are.
+    std::function<void(std::function<void()> fn)> whenAudioSystemReady;
 };
 
 struct LampControl {
@@ -37,9 +39,10 @@ class AudioWiring {
 public:
     AudioWiring(std::weak_ptr<StatusBarController> controller, MicEngineControl engine, LampControl lamp);
 
-    // Start-up: tray mirrors the mute state, the start device is resolved
-    // (saved, else the built-in microphone recorded as the choice, else the
-    // system default) and the engine is started.
+    // Start-up: tray mirrors the mute state, then, as soon as the sound
+    // server's devices are known (at once, or whenever it comes), the start
+    // device is resolved (saved, else the built-in microphone recorded as the
+    // choice, else the system default) and the engine is started. Never waits.
     void setupAudio();
 
     // The engine's reports. onError may come from the audio thread; the rest
@@ -53,6 +56,8 @@ public:
     void onMicsRecovered();
 
 private:
+    void startOnResolvedDevice();
+
     std::weak_ptr<StatusBarController> controller_;
     MicEngineControl engine_;
     LampControl lamp_;
@@ -60,6 +65,7 @@ private:
     // controller keep working without it.
     MainLoop* loop_ = nullptr;
     Log* log_ = nullptr;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // the deferred start holds it weakly
 };
 
 }  // namespace parlando

@@ -13,14 +13,22 @@ std::vector<MenuItem> buildMicSubmenu(const MicMenuState& state, std::function<v
                                   std::move(selectDefault));
     def.checked = state.savedUID.empty();
     items.push_back(std::move(def));
-    if (state.devices.empty()) return items;
-    items.push_back(MenuItem::separator());
-    for (const auto& device : state.devices) {
-        MenuItem item = MenuItem::make(device.name, [selectDevice, device]() {
-            if (selectDevice) selectDevice(device.uid, device.name);
-        });
-        item.checked = device.uid == state.savedUID;
-        items.push_back(std::move(item));
+    if (!state.devices.empty()) {
+        items.push_back(MenuItem::separator());
+        for (const auto& device : state.devices) {
+            MenuItem item = MenuItem::make(device.name, [selectDevice, device]() {
+                if (selectDevice) selectDevice(device.uid, device.name);
+            });
+            item.checked = device.uid == state.savedUID;
+            items.push_back(std::move(item));
+        }
+    }
+    if (state.soundServerAway) {
+        // Why the list is empty and nothing records: the choice waits for the server.
+        items.push_back(MenuItem::separator());
+        MenuItem away = MenuItem::make("Звуковой сервер недоступен", {});
+        away.enabled = false;
+        items.push_back(std::move(away));
     }
     return items;
 }
@@ -38,6 +46,7 @@ std::vector<MenuItem> MicrophoneMenu::buildMicSubmenu() {
         if (auto d = engine_.defaultInputDevice()) state.defaultDeviceName = d->name;
     }
     if (engine_.inputDevices) state.devices = engine_.inputDevices();
+    state.soundServerAway = engine_.isAudioSystemAvailable && !engine_.isAudioSystemAvailable();
     // The menu may outlive this object's owner; actions hold nothing strongly.
     auto weakController = controller_;
     auto engine = engine_;

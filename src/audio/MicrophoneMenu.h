@@ -22,6 +22,7 @@ struct MicMenuState {
     std::optional<std::string> defaultDeviceName;  // the system default input, when there is one
     std::vector<MicMenuDevice> devices;            // input devices in the system's order
     std::string savedUID;                          // trimmed; "" for the system default
+    bool soundServerAway = false;                  // marked at the end; the choice is kept meanwhile
 };
 
 std::vector<MenuItem> buildMicSubmenu(const MicMenuState& state, std::function<void()> selectDefault,
@@ -35,6 +36,7 @@ struct MicEngineHooks {
     // Switches the engine to the device (none: the system default). Returns an
     // error description on failure.
     std::function<std::optional<std::string>(const std::optional<std::string>& uid)> setDeviceUID;
+    std::function<bool()> isAudioSystemAvailable;
 };
 
 class MicrophoneMenu {

@@ -142,6 +142,13 @@ void DictationController::doStop() {
     s_.session.log.append("local: session stopped (paste pending)");
 }
 
+void DictationController::stopKeepingTextOnClipboard() {
+    if (!s_.tray.trayState().fnDictating && !localSession) return;
+    s_.session.log.append("local: session left the front — stopping, the text stays on the clipboard");
+    if (localSession) localSession->pasteShortcut = false;
+    doStop();
+}
+
 void DictationController::sessionFinished() {
     if (sessionsFinishing_ > 0) --sessionsFinishing_;
     // A later dictation may be finishing too: its spinner stays until its own text is in.

@@ -43,6 +43,9 @@ public:
     void handleFNRelease();
     void doStart();
     void doStop();
+    // Our login session locked or left the front: a running dictation stops,
+    // and its text goes to the clipboard only.
+    void stopKeepingTextOnClipboard();
     // Action of the "Слушать" menu item.
     void toggleListening();
 

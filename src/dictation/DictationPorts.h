@@ -102,6 +102,8 @@ class DictationPaste {
 public:
     virtual ~DictationPaste() = default;
     virtual void paste(const std::string& text) = 0;
+    // The clipboard only, no shortcut: for a dictation cut short by the lock screen.
+    virtual void copy(const std::string& text) = 0;
 };
 
 // The status lamp, as far as a dictation reports to it.

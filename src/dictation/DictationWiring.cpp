@@ -1,5 +1,7 @@
 #include "dictation/DictationWiring.h"
 
+#include "audio/CaptureError.h"
+
 #include "speech/DeepgramClient.h"
 
 namespace parlando {
@@ -61,8 +63,9 @@ APIKeyResult KeychainKeySource::deepgramAPIKey() {
 }
 
 std::optional<std::string> AudioCaptureMicrophone::ensureRunning() {
+    if (capture_ == nullptr) return CaptureError::noInputDevice().errorDescription();
     try {
-        capture_.ensureRunning();
+        capture_->ensureRunning();
         return std::nullopt;
     } catch (const std::exception& e) {
         return std::string(e.what());

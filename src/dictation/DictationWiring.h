@@ -34,28 +34,41 @@ private:
     const KeychainHelper& keychain_;
 };
 
+// The microphone engine as the dictation sees it. The engine is attached by
+// the audio start-up step; until then (or if that step failed) the
+// dictation is told there is no input device, and nothing else breaks.
 class AudioCaptureMicrophone final : public DictationMicrophone {
 public:
-    explicit AudioCaptureMicrophone(AudioCapture& capture) : capture_(capture) {}
+    AudioCaptureMicrophone() = default;
+    explicit AudioCaptureMicrophone(AudioCapture& capture) : capture_(&capture) {}
+    void attach(AudioCapture* capture) { capture_ = capture; }
     std::optional<std::string> ensureRunning() override;
-    AudioBytes preRollSnapshot() override { return capture_.preRollSnapshot(); }
+    AudioBytes preRollSnapshot() override { return capture_ ? capture_->preRollSnapshot() : AudioBytes{}; }
     double preRollSeconds() const override { return AudioCapture::preRollSeconds; }
-    SubscriptionId subscribe(ChunkHandler handler) override { return capture_.subscribe(std::move(handler)); }
-    SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& preRoll) override {
-        return capture_.subscribe(std::move(handler), &preRoll);
+    SubscriptionId subscribe(ChunkHandler handler) override {
+        return capture_ ? capture_->subscribe(std::move(handler)) : 0;
     }
-    void unsubscribe(SubscriptionId id) override { capture_.unsubscribe(id); }
-    bool isMuted() const override { return capture_.isMuted(); }
-    void setMuted(bool muted) override { capture_.setMuted(muted); }
+    SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& preRoll) override {
+        preRoll.clear();
+        return capture_ ? capture_->subscribe(std::move(handler), &preRoll) : 0;
+    }
+    void unsubscribe(SubscriptionId id) override {
+        if (capture_) capture_->unsubscribe(id);
+    }
+    bool isMuted() const override { return capture_ ? capture_->isMuted() : true; }
+    void setMuted(bool muted) override {
+        if (capture_) capture_->setMuted(muted);
+    }
 
 private:
-    AudioCapture& capture_;
+    AudioCapture* capture_ = nullptr;
 };
 
 class DeliveryPaste final : public DictationPaste {
 public:
     explicit DeliveryPaste(PasteDelivery& delivery) : delivery_(delivery) {}
     void paste(const std::string& text) override { delivery_.paste(text); }
+    void copy(const std::string& text) override { delivery_.copy(text); }
 
 private:
     PasteDelivery& delivery_;

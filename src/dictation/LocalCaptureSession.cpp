@@ -376,7 +376,12 @@ void LocalCaptureSession::finishDrain() {
                   ", lastInterim=" + std::to_string(dictation_text::characterCount(lastInterim_)) + " chars)");
     finished_ = true;
     if (onFinish) onFinish(text);
-    if (!text.empty()) s_.paste.paste(text);
+    if (!text.empty()) {
+        if (pasteShortcut)
+            s_.paste.paste(text);
+        else
+            s_.paste.copy(text);
+    }
     s_.lamp.setIdleReflectingMic();
 }
 

@@ -81,6 +81,8 @@ public:
     std::function<void(const std::string& finalText)> onFinish;
     std::function<void(const RecognitionError& error)> onError;
     std::function<void(bool stalled)> onStallChange;
+    // False: the text goes to the clipboard only, with no paste shortcut.
+    bool pasteShortcut = true;
 
     // Throws SessionError or MicrophoneError; a throw leaves nothing connected.
     void start();

@@ -110,6 +110,7 @@ void PasteDelivery::paste(const std::string& text) {
         log_.append("paste: no clipboard — the text was not delivered");
         return;
     }
+    lastWritten_ = text;
     std::weak_ptr<PasteDelivery*> weak = self_;
     // The timer is not kept: an earlier paste's shortcut still goes out when a
     // later paste comes within the delay.
@@ -119,9 +120,25 @@ void PasteDelivery::paste(const std::string& text) {
     });
 }
 
+void PasteDelivery::copy(const std::string& text) {
+    if (clipboard_.setText(text))
+        lastWritten_ = text;
+    else
+        log_.append("paste: no clipboard — the text was not delivered");
+}
+
 void PasteDelivery::sendShortcut(const std::string& text) {
-    if (auto why = keys_.unavailable()) {
-        log_.append("paste: shortcut not sent — " + *why + "; the text is on the clipboard");
+    std::optional<std::string> withheld = keys_.unavailable();
+    if (!withheld && gate_) withheld = gate_();
+    if (withheld) {
+        log_.append("paste: shortcut not sent — " + *withheld + "; the text is on the clipboard");
+        return;
+    }
+    // A shortcut now would paste whatever the clipboard holds instead of ours.
+    // A later dictation's text counts as ours: each paste sends its shortcut.
+    if (!clipboard_.holds(lastWritten_)) {
+        log_.append("paste: shortcut not sent — the clipboard does not hold the dictated text (the write was "
+                    "refused or another program took the clipboard)");
         return;
     }
     const PasteShortcut shortcut = chooseShortcut(keys_.focusedWindowClass());

@@ -7,6 +7,7 @@
 #include "core/MainLoop.h"
 #include "core/Settings.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,9 @@ public:
     // The primary selection, what Shift+Insert pastes in xterm and rxvt. False
     // when the system has none.
     virtual bool setPrimarySelection(const std::string& text) = 0;
+    // Whether we still own the clipboard and it holds `text`: a write can be
+    // refused while reported as done, or another program can take it over.
+    virtual bool holds(const std::string& text) = 0;
 };
 
 // Synthetic keyboard input into the focused window.
@@ -70,6 +74,11 @@ public:
     // later; returns at once. Consecutive pastes each type their own shortcut,
     // which pastes whatever the clipboard holds by then.
     void paste(const std::string& text);
+    // Main thread. The clipboard only: no shortcut follows.
+    void copy(const std::string& text);
+    // Asked just before each shortcut: a reason to withhold it (the text
+    // stays on the clipboard), or none.
+    void setShortcutGate(std::function<std::optional<std::string>()> gate) { gate_ = std::move(gate); }
 
     // The shortcut for the focused window under the current setting.
     PasteShortcut chooseShortcut(const std::optional<WindowClass>& focused);
@@ -82,6 +91,8 @@ private:
     Settings& settings_;
     Clipboard& clipboard_;
     PasteKeys& keys_;
+    std::function<std::optional<std::string>()> gate_;
+    std::string lastWritten_;  // what we last put on the clipboard
     std::shared_ptr<PasteDelivery*> self_;  // pending shortcuts find it empty once we are gone
 };
 

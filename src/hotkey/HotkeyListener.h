@@ -1,25 +1,43 @@
 #pragma once
 // Chooses how the hotkey is watched and keeps it watched: the kernel's input
-// devices first; when they cannot be read, the X server's raw key events for
-// the same key. Also re-reads "ParlandoHotkey" when the user picks another key,
-// so the choice takes effect at once.
+// devices first; when they cannot be read (or none of them has the key), the
+// X server's raw key events for the same key. Also re-reads "ParlandoHotkey"
+// when the user picks another key, so the choice takes effect at once. When
+// the chosen key cannot work at all, the user is told once per launch and key.
+// Edges count only while our login session is in front.
+#include "app/Notifier.h"
 #include "core/Log.h"
 #include "core/MainLoop.h"
 #include "core/Settings.h"
 #include "hotkey/FNKeyTap.h"
 #include "hotkey/KeyEdgeSource.h"
+#include "hotkey/LoginSession.h"
 
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace parlando {
+
+inline constexpr const char* hotkeyProblemTitle = "Клавиша диктовки не работает";
+inline constexpr const char* hotkeyProblemIdentifier = "parlando.hotkey-unavailable";
+
+// Why the chosen key does nothing: a line for the hotkey menu and the
+// notification's text, both saying what to do.
+struct HotkeyProblem {
+    std::string menuNote;
+    std::string body;
+};
 
 class HotkeyListener {
 public:
     enum class Mode { none, tap, fallback };
 
-    // `fallback` may be null (no X11 on this platform build).
-    HotkeyListener(MainLoop& loop, Log& log, Settings& settings, KeyEdgeSource& primary, KeyEdgeSource* fallback);
+    // `fallback` may be null (no X11 on this platform build); `notifier` and
+    // `session` too (nothing is posted; edges always count).
+    HotkeyListener(MainLoop& loop, Log& log, Settings& settings, KeyEdgeSource& primary, KeyEdgeSource* fallback,
+                   Notifier* notifier = nullptr, LoginSession* session = nullptr);
 
     // Main thread. Reads the configured key and installs the tap or, when that
     // fails, the fallback. The callbacks are kept for later restarts.
@@ -33,17 +51,29 @@ public:
 
     Mode mode() const { return mode_; }
     const std::string& keyName() const { return keyName_; }
+    // Why the chosen key does nothing right now, in the user's words (for the
+    // hotkey menu); none while it works. Checked live: a keyboard plugged in
+    // later clears it.
+    std::optional<HotkeyProblem> problem() const;
 
 private:
+    void edge(bool press);
+    void tellUser();
+
+    MainLoop& loop_;
     Log& log_;
     Settings& settings_;
+    KeyEdgeSource& primary_;
     FNKeyTap tap_;
     std::unique_ptr<FNKeyTap> fallback_;
-    KeyEdgeSource* fallbackSource_;
+    Notifier* notifier_;
+    LoginSession* session_;
     std::function<void()> onPress_;
     std::function<void()> onRelease_;
     Mode mode_ = Mode::none;
     std::string keyName_;
+    bool x11Visible_ = true;
+    std::set<std::string> told_;  // keys the user has been told about this launch
 };
 
 }  // namespace parlando

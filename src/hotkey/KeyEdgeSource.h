@@ -39,6 +39,11 @@ public:
     // Stops watching. After it returns the sink is not called again. Safe
     // when not started.
     virtual void stop() = 0;
+
+    // Main thread, after a successful start(): whether some device that can
+    // emit the key is watched right now. A source may start with none and
+    // wait for one to be plugged in.
+    virtual bool watchesKey() const { return true; }
 };
 
 }  // namespace parlando

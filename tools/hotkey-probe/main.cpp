@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    parlando::LinuxHotkey hotkey(loop, log, *settings, inputDir);
+    parlando::LinuxHotkey hotkey(loop, log, *settings, nullptr, inputDir);
     hotkey.listener().start([&] { log.append("press"); }, [&] { log.append("release"); });
     const int rc = QCoreApplication::exec();
     hotkey.listener().stop();

@@ -73,9 +73,11 @@ void StatusNotifierItem::registerWithWatcher() {
                                                        "RegisterStatusNotifierItem");
     call << serviceName_;
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call, 5000), this);
+    ++unanswered_;
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         QDBusPendingReply<> reply = *w;
         w->deleteLater();
+        --unanswered_;
         if (reply.isError()) {
             itemRegistered_ = false;
             registrationError_ = reply.error().message();
@@ -91,9 +93,11 @@ void StatusNotifierItem::refreshHostRegistered() {
     QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString(watcherInterface) << QStringLiteral("IsStatusNotifierHostRegistered");
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(get, 5000), this);
+    ++unanswered_;
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         QDBusPendingReply<QDBusVariant> reply = *w;
         w->deleteLater();
+        --unanswered_;
         if (!reply.isError()) hostRegistered_ = reply.value().variant().toBool();
     });
 }
@@ -176,6 +180,7 @@ TrayPresence StatusNotifierItem::presence() const {
     p.itemRegistered = itemRegistered_;
     p.hostRegistered = hostRegistered_;
     p.registrationError = registrationError_.toStdString();
+    p.answerPending = unanswered_ > 0;
     p.serviceName = serviceName_.toStdString();
     p.desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP").toStdString();
     return p;

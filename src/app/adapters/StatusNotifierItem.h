@@ -120,6 +120,7 @@ private:
     QPoint lastClick_;
     bool itemRegistered_ = false;
     bool hostRegistered_ = false;
+    int unanswered_ = 0;  // calls to the watcher still waiting for a reply
     QString registrationError_;
 };
 

@@ -2,6 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,7 +13,6 @@ namespace parlando {
 namespace {
 
 constexpr std::uint32_t kInvalidIndex = static_cast<std::uint32_t>(-1);
-constexpr int kOperationTimeoutSeconds = 5;
 
 std::string lowerText(const char* s) {
     std::string out = s != nullptr ? s : "";
@@ -18,223 +20,235 @@ std::string lowerText(const char* s) {
     return out;
 }
 
-}  // namespace
+pa_usec_t micros(Duration d) {
+    return static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+}
 
-struct PulseAudioBackend::SourceRecord {
-    AudioDeviceInfo info;
-    bool isMonitor = false;
-    pa_channel_map channelMap{};
-};
+pa_time_event* armTimer(pa_threaded_mainloop* mainloop, Duration delay, pa_time_event_cb_t cb, void* userdata) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop);
+    timeval tv;
+    pa_timeval_add(pa_gettimeofday(&tv), micros(delay));
+    return api->time_new(api, &tv, cb, userdata);
+}
 
-namespace {
+void freeTimer(pa_threaded_mainloop* mainloop, pa_time_event*& timer) {
+    if (timer == nullptr) return;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop);
+    api->time_free(timer);
+    timer = nullptr;
+}
 
-PulseAudioBackend::SourceRecord recordFrom(const pa_source_info* i) {
-    PulseAudioBackend::SourceRecord r;
-    r.info.id = i->index;
-    r.info.uid = i->name != nullptr ? i->name : "";
-    if (i->description != nullptr && *i->description != '\0') r.info.name = i->description;
-    r.info.inputChannels = i->sample_spec.channels;
-    r.info.nominalSampleRate = i->sample_spec.rate;
-    r.isMonitor = i->monitor_of_sink != kInvalidIndex;
-    r.info.isBuiltIn = !r.isMonitor && PulseAudioBackend::isBuiltInSource(
-                                           i->proplist, i->active_port != nullptr ? i->active_port->name : nullptr);
-    r.channelMap = i->channel_map;
-    return r;
+void unrefOperation(pa_operation* op) {
+    if (op != nullptr) pa_operation_unref(op);
 }
 
 }  // namespace
 
-bool PulseAudioBackend::isBuiltInSource(const pa_proplist* properties, const char* activePortName) {
-    const std::string formFactor = lowerText(pa_proplist_gets(properties, PA_PROP_DEVICE_FORM_FACTOR));
-    const std::string bus = lowerText(pa_proplist_gets(properties, PA_PROP_DEVICE_BUS));
+struct PulseAudioBackend::Source {
+    AudioDeviceInfo info;
+    pa_channel_map channelMap{};
+};
+
+int PulseAudioBackend::builtInRank(const pa_source_info& source) {
+    if (source.monitor_of_sink != kInvalidIndex) return 0;
+    if (source.n_ports > 0) {
+        // The active port decides: a card on the PCI bus carries an empty mic
+        // jack as readily as the laptop's own microphone.
+        const pa_source_port_info* port = source.active_port;
+        if (port == nullptr) return 0;
+        const std::string name = lowerText(port->name);
+        const bool micType = port->type == PA_DEVICE_PORT_TYPE_MIC || port->type == PA_DEVICE_PORT_TYPE_UNKNOWN;
+        return micType && name.find("internal") != std::string::npos && name.find("mic") != std::string::npos ? 2 : 0;
+    }
+    // No port information: the form factor is all there is (PulseAudio's
+    // name, and PipeWire's where pipewire-pulse passes it through).
+    std::string formFactor = lowerText(pa_proplist_gets(source.proplist, PA_PROP_DEVICE_FORM_FACTOR));
+    if (formFactor.empty()) formFactor = lowerText(pa_proplist_gets(source.proplist, "device.form-factor"));
+    const std::string bus = lowerText(pa_proplist_gets(source.proplist, PA_PROP_DEVICE_BUS));
     const bool external = bus == "usb" || bus == "bluetooth" || bus == "firewire";
-    if (formFactor == "internal") return !external;
-    if (!formFactor.empty()) return false;
-    // No form factor: an on-board codec whose active input is the internal microphone.
-    const std::string port = lowerText(activePortName);
-    return (bus == "pci" || bus == "platform") && port.find("internal-mic") != std::string::npos;
+    return formFactor == "internal" && !external ? 1 : 0;
 }
 
 // ------------------------------------------------------------ C callbacks
 
 struct PulseAudioBackend::Callbacks {
+    static PulseAudioBackend* self(void* userdata) { return static_cast<PulseAudioBackend*>(userdata); }
+
     static void contextState(pa_context* c, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (c != self->context_) return;
+        auto* s = self(userdata);
+        if (c != s->context_) return;
         switch (pa_context_get_state(c)) {
         case PA_CONTEXT_READY: {
-            self->wasReady_ = true;
-            self->connected_ = true;
-            const bool comeBack = self->outageLogged_ || self->everConnected_;
-            self->outageLogged_ = false;
-            self->log_.append(std::string("audio: sound server connected (") +
-                              (pa_context_get_server(c) ? pa_context_get_server(c) : "?") + ")");
-            pa_context_set_subscribe_callback(c, &Callbacks::subscription, self);
-            pa_operation* op = pa_context_subscribe(
+            pa_context_set_subscribe_callback(c, &Callbacks::subscription, s);
+            unrefOperation(pa_context_subscribe(
                 c, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
-                &Callbacks::success, self);
-            if (op) pa_operation_unref(op);
-            self->knownInputs_.clear();
-            op = pa_context_get_source_info_list(c, &Callbacks::rememberSource, self);
-            if (op) pa_operation_unref(op);
-            op = pa_context_get_server_info(c, &Callbacks::rememberDefault, self);
-            if (op) pa_operation_unref(op);
-            if (comeBack) self->postEvent(AudioSystemEvent::audioSystemAppeared);
-            self->everConnected_ = true;
+                &Callbacks::success, s));
+            {
+                std::lock_guard guard(s->modelMutex_);
+                s->sources_.clear();
+            }
+            s->initialQueries_ = 2;
+            unrefOperation(pa_context_get_source_info_list(c, &Callbacks::initialSource, s));
+            unrefOperation(pa_context_get_server_info(c, &Callbacks::initialServer, s));
             break;
         }
         case PA_CONTEXT_FAILED:
-        case PA_CONTEXT_TERMINATED: {
-            const int err = pa_context_errno(c);
-            self->connected_ = false;
-            if (self->wasReady_) {
-                self->wasReady_ = false;
-                self->log_.append(std::string("audio: sound server connection lost (") + pa_strerror(err) +
-                                  ") — no input device until it is back");
-                if (self->stream_ != nullptr) self->running_ = false;
-                if (!self->shuttingDown_) self->postEvent(AudioSystemEvent::configurationChanged);
-                self->outageLogged_ = true;
-            } else if (!self->outageLogged_) {
-                self->log_.append(std::string("audio: sound server not running (") + pa_strerror(err) +
-                                  ") — no input device; retrying every " +
-                                  std::to_string(static_cast<int>(toSeconds(self->reconnectInterval_))) + " s");
-                self->outageLogged_ = true;
-            }
-            if (!self->shuttingDown_) self->scheduleReconnectLocked();
+        case PA_CONTEXT_TERMINATED:
+            s->serverGoneLocked(pa_strerror(pa_context_errno(c)));
             break;
-        }
         default:
             break;
         }
-        pa_threaded_mainloop_signal(self->mainloop_, 0);
     }
 
-    static void success(pa_context*, int, void* userdata) {
-        pa_threaded_mainloop_signal(static_cast<PulseAudioBackend*>(userdata)->mainloop_, 0);
-    }
+    static void success(pa_context*, int, void*) {}
 
-    static void rememberSource(pa_context*, const pa_source_info* i, int eol, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (eol == 0 && i != nullptr && i->monitor_of_sink == kInvalidIndex) self->knownInputs_.insert(i->index);
-    }
-
-    static void newSource(pa_context*, const pa_source_info* i, int eol, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (eol != 0 || i == nullptr || i->monitor_of_sink != kInvalidIndex) return;
-        if (self->knownInputs_.insert(i->index).second) {
-            self->log_.append(std::string("audio: input device added — ") + (i->name ? i->name : "?"));
-            self->postEvent(AudioSystemEvent::configurationChanged);
+    // The model is ready once the first source list and server info are in.
+    static void initialDone(PulseAudioBackend* s) {
+        if (--s->initialQueries_ != 0) return;
+        s->freeAnswerTimerLocked();
+        {
+            std::lock_guard guard(s->modelMutex_);
+            s->ready_ = true;
         }
+        s->outageLogged_ = false;
+        const char* server = pa_context_get_server(s->context_);
+        s->log_.append(std::string("audio: sound server connected (") + (server ? server : "?") + ")");
+        s->postEvent(AudioSystemEvent::audioSystemAppeared);
     }
 
-    static void rememberDefault(pa_context*, const pa_server_info* i, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (i != nullptr) self->defaultSource_ = i->default_source_name ? i->default_source_name : "";
+    static void initialSource(pa_context*, const pa_source_info* i, int eol, void* userdata) {
+        auto* s = self(userdata);
+        if (eol == 0 && i != nullptr) s->upsertSourceLocked(*i);
+        if (eol != 0) initialDone(s);
     }
 
-    static void checkDefault(pa_context*, const pa_server_info* i, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
+    static void initialServer(pa_context*, const pa_server_info* i, void* userdata) {
+        auto* s = self(userdata);
+        if (i != nullptr) {
+            std::lock_guard guard(s->modelMutex_);
+            s->defaultSource_ = i->default_source_name ? i->default_source_name : "";
+        }
+        initialDone(s);
+    }
+
+    static void changedSource(pa_context*, const pa_source_info* i, int eol, void* userdata) {
+        if (eol == 0 && i != nullptr) self(userdata)->upsertSourceLocked(*i);
+    }
+
+    static void changedServer(pa_context*, const pa_server_info* i, void* userdata) {
+        auto* s = self(userdata);
         if (i == nullptr) return;
         const std::string now = i->default_source_name ? i->default_source_name : "";
-        if (now == self->defaultSource_) return;
-        self->defaultSource_ = now;
-        self->log_.append("audio: default input changed — " + now);
-        self->postEvent(AudioSystemEvent::configurationChanged);
+        {
+            std::lock_guard guard(s->modelMutex_);
+            if (now == s->defaultSource_) return;
+            s->defaultSource_ = now;
+        }
+        s->log_.append("audio: default input changed — " + now);
+        s->postEvent(AudioSystemEvent::configurationChanged);
     }
 
     static void subscription(pa_context* c, pa_subscription_event_type_t t, std::uint32_t index, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
+        auto* s = self(userdata);
         const unsigned facility = t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const unsigned type = t & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
         if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-            if (type == PA_SUBSCRIPTION_EVENT_NEW) {
-                pa_operation* op = pa_context_get_source_info_by_index(c, index, &Callbacks::newSource, self);
-                if (op) pa_operation_unref(op);
-            } else if (type == PA_SUBSCRIPTION_EVENT_REMOVE && self->knownInputs_.erase(index) > 0) {
-                self->log_.append("audio: input device removed — #" + std::to_string(index));
-                self->postEvent(AudioSystemEvent::configurationChanged);
+            if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+                bool wasInput = false;
+                std::string name;
+                {
+                    std::lock_guard guard(s->modelMutex_);
+                    auto it = std::find_if(s->sources_.begin(), s->sources_.end(),
+                                           [index](const Source& x) { return x.info.id == index; });
+                    if (it == s->sources_.end()) return;
+                    wasInput = !it->info.isMonitor;
+                    name = it->info.uid;
+                    s->sources_.erase(it);
+                }
+                if (wasInput) {
+                    s->log_.append("audio: input device removed — " + name);
+                    s->postEvent(AudioSystemEvent::configurationChanged);
+                }
+            } else {
+                unrefOperation(pa_context_get_source_info_by_index(c, index, &Callbacks::changedSource, s));
             }
         } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
-            pa_operation* op = pa_context_get_server_info(c, &Callbacks::checkDefault, self);
-            if (op) pa_operation_unref(op);
+            unrefOperation(pa_context_get_server_info(c, &Callbacks::changedServer, s));
         }
     }
 
     static void reconnect(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
+        auto* s = self(userdata);
         api->time_free(e);
-        if (self->reconnectTimer_ == e) self->reconnectTimer_ = nullptr;
-        if (self->shuttingDown_) return;
-        self->dropContextLocked();
-        self->connectLocked();
+        if (s->reconnectTimer_ == e) s->reconnectTimer_ = nullptr;
+        if (s->shuttingDown_) return;
+        s->dropContextLocked();
+        s->connectLocked();
     }
 
-    static void streamState(pa_stream* s, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (s != self->stream_) return;
-        const pa_stream_state_t state = pa_stream_get_state(s);
+    // A connection that never became ready, or a stream that never started:
+    // the server is there but does not answer.
+    static void unanswered(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* userdata) {
+        auto* s = self(userdata);
+        api->time_free(e);
+        if (s->answerTimer_ == e) s->answerTimer_ = nullptr;
+        if (s->shuttingDown_) return;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", toSeconds(s->answerTimeout_));
+        s->serverGoneLocked(std::string("not answering for ") + seconds + " s");
+    }
+
+    static void streamState(pa_stream* st, void* userdata) {
+        auto* s = self(userdata);
+        if (st != s->stream_) return;
+        const pa_stream_state_t state = pa_stream_get_state(st);
         if (state == PA_STREAM_READY) {
-            self->running_ = true;
+            s->freeAnswerTimerLocked();
         } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-            const bool wasRunning = self->running_.exchange(false);
-            if (wasRunning && !self->stopping_ && self->wasReady_) {
-                self->log_.append(std::string("audio: capture stream ended (") +
-                                  pa_strerror(pa_context_errno(self->context_)) + ")");
-                self->postEvent(AudioSystemEvent::configurationChanged);
+            s->freeAnswerTimerLocked();
+            if (pa_context_get_state(s->context_) != PA_CONTEXT_READY) {
+                s->serverGoneLocked(pa_strerror(pa_context_errno(s->context_)));
+                return;
             }
+            s->log_.append("audio: capture stream from " + s->streamSource_ + " ended (" +
+                           pa_strerror(pa_context_errno(s->context_)) + ")");
+            s->stopLocked();
+            s->postEvent(AudioSystemEvent::streamEnded);
         }
-        pa_threaded_mainloop_signal(self->mainloop_, 0);
     }
 
-    static void streamRead(pa_stream* s, std::size_t, void* userdata) {
-        auto* self = static_cast<PulseAudioBackend*>(userdata);
-        if (s != self->stream_) return;
-        const std::size_t frameBytes = sizeof(float) * self->streamChannels_;
-        while (pa_stream_readable_size(s) > 0) {
+    static void streamRead(pa_stream* st, std::size_t, void* userdata) {
+        auto* s = self(userdata);
+        if (st != s->stream_) return;
+        const std::size_t frameBytes = sizeof(float) * s->streamChannels_;
+        while (pa_stream_readable_size(st) > 0) {
             const void* data = nullptr;
             std::size_t bytes = 0;
-            if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
-            if (data != nullptr && self->tap_ && frameBytes > 0) {
+            if (pa_stream_peek(st, &data, &bytes) < 0 || bytes == 0) break;
+            if (data != nullptr && s->tap_ && frameBytes > 0) {
                 // Copy out: the tap wants aligned, whole frames.
-                auto& carry = self->carry_;
+                auto& carry = s->carry_;
                 const auto* p = static_cast<const std::uint8_t*>(data);
                 carry.insert(carry.end(), p, p + bytes);
                 const std::size_t frames = carry.size() / frameBytes;
                 if (frames > 0) {
-                    self->frames_.resize(frames * self->streamChannels_);
-                    std::memcpy(self->frames_.data(), carry.data(), frames * frameBytes);
+                    s->frames_.resize(frames * s->streamChannels_);
+                    std::memcpy(s->frames_.data(), carry.data(), frames * frameBytes);
                     carry.erase(carry.begin(), carry.begin() + static_cast<long>(frames * frameBytes));
-                    self->tap_(AudioBufferView{self->frames_.data(), frames, self->streamChannels_, self->streamRate_});
+                    s->tap_(AudioBufferView{s->frames_.data(), frames, s->streamChannels_, s->streamRate_});
                 }
             }
             // A hole (no data) is dropped.
-            pa_stream_drop(s);
+            pa_stream_drop(st);
         }
-    }
-
-    static void sourceInfo(pa_context*, const pa_source_info* i, int eol, void* userdata) {
-        auto* out = static_cast<std::pair<PulseAudioBackend*, std::vector<SourceRecord>*>*>(userdata);
-        if (eol == 0 && i != nullptr) out->second->push_back(recordFrom(i));
-        if (eol != 0) pa_threaded_mainloop_signal(out->first->mainloop_, 0);
-    }
-
-    static void serverInfo(pa_context*, const pa_server_info* i, void* userdata) {
-        auto* out = static_cast<std::pair<PulseAudioBackend*, std::optional<std::string>*>*>(userdata);
-        if (i != nullptr && i->default_source_name != nullptr) *out->second = i->default_source_name;
-        pa_threaded_mainloop_signal(out->first->mainloop_, 0);
-    }
-
-    static void timeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        auto* flag = static_cast<std::pair<PulseAudioBackend*, bool>*>(userdata);
-        flag->second = true;
-        pa_threaded_mainloop_signal(flag->first->mainloop_, 0);
     }
 };
 
 // ------------------------------------------------------------ lifecycle
 
-PulseAudioBackend::PulseAudioBackend(MainLoop& loop, Log& log, Duration reconnectInterval)
-    : loop_(loop), log_(log), reconnectInterval_(reconnectInterval) {
+PulseAudioBackend::PulseAudioBackend(MainLoop& loop, Log& log, Duration reconnectInterval, Duration answerTimeout)
+    : loop_(loop), log_(log), reconnectInterval_(reconnectInterval), answerTimeout_(answerTimeout) {
     mainloop_ = pa_threaded_mainloop_new();
     if (mainloop_ == nullptr) throw std::runtime_error("pa_threaded_mainloop_new failed");
     pa_threaded_mainloop_set_name(mainloop_, "parlando-pulse");
@@ -244,16 +258,6 @@ PulseAudioBackend::PulseAudioBackend(MainLoop& loop, Log& log, Duration reconnec
     }
     pa_threaded_mainloop_lock(mainloop_);
     connectLocked();
-    // Wait for the first verdict so that the first device queries are right.
-    std::pair<PulseAudioBackend*, bool> timedOut{this, false};
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
-    timeval tv;
-    pa_timeval_add(pa_gettimeofday(&tv), 3 * PA_USEC_PER_SEC);
-    pa_time_event* guard = api->time_new(api, &tv, &Callbacks::timeout, &timedOut);
-    while (!timedOut.second && context_ != nullptr && !wasReady_ && !outageLogged_) {
-        pa_threaded_mainloop_wait(mainloop_);
-    }
-    if (!timedOut.second) api->time_free(guard);
     pa_threaded_mainloop_unlock(mainloop_);
 }
 
@@ -261,11 +265,8 @@ PulseAudioBackend::~PulseAudioBackend() {
     pa_threaded_mainloop_lock(mainloop_);
     shuttingDown_ = true;
     stopLocked();
-    if (reconnectTimer_ != nullptr) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
-        api->time_free(reconnectTimer_);
-        reconnectTimer_ = nullptr;
-    }
+    freeTimer(mainloop_, reconnectTimer_);
+    freeAnswerTimerLocked();
     dropContextLocked();
     pa_threaded_mainloop_unlock(mainloop_);
     pa_threaded_mainloop_stop(mainloop_);
@@ -278,15 +279,15 @@ void PulseAudioBackend::connectLocked() {
     pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "parlando");
     context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_), "Parlando", props);
     pa_proplist_free(props);
-    wasReady_ = false;
     if (context_ == nullptr) {
         scheduleReconnectLocked();
         return;
     }
     pa_context_set_state_callback(context_, &Callbacks::contextState, this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        // The state callback has already reported FAILED and armed the retry.
-        if (reconnectTimer_ == nullptr) scheduleReconnectLocked();
+    armAnswerTimerLocked();
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context_ != nullptr) {
+        const std::string why = pa_strerror(pa_context_errno(context_));
+        serverGoneLocked(why);
     }
 }
 
@@ -297,17 +298,76 @@ void PulseAudioBackend::dropContextLocked() {
     pa_context_disconnect(context_);
     pa_context_unref(context_);
     context_ = nullptr;
-    connected_ = false;
-    wasReady_ = false;
+}
+
+void PulseAudioBackend::serverGoneLocked(const std::string& why) {
+    freeAnswerTimerLocked();
+    const bool wasRunning = stream_ != nullptr;
+    stopLocked();
+    bool wasReady = false;
+    {
+        std::lock_guard guard(modelMutex_);
+        wasReady = ready_;
+        ready_ = false;
+        sources_.clear();
+        defaultSource_.clear();
+    }
+    if (wasReady) {
+        log_.append("audio: sound server connection lost (" + why + ") — no input device until it is back" +
+                    (wasRunning ? "; capture stopped" : ""));
+        outageLogged_ = true;
+        if (!shuttingDown_) postEvent(AudioSystemEvent::audioSystemLost);
+    } else if (!outageLogged_) {
+        log_.append("audio: sound server not running (" + why + ") — no input device; retrying every " +
+                    std::to_string(static_cast<int>(toSeconds(reconnectInterval_))) + " s");
+        outageLogged_ = true;
+    }
+    // Whatever it still owes us is void: a fresh connection starts from scratch.
+    dropContextLocked();
+    scheduleReconnectLocked();
 }
 
 void PulseAudioBackend::scheduleReconnectLocked() {
     if (reconnectTimer_ != nullptr || shuttingDown_) return;
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
-    timeval tv;
-    pa_timeval_add(pa_gettimeofday(&tv),
-                   static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(reconnectInterval_).count()));
-    reconnectTimer_ = api->time_new(api, &tv, &Callbacks::reconnect, this);
+    reconnectTimer_ = armTimer(mainloop_, reconnectInterval_, &Callbacks::reconnect, this);
+}
+
+void PulseAudioBackend::armAnswerTimerLocked() {
+    freeAnswerTimerLocked();
+    answerTimer_ = armTimer(mainloop_, answerTimeout_, &Callbacks::unanswered, this);
+}
+
+void PulseAudioBackend::freeAnswerTimerLocked() { freeTimer(mainloop_, answerTimer_); }
+
+void PulseAudioBackend::upsertSourceLocked(const pa_source_info& i) {
+    Source next;
+    next.info.id = i.index;
+    next.info.uid = i.name != nullptr ? i.name : "";
+    if (i.description != nullptr && *i.description != '\0') next.info.name = i.description;
+    next.info.inputChannels = i.sample_spec.channels;
+    next.info.nominalSampleRate = i.sample_spec.rate;
+    next.info.isMonitor = i.monitor_of_sink != kInvalidIndex;
+    next.info.builtInRank = builtInRank(i);
+    next.channelMap = i.channel_map;
+    bool changed = false;
+    {
+        std::lock_guard guard(modelMutex_);
+        auto it = std::lower_bound(sources_.begin(), sources_.end(), i.index,
+                                   [](const Source& x, std::uint32_t index) { return x.info.id < index; });
+        if (it != sources_.end() && it->info.id == i.index) {
+            // Volume, mute and suspend changes are no business of ours.
+            changed = !(it->info == next.info);
+            *it = next;
+        } else {
+            sources_.insert(it, next);
+            changed = true;
+        }
+        changed = changed && ready_ && !next.info.isMonitor;
+    }
+    if (changed) {
+        log_.append("audio: input device added or changed — " + next.info.uid);
+        postEvent(AudioSystemEvent::configurationChanged);
+    }
 }
 
 void PulseAudioBackend::postEvent(AudioSystemEvent event) {
@@ -317,157 +377,69 @@ void PulseAudioBackend::postEvent(AudioSystemEvent event) {
     });
 }
 
-bool PulseAudioBackend::readyLocked() const {
-    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
-}
-
-template <class MakeOp>
-bool PulseAudioBackend::waitOperationLocked(MakeOp makeOp) {
-    if (!readyLocked()) return false;
-    pa_operation* op = makeOp();
-    if (op == nullptr) return false;
-    std::pair<PulseAudioBackend*, bool> timedOut{this, false};
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
-    timeval tv;
-    pa_timeval_add(pa_gettimeofday(&tv), kOperationTimeoutSeconds * PA_USEC_PER_SEC);
-    pa_time_event* guard = api->time_new(api, &tv, &Callbacks::timeout, &timedOut);
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && !timedOut.second) pa_threaded_mainloop_wait(mainloop_);
-    if (!timedOut.second) api->time_free(guard);
-    const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    if (!done) pa_operation_cancel(op);
-    pa_operation_unref(op);
-    return done;
-}
-
-// ------------------------------------------------------------ queries
-
-std::vector<PulseAudioBackend::SourceRecord> PulseAudioBackend::listSourcesLocked() {
-    std::vector<SourceRecord> out;
-    std::pair<PulseAudioBackend*, std::vector<SourceRecord>*> ctx{this, &out};
-    if (!waitOperationLocked([&] { return pa_context_get_source_info_list(context_, &Callbacks::sourceInfo, &ctx); })) {
-        return {};
-    }
-    return out;
-}
-
-std::optional<PulseAudioBackend::SourceRecord> PulseAudioBackend::sourceByNameLocked(const std::string& name) {
-    std::vector<SourceRecord> out;
-    std::pair<PulseAudioBackend*, std::vector<SourceRecord>*> ctx{this, &out};
-    if (!waitOperationLocked(
-            [&] { return pa_context_get_source_info_by_name(context_, name.c_str(), &Callbacks::sourceInfo, &ctx); }) ||
-        out.empty()) {
-        return std::nullopt;
-    }
-    return out.front();
-}
-
-std::optional<PulseAudioBackend::SourceRecord> PulseAudioBackend::sourceByIndexLocked(std::uint32_t index) {
-    std::vector<SourceRecord> out;
-    std::pair<PulseAudioBackend*, std::vector<SourceRecord>*> ctx{this, &out};
-    if (!waitOperationLocked(
-            [&] { return pa_context_get_source_info_by_index(context_, index, &Callbacks::sourceInfo, &ctx); }) ||
-        out.empty()) {
-        return std::nullopt;
-    }
-    return out.front();
-}
-
-std::optional<std::string> PulseAudioBackend::defaultSourceNameLocked() {
-    std::optional<std::string> name;
-    std::pair<PulseAudioBackend*, std::optional<std::string>*> ctx{this, &name};
-    if (!waitOperationLocked([&] { return pa_context_get_server_info(context_, &Callbacks::serverInfo, &ctx); })) {
-        return std::nullopt;
-    }
-    return name;
-}
+// ------------------------------------------------------------ the model
 
 bool PulseAudioBackend::isAudioSystemAvailable() {
-    pa_threaded_mainloop_lock(mainloop_);
-    const bool ready = readyLocked();
-    pa_threaded_mainloop_unlock(mainloop_);
-    return ready;
+    std::lock_guard guard(modelMutex_);
+    return ready_;
 }
 
 std::vector<AudioDeviceInfo> PulseAudioBackend::devices() {
-    pa_threaded_mainloop_lock(mainloop_);
-    auto sources = listSourcesLocked();
-    pa_threaded_mainloop_unlock(mainloop_);
+    std::lock_guard guard(modelMutex_);
     std::vector<AudioDeviceInfo> out;
-    for (auto& s : sources) {
-        if (!s.isMonitor) out.push_back(std::move(s.info));
+    if (!ready_) return out;
+    for (const auto& s : sources_) {
+        if (!s.info.isMonitor) out.push_back(s.info);
     }
     return out;
 }
 
 std::optional<AudioDeviceInfo> PulseAudioBackend::defaultInputDevice() {
-    pa_threaded_mainloop_lock(mainloop_);
-    std::optional<SourceRecord> source;
-    if (auto name = defaultSourceNameLocked()) source = sourceByNameLocked(*name);
-    pa_threaded_mainloop_unlock(mainloop_);
-    if (!source) return std::nullopt;
-    return source->info;
-}
-
-void PulseAudioBackend::setInputDevice(std::optional<std::uint32_t> id) {
-    pa_threaded_mainloop_lock(mainloop_);
-    if (!id) {
-        boundSource_.reset();
-        pa_threaded_mainloop_unlock(mainloop_);
-        return;
+    std::lock_guard guard(modelMutex_);
+    if (!ready_) return std::nullopt;
+    for (const auto& s : sources_) {
+        if (s.info.uid == defaultSource_) return s.info;
     }
-    auto source = sourceByIndexLocked(*id);
-    const int err = context_ != nullptr ? pa_context_errno(context_) : PA_ERR_CONNECTIONREFUSED;
-    if (source && !source->isMonitor) boundSource_ = source->info.uid;
-    pa_threaded_mainloop_unlock(mainloop_);
-    if (!source || source->isMonitor) {
-        const int code = source ? PA_ERR_INVALID : (err != 0 ? err : PA_ERR_NOENTITY);
-        throw AudioDeviceError("AudioDevices", code,
-                               "pa_context_get_source_info_by_index(" + std::to_string(*id) +
-                                   ") failed: " + pa_strerror(code));
-    }
-}
-
-AudioStreamFormat PulseAudioBackend::inputFormat() {
-    pa_threaded_mainloop_lock(mainloop_);
-    std::optional<SourceRecord> source;
-    std::optional<std::string> name = boundSource_;
-    if (!name) name = defaultSourceNameLocked();
-    if (name) source = sourceByNameLocked(*name);
-    pa_threaded_mainloop_unlock(mainloop_);
-    if (!source) return {};
-    return {source->info.nominalSampleRate, source->info.inputChannels};
+    return std::nullopt;
 }
 
 // ------------------------------------------------------------ capture
 
-void PulseAudioBackend::start(Tap tap) {
+void PulseAudioBackend::start(const AudioDeviceInfo& device, Tap tap) {
     pa_threaded_mainloop_lock(mainloop_);
     stopLocked();
-    std::optional<std::string> name = boundSource_;
-    if (!name) name = defaultSourceNameLocked();
-    std::optional<SourceRecord> source;
-    if (name) source = sourceByNameLocked(*name);
-    if (!source) {
-        const std::string why = readyLocked() ? "no such source" : "sound server not connected";
+    pa_channel_map map{};
+    bool known = false;
+    {
+        std::lock_guard guard(modelMutex_);
+        for (const auto& s : sources_) {
+            if (s.info.uid == device.uid) {
+                map = s.channelMap;
+                known = true;
+            }
+        }
+        known = known && ready_;
+    }
+    if (!known || context_ == nullptr) {
         pa_threaded_mainloop_unlock(mainloop_);
-        throw std::runtime_error("cannot open capture: " + why);
+        throw std::runtime_error(context_ == nullptr ? "sound server not connected" : "no such source");
     }
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<std::uint32_t>(source->info.nominalSampleRate);
-    spec.channels = static_cast<std::uint8_t>(source->info.inputChannels);
-    const pa_channel_map* map = pa_channel_map_compatible(&source->channelMap, &spec) ? &source->channelMap : nullptr;
-    stream_ = pa_stream_new(context_, "Parlando microphone", &spec, map);
+    spec.rate = static_cast<std::uint32_t>(device.nominalSampleRate);
+    spec.channels = static_cast<std::uint8_t>(device.inputChannels);
+    stream_ = pa_stream_new(context_, "Parlando microphone", &spec,
+                            pa_channel_map_compatible(&map, &spec) ? &map : nullptr);
     if (stream_ == nullptr) {
         const std::string why = pa_strerror(pa_context_errno(context_));
         pa_threaded_mainloop_unlock(mainloop_);
         throw std::runtime_error("pa_stream_new: " + why);
     }
     tap_ = std::move(tap);
+    streamSource_ = device.uid;
     streamChannels_ = spec.channels;
     streamRate_ = spec.rate;
     carry_.clear();
-    stopping_ = false;
     pa_stream_set_state_callback(stream_, &Callbacks::streamState, this);
     pa_stream_set_read_callback(stream_, &Callbacks::streamRead, this);
     pa_buffer_attr attr;
@@ -476,37 +448,23 @@ void PulseAudioBackend::start(Tap tap) {
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
+    // Exactly this source: never moved to another one behind the engine's back.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    std::string error;
-    if (pa_stream_connect_record(stream_, source->info.uid.c_str(), &attr, flags) < 0) {
-        error = pa_strerror(pa_context_errno(context_));
-    } else {
-        std::pair<PulseAudioBackend*, bool> timedOut{this, false};
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
-        timeval tv;
-        pa_timeval_add(pa_gettimeofday(&tv), kOperationTimeoutSeconds * PA_USEC_PER_SEC);
-        pa_time_event* guard = api->time_new(api, &tv, &Callbacks::timeout, &timedOut);
-        while (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_CREATING && !timedOut.second) {
-            pa_threaded_mainloop_wait(mainloop_);
-        }
-        if (!timedOut.second) api->time_free(guard);
-        if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) {
-            error = timedOut.second ? "timed out" : pa_strerror(pa_context_errno(context_));
-        }
-    }
-    if (!error.empty()) {
+    if (pa_stream_connect_record(stream_, device.uid.c_str(), &attr, flags) < 0) {
+        const std::string why = pa_strerror(pa_context_errno(context_));
         stopLocked();
         pa_threaded_mainloop_unlock(mainloop_);
-        throw std::runtime_error("capture from " + source->info.uid + " failed: " + error);
+        throw std::runtime_error("capture from " + device.uid + " failed: " + why);
     }
     running_ = true;
+    armAnswerTimerLocked();
     pa_threaded_mainloop_unlock(mainloop_);
 }
 
 void PulseAudioBackend::stopLocked() {
     running_ = false;
     if (stream_ != nullptr) {
-        stopping_ = true;
+        if (answerTimer_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_CREATING) freeAnswerTimerLocked();
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
         if (pa_stream_get_state(stream_) == PA_STREAM_READY || pa_stream_get_state(stream_) == PA_STREAM_CREATING) {

@@ -28,4 +28,11 @@ bool QtClipboard::setPrimarySelection(const std::string& text) {
     return true;
 }
 
+bool QtClipboard::holds(const std::string& text) {
+    QClipboard* cb = clipboard();
+    // On X11 Qt learns at once when another client takes the selection; while
+    // we own it, text() is our own copy, with no round trip to the server.
+    return cb != nullptr && cb->ownsClipboard() && cb->text(QClipboard::Clipboard) == QString::fromStdString(text);
+}
+
 }  // namespace parlando

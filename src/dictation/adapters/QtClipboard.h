@@ -9,6 +9,7 @@ class QtClipboard final : public Clipboard {
 public:
     bool setText(const std::string& text) override;
     bool setPrimarySelection(const std::string& text) override;
+    bool holds(const std::string& text) override;
 };
 
 }  // namespace parlando

@@ -36,6 +36,7 @@ public:
     std::string name() const override { return "evdev"; }
     std::optional<std::string> start(const HotkeyKey& key, Sink sink) override;
     void stop() override;
+    bool watchesKey() const override { return deviceCount() > 0; }
 
     // How many devices the reader watches right now (any thread).
     std::size_t deviceCount() const;

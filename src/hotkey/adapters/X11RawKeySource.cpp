@@ -59,6 +59,16 @@ std::optional<std::string> X11RawKeySource::start(const HotkeyKey& key, Sink sin
         return "the X keymap has no " + key.name + " key";
     }
 
+    // Our own paste shortcut enters through XTest: it must not count as the
+    // user's key (a hotkey of Insert would restart a dictation on Shift+Insert).
+    xtestKeyboard_ = -1;
+    int count = 0;
+    if (XIDeviceInfo* devices = XIQueryDevice(dpy, XIAllDevices, &count)) {
+        for (int i = 0; i < count; ++i)
+            if (std::strcmp(devices[i].name, "Virtual core XTEST keyboard") == 0) xtestKeyboard_ = devices[i].deviceid;
+        XIFreeDeviceInfo(devices);
+    }
+
     std::array<unsigned char, XIMaskLen(XI_LASTEVENT)> maskBits{};
     XIEventMask mask{XIAllMasterDevices, static_cast<int>(maskBits.size()), maskBits.data()};
     XISetMask(maskBits.data(), XI_RawKeyPress);
@@ -105,7 +115,7 @@ void X11RawKeySource::run() {
             if (!XGetEventData(dpy, cookie)) continue;
             if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
                 const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-                if (keycodes_.count(raw->detail) != 0) {
+                if (keycodes_.count(raw->detail) != 0 && raw->sourceid != xtestKeyboard_) {
                     KeyAction action = cookie->evtype == XI_RawKeyRelease ? KeyAction::up : KeyAction::down;
                     if (action == KeyAction::down && (raw->flags & XIKeyRepeat) != 0) action = KeyAction::repeat;
                     sink_(KeyEvent{raw->sourceid, action});

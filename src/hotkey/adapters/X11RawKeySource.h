@@ -2,7 +2,9 @@
 // Hotkey events from the X server when the input devices cannot be read:
 // XInput2 raw key events on the root window, for all master devices. They
 // arrive without a grab and also while another client holds one. The X server
-// never sees some keys (fn); for those start() fails.
+// never sees some keys (fn); for those start() fails. Keys synthesised through
+// the core XTest device (our own paste shortcut) are not the user's and are
+// ignored.
 #include "core/Log.h"
 #include "hotkey/KeyEdgeSource.h"
 
@@ -35,6 +37,7 @@ private:
     std::string displayName_;
     std::unique_ptr<X11Connection> connection_;
     int xiOpcode_ = 0;
+    int xtestKeyboard_ = -1;  // the core XTest device: synthetic keys, ours among them
     std::set<int> keycodes_;
     Sink sink_;
     int stopFd_ = -1;

@@ -11,6 +11,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include "testenv/XTypist.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,6 +97,7 @@ private:
 bool tapKey(const std::string& display, unsigned keycode) {
     Display* d = XOpenDisplay(display.c_str());
     if (d == nullptr) return false;
+    parlando::testenv::typeThroughOwnMaster(d);
     XTestFakeKeyEvent(d, keycode, True, CurrentTime);
     XFlush(d);
     std::this_thread::sleep_for(60ms);

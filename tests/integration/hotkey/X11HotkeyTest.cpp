@@ -1,6 +1,7 @@
-// The X11 fallback against a real X server (Xvfb): keys typed through XTest
-// arrive as XInput2 raw events.
+// The X11 fallback against a real X server (Xvfb), typed through XTest on a
+// master device of the test's own (testenv/XTypist.h).
 #include "core/VirtualMainLoop.h"
+#include "dictation/adapters/X11PasteKeys.h"
 #include "fakes/Fakes.h"
 #include "hotkey/FNKeyTap.h"
 #include "hotkey/adapters/X11RawKeySource.h"
@@ -10,11 +11,10 @@
 // After gtest: Xlib's macros (None, Bool, ...) would break its templates.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include "testenv/XTypist.h"
 #include <X11/keysym.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 using namespace parlando;
@@ -32,6 +32,7 @@ protected:
         x_ = std::make_unique<XServer>(dir_.path(), XServer::Options{.trayHost = false});
         typist_ = XOpenDisplay(x_->display().c_str());
         ASSERT_NE(typist_, nullptr);
+        testenv::typeThroughOwnMaster(typist_);
     }
     void TearDown() override {
         if (typist_ != nullptr) XCloseDisplay(typist_);
@@ -46,9 +47,9 @@ protected:
         type(keycode, true);
         type(keycode, false);
     }
+    void waitEdges(std::size_t n) { ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() >= n; }, seconds(100))); }
     // Long enough for anything the reader might still report to arrive.
     void settle() {
-        XSync(typist_, False);
         std::this_thread::sleep_for(300ms);
         loop_.runPending();
     }
@@ -66,29 +67,34 @@ protected:
 
 }  // namespace
 
-TEST_F(X11Hotkey, RawEventsOfTheConfiguredKeyOnlyMakeOneEdgeEachUntilStopped) {
+TEST_F(X11Hotkey, OneEdgeEachForTheKeyNoneForOurOwnPasteKeysAndNoneWhenStopped) {
     X11RawKeySource source(log_, x_->display());
     FNKeyTap fn(loop_, log_, source);
-    ASSERT_TRUE(fn.start(*hotkeyKey("rightctrl"), onPress_, onRelease_)) << fn.failure();
-    EXPECT_EQ(source.keycodes(), (std::set<int>{code(XK_Control_R)}));
+    ASSERT_TRUE(fn.start(*hotkeyKey("insert"), onPress_, onRelease_)) << fn.failure();
+    EXPECT_EQ(source.keycodes(), (std::set<int>{code(XK_Insert)}));
 
     tap(code(XK_a));
     tap(code(XK_Control_L));
-    type(code(XK_Control_R), true);
-    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 1; }, seconds(100)));
+    type(code(XK_Insert), true);
+    waitEdges(1);
     tap(code(XK_Shift_L));  // another modifier while the hotkey is held
-    type(code(XK_Control_R), false);
-    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
+    type(code(XK_Insert), false);
+    waitEdges(2);
+
+    // Shift+Insert from the paste adapter comes through the core XTest device.
+    X11PasteKeys paste(x_->display());
+    std::string why;
+    ASSERT_TRUE(paste.send(PasteShortcut::shiftInsert, why)) << why;
     settle();
     EXPECT_EQ(edges_, (E{"press", "release"}));
 
     fn.stop();
-    tap(code(XK_Control_R));
+    tap(code(XK_Insert));
     settle();
     EXPECT_EQ(edges_.size(), 2u) << "a stopped source reports nothing";
-    ASSERT_TRUE(fn.start(*hotkeyKey("rightctrl"), onPress_, onRelease_)) << "and it can be started again";
-    tap(code(XK_Control_R));
-    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 4; }, seconds(100)));
+    ASSERT_TRUE(fn.start(*hotkeyKey("insert"), onPress_, onRelease_)) << "and it can be started again";
+    tap(code(XK_Insert));
+    waitEdges(4);
 }
 
 TEST_F(X11Hotkey, F13IsFoundByKeyCodeAndEdgesArriveWhileAnotherClientGrabsTheKeyboard) {
@@ -104,19 +110,13 @@ TEST_F(X11Hotkey, F13IsFoundByKeyCodeAndEdgesArriveWhileAnotherClientGrabsTheKey
               GrabSuccess);
     XSync(grabber, False);
     tap(183 + 8);
-    ASSERT_TRUE(loop_.runUntil([&] { return edges_.size() == 2; }, seconds(100)));
-    XUngrabKeyboard(grabber, CurrentTime);
+    waitEdges(2);
     XCloseDisplay(grabber);
     EXPECT_EQ(edges_, (E{"press", "release"}));
-}
 
-TEST(X11HotkeyNoServer, NoDisplayIsAReasonNotACrash) {
-    MemoryLog log;
-    X11RawKeySource source(log, ":4711");
-    auto failure = source.start(*hotkeyKey("pause"), [](const KeyEvent&) {});
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(*failure, "cannot open X display :4711");
-    EXPECT_EQ(source.start(*hotkeyKey("fn"), [](const KeyEvent&) {}), "X11 cannot see the fn key");
+    X11RawKeySource none(log_, ":4711");
+    EXPECT_EQ(none.start(*hotkeyKey("pause"), [](const KeyEvent&) {}), "cannot open X display :4711");
+    EXPECT_EQ(none.start(*hotkeyKey("fn"), [](const KeyEvent&) {}), "X11 cannot see the fn key");
 }
 
 // The whole chain in a process of its own, on the Qt main loop, without input
@@ -128,12 +128,11 @@ TEST_F(X11Hotkey, ProbeToolReportsEdgesOfAConfiguredKeyOnItsMainLoop) {
     auto probe = testenv::Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/hotkey-probe/hotkey-probe",
                                           "--key", "scrolllock", "--input-dir", noDevices.string()},
                                          {{"DISPLAY", x_->display()}, {"QT_QPA_PLATFORM", "offscreen"}}, out);
-    auto output = [&] { return testenv::readFile(out); };
-    auto has = [&](const std::string& text) { return output().find(text) != std::string::npos; };
-    ASSERT_TRUE(testenv::waitFor([&] { return has("FN: X11 fallback — both edges"); }, 20s)) << output();
+    auto has = [&](const std::string& text) { return testenv::readFile(out).find(text) != std::string::npos; };
+    ASSERT_TRUE(testenv::waitFor([&] { return has("FN: X11 fallback — both edges"); }, 20s)) << testenv::readFile(out);
     tap(code(XK_Scroll_Lock));
     tap(code(XK_Scroll_Lock));
-    ASSERT_TRUE(testenv::waitFor([&] { return has("press\nrelease\npress\nrelease\n"); }, 20s)) << output();
+    ASSERT_TRUE(testenv::waitFor([&] { return has("press\nrelease\npress\nrelease\n"); }, 20s)) << testenv::readFile(out);
     probe.stop();
-    EXPECT_TRUE(has("FN: evdev tap failed — no input devices in " + noDevices.string())) << output();
+    EXPECT_TRUE(has("FN: evdev tap failed — no input devices in " + noDevices.string())) << testenv::readFile(out);
 }

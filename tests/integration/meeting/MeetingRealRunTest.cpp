@@ -43,6 +43,22 @@ struct RealMeeting {
     FileMeetingStorage storage;
     std::shared_ptr<MeetingSession> session =
         MeetingSession::create(MeetingServices{loop, log, keys, microphone, recognition, systemAudio, storage});
+
+    // The engine knows the server's devices a moment after it connects, as at the app's start.
+    void startWhenTheMicrophoneRuns() {
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                try {
+                    audio.ensureRunning();
+                } catch (const std::exception&) {
+                    return false;
+                }
+                return audio.isAvailable();
+            },
+            10s))
+            << log.lines().back();
+        session->start();
+    }
 };
 
 struct Servers {
@@ -87,8 +103,8 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
     Servers servers;
     if (!servers.start()) GTEST_SKIP() << "sound tools missing";
     RealMeeting m;
+    m.startWhenTheMicrophoneRuns();
     const auto startedAt = std::chrono::steady_clock::now();
-    m.session->start();
     ASSERT_TRUE(pumpUntil([&] { return m.session->systemAudioPipelineUp(); }, 10s)) << m.log.lines().back();
     EXPECT_EQ(m.session->meetingFolderURL()->parent_path(), servers.dir.path() / "home/Dokumente/Parlando-Recordings");
     pumpFor(500ms);
@@ -139,7 +155,7 @@ TEST(MeetingRealRun, Child) {
     if (marker == nullptr) GTEST_SKIP() << "only as the child of KilledMeetingLeavesReadableFiles";
     qtApp();
     RealMeeting m;
-    m.session->start();
+    m.startWhenTheMicrophoneRuns();
     std::ofstream(marker) << m.session->meetingFolderURL()->string();
     pumpFor(120s);
 }

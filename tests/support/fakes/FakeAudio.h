@@ -25,7 +25,6 @@ public:
         AudioDeviceInfo info;
         double level = 1000.0;          // square-wave amplitude in raw 16-bit units; 0 = silence
         bool startFails = false;        // start() throws
-        bool bindFails = false;         // setInputDevice() throws
     };
 
     // Adds an input device; ids count from 1 in the order added.
@@ -37,7 +36,7 @@ public:
         d.info.name = name;
         d.info.inputChannels = channels;
         d.info.nominalSampleRate = rate;
-        d.info.isBuiltIn = builtIn;
+        d.info.builtInRank = builtIn ? 2 : 0;
         table.push_back(d);
         return table.back();
     }
@@ -83,9 +82,15 @@ public:
         tap(AudioBufferView{buf.data(), frames, ch, rate});
     }
 
-    // A configuration event, as the platform would deliver it on the main thread.
+    // An event, as the platform would deliver it on the main thread.
     void emit(AudioSystemEvent event) {
         if (handler) handler(event);
+    }
+    // The server going away (and its stream with it) or coming back.
+    void setAvailable(bool on) {
+        available = on;
+        if (!on) stop();
+        emit(on ? AudioSystemEvent::audioSystemAppeared : AudioSystemEvent::audioSystemLost);
     }
 
     // ---- AudioBackend
@@ -101,29 +106,11 @@ public:
         if (auto* d = find(*defaultUID)) return d->info;
         return std::nullopt;
     }
-    void setInputDevice(std::optional<std::uint32_t> id) override {
-        if (id) {
-            for (const auto& d : table) {
-                if (d.info.id == *id) {
-                    if (d.bindFails) throw AudioDeviceError("AudioDevices", -10851, "bind failed: -10851");
-                    bound = id;
-                    return;
-                }
-            }
-            throw AudioDeviceError("AudioDevices", -1, "no such device");
-        }
-        bound.reset();
-    }
-    AudioStreamFormat inputFormat() override {
-        const Device* d = boundDevice();
-        if (!available || d == nullptr) return {};
-        return {d->info.nominalSampleRate, d->info.inputChannels};
-    }
-    void start(Tap t) override {
+    void start(const AudioDeviceInfo& device, Tap t) override {
         ++starts;
-        Device* d = boundDevice();
+        startedOn.push_back(device.uid);
+        Device* d = find(device.uid);
         if (d == nullptr) throw std::runtime_error("no device");
-        startedOn.push_back(d->info.uid);
         if (d->startFails) throw std::runtime_error("device refused to start");
         running = true;
         runningId_ = d->info.id;
@@ -139,7 +126,6 @@ public:
     std::vector<Device> table;
     std::optional<std::string> defaultUID;
     bool available = true;
-    std::optional<std::uint32_t> bound;
     bool running = false;
     int starts = 0;
     std::vector<std::string> startedOn;
@@ -147,15 +133,6 @@ public:
     std::function<void(AudioSystemEvent)> handler;
 
 private:
-    Device* boundDevice() {
-        if (bound) {
-            for (auto& d : table) {
-                if (d.info.id == *bound) return &d;
-            }
-            return nullptr;
-        }
-        return defaultUID ? find(*defaultUID) : nullptr;
-    }
     const Device* runningDevice() const {
         for (const auto& d : table) {
             if (d.info.id == runningId_) return &d;

@@ -191,7 +191,8 @@ public:
 class FakePaste final : public DictationPaste {
 public:
     void paste(const std::string& text) override { pasted.push_back(text); }
-    std::vector<std::string> pasted;
+    void copy(const std::string& text) override { copied.push_back(text); }
+    std::vector<std::string> pasted, copied;
 };
 
 class FakeLamp final : public DictationLamp {

@@ -34,12 +34,14 @@ public:
         sink_(KeyEvent{device, action});
         return true;
     }
+    bool watchesKey() const override { return keyboards; }
     bool running() const {
         std::lock_guard lock(mutex_);
         return static_cast<bool>(sink_);
     }
 
     std::optional<std::string> failWith;  // start() refuses with this reason
+    bool keyboards = true;                 // false: started, but no device has the key
     std::vector<std::string> startedKeys;
     int stops = 0;
 

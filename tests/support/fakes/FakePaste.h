@@ -23,12 +23,14 @@ public:
         primary = t;
         return true;
     }
+    bool holds(const std::string& t) override { return owned && text == t; }
 
     struct Write {
         MonoTime at;
         std::string text;
     };
     bool available = true;
+    bool owned = true;  // false: another program took the clipboard
     std::optional<std::string> text;
     std::optional<std::string> primary;
     std::vector<Write> writes;

@@ -29,8 +29,12 @@ struct AudioRig {
     std::vector<std::string> errors;
 
     // listening: the stored mute switch (nullopt: never written, a fresh installation).
+    // A typical machine: a USB microphone, the default, and the built-in one.
     explicit AudioRig(std::optional<bool> storedMuted = false) {
         if (storedMuted) settings.setBool(AudioCapture::mutedKey, *storedMuted);
+        backend.add("usb-mic", "USB Mic");
+        backend.add("builtin-mic", "Built-in Microphone", true);
+        backend.defaultUID = "usb-mic";
         backend.clockWith(loop);
         capture = std::make_unique<AudioCapture>(loop, settings, log, backend, converters);
         capture->onAvailabilityChange = [this](bool v) { availability.push_back(v); };
@@ -45,12 +49,6 @@ struct AudioRig {
     }
     ~AudioRig() { capture.reset(); }
 
-    // A typical machine: a USB microphone, the built-in one, the default being the USB one.
-    void typicalDevices() {
-        backend.add("usb-mic", "USB Mic");
-        backend.add("builtin-mic", "Built-in Microphone", true);
-        backend.defaultUID = "usb-mic";
-    }
     // One 16 kHz mono microphone, the default, running: what goes in comes out unconverted.
     void monoMic() {
         backend.add("m", "Mic", false, 16000, 1);
@@ -61,15 +59,13 @@ struct AudioRig {
 };
 
 // Expects `f` to throw a CaptureError of that kind (and text, when given).
-inline void expectCaptureError(const std::function<void()>& f, CaptureError::Kind kind, const char* text = nullptr) {
+inline void expectCaptureError(const std::function<void()>& f, CaptureError::Kind kind, const char* text = "") {
     try {
         f();
         ADD_FAILURE() << "no CaptureError";
     } catch (const CaptureError& e) {
         EXPECT_EQ(e.kind(), kind);
-        if (text) {
-            EXPECT_STREQ(e.what(), text);
-        }
+        EXPECT_STREQ(*text ? e.what() : "", text);
     }
 }
 

@@ -1,5 +1,6 @@
 // Device choice, fallback to the built-in microphone, the silence probe, total
-// failure and configuration changes, on a fake sound system and virtual time.
+// failure, configuration changes and sound-server outages, on a fake sound
+// system and virtual time.
 #include "AudioRig.h"
 
 #include <gtest/gtest.h>
@@ -8,108 +9,90 @@ using namespace parlando;
 using namespace parlando::testing;
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
+using UIDs = std::vector<std::string>;
 
-TEST(AudioDevicesList, FiltersLikeTheMenuNeeds) {
+TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
     FakeAudioBackend backend;
+    backend.add("jack", "Mic jack").info.builtInRank = 1;  // no port information, internal card
     backend.add("usb-mic", "USB Mic");
     backend.add("no-channels", "Output only").info.inputChannels = 0;
     backend.add("no-rate", "Broken").info.nominalSampleRate = 0;
     backend.add("", "No UID");
     backend.add("unnamed", "").info.name.reset();
-    backend.add("builtin-mic", "Built-in Microphone", true);
-    backend.defaultUID = "no-rate";
+    backend.add("internal", "Internal Mic", true);
+    backend.add("speakers.monitor", "Monitor of Speakers").info.isMonitor = true;
     AudioDevices devices(backend);
     const auto list = devices.inputDevices();
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0], (AudioDevices::Device{1, "usb-mic", "USB Mic"}));
-    EXPECT_EQ(list[1].name, "unnamed");  // no name: the UID stands in
-    EXPECT_EQ(devices.builtInMicrophone()->uid, "builtin-mic");
-    EXPECT_EQ(devices.defaultInputDevice()->uid, "no-rate");  // no channel or rate test for the default
-    EXPECT_FALSE(devices.device("USB-MIC").has_value());      // exact match only
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[1], (AudioDevices::Device{2, "usb-mic", "USB Mic"}));
+    EXPECT_EQ(list[2].name, "unnamed");                          // no name: the UID stands in
+    EXPECT_EQ(devices.builtInMicrophone()->uid, "internal");     // a port that says so beats a form factor
+    EXPECT_FALSE(devices.device("USB-MIC").has_value());         // exact match only
+    backend.defaultUID = "speakers.monitor";
+    EXPECT_EQ(devices.defaultInputDevice()->uid, "jack");        // the first real input instead
+    backend.remove("internal");
+    EXPECT_EQ(devices.builtInMicrophone()->uid, "jack");         // nothing better known
     backend.available = false;
     EXPECT_TRUE(devices.inputDevices().empty());
 }
 
-TEST(DeviceSelection, BlankUIDMeansTheSystemDefaultAndAUIDIsBound) {
+TEST(DeviceSelection, BlankUIDMeansTheSystemDefaultAndMutedSelectionsAreOnlyRecorded) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.capture->setDeviceUID("  \t\n ");
     EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
-    EXPECT_EQ(rig.backend.startedOn, std::vector<std::string>{"usb-mic"});
-    EXPECT_FALSE(rig.backend.bound.has_value());  // follows the default
     rig.capture->setDeviceUID("  builtin-mic ");
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
-    EXPECT_EQ(rig.backend.startedOn.back(), "builtin-mic");
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
+
+    AudioRig muted(true);
+    muted.capture->setDeviceUID(" ");
+    EXPECT_TRUE(muted.log.contains("audio: setDeviceUID while muted — saved uid=default, engine stays down"));
+    muted.capture->setDeviceUID("builtin-mic");
+    muted.advance(5);
+    EXPECT_EQ(muted.backend.starts, 0);
+    muted.capture->setMuted(false);
+    EXPECT_EQ(muted.backend.startedOn, UIDs{"builtin-mic"});
 }
 
-TEST(DeviceSelection, UnpluggedRefusingOrUnbindableChoiceFallsBackToBuiltIn) {
-    for (const std::string fault : {"gone", "start", "bind", "default"}) {
+TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> uid;
+        bool usbFails, builtInFails, builtInAbsent;
+        Pairs fallbacks;
+        bool totalFailure;
+    } const cases[] = {
+        {"unplugged", "gone-mic", false, false, false, {{"gone-mic", "builtin-mic"}}, false},
+        {"refuses", "usb-mic", true, false, false, {{"usb-mic", "builtin-mic"}}, false},
+        {"default refuses", std::nullopt, true, false, false, {}, false},  // no failed selection to report
+        {"built-in refuses too", "usb-mic", true, true, false, {}, true},
+        {"no built-in", "usb-mic", true, false, true, {}, true},
+    };
+    for (const auto& c : cases) {
         AudioRig rig;
-        rig.typicalDevices();
-        if (fault == "start" || fault == "default") rig.backend.dev("usb-mic").startFails = true;
-        if (fault == "bind") rig.backend.dev("usb-mic").bindFails = true;
-        const std::optional<std::string> uid =
-            fault == "gone" ? "gone-mic" : fault == "default" ? std::nullopt : std::optional<std::string>("usb-mic");
-        rig.capture->setDeviceUID(uid);
-        EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic") << fault;
-        EXPECT_TRUE(rig.backend.running) << fault;
-        EXPECT_EQ(rig.allFailed, 0);
-        // Falling back from the system default is no failed selection.
-        EXPECT_EQ(rig.fallbacks, uid ? (Pairs{{*uid, "builtin-mic"}}) : Pairs{}) << fault;
+        rig.backend.dev("usb-mic").startFails = c.usbFails;
+        rig.backend.dev("builtin-mic").startFails = c.builtInFails;
+        if (c.builtInAbsent) rig.backend.remove("builtin-mic");
+        if (c.totalFailure) EXPECT_THROW(rig.capture->setDeviceUID(c.uid), CaptureError) << c.name;
+        else rig.capture->setDeviceUID(c.uid);
+        EXPECT_EQ(rig.fallbacks, c.fallbacks) << c.name;
+        EXPECT_EQ(rig.capture->currentDeviceUID(),
+                  c.totalFailure ? std::nullopt : std::optional<std::string>("builtin-mic")) << c.name;
+        EXPECT_EQ(rig.backend.running, !c.totalFailure) << c.name;
+        EXPECT_EQ(rig.allFailed, c.totalFailure ? 1 : 0) << c.name;
+        if (!c.totalFailure) continue;
+        // Within the episode nothing reports it again and configuration changes are ignored.
+        rig.advance(3);
+        EXPECT_EQ(rig.log.count("audio: probe"), 0u) << "no probe after a thrown selection";
+        rig.backend.emit(AudioSystemEvent::configurationChanged);
+        EXPECT_TRUE(rig.log.contains("audio: config change ignored — total failure state, re-select a mic to retry"));
+        EXPECT_EQ(rig.allFailed, 1);
+        EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);  // a new selection, a new episode
+        EXPECT_EQ(rig.allFailed, 2);
     }
-}
-
-TEST(DeviceSelection, WithoutBuiltInTheErrorIsThrownAndTotalFailureReportedOncePerEpisode) {
-    AudioRig rig;
-    rig.backend.add("usb-mic", "USB Mic").startFails = true;
-    expectCaptureError([&] { rig.capture->setDeviceUID("usb-mic"); }, CaptureError::Kind::engineStartFailed);
-    EXPECT_TRUE(rig.capture->inTotalFailure());
-    EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
-    EXPECT_EQ(rig.allFailed, 1);
-    rig.advance(3);  // no probe after a thrown selection
-    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-
-    // Within the episode nothing reports it again; configuration changes are ignored.
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.log.contains("audio: config change ignored — total failure state, re-select a mic to retry"));
-    rig.backend.emit(AudioSystemEvent::audioSystemAppeared);  // retry fails again: still one report
-    rig.advance(3);
-    EXPECT_EQ(rig.allFailed, 1);
-    EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);  // a new selection, a new episode
-    EXPECT_EQ(rig.allFailed, 2);
-}
-
-TEST(DeviceSelection, FailingBuiltInEndsInTotalFailureWithItsError) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.backend.dev("usb-mic").startFails = true;
-    rig.backend.dev("builtin-mic").bindFails = true;
-    try {
-        rig.capture->setDeviceUID("usb-mic");
-        ADD_FAILURE();
-    } catch (const AudioDeviceError& e) {
-        EXPECT_EQ(e.code(), -10851);
-    }
-    EXPECT_EQ(rig.allFailed, 1);
-    EXPECT_FALSE(rig.backend.running);
-}
-
-TEST(DeviceSelection, WhileMutedOnlyTheChoiceIsRecorded) {
-    AudioRig rig(true);
-    rig.typicalDevices();
-    rig.capture->setDeviceUID("usb-mic");
-    rig.capture->setDeviceUID(" ");
-    EXPECT_TRUE(rig.log.contains("audio: setDeviceUID while muted — saved uid=default, engine stays down"));
-    rig.capture->setDeviceUID("builtin-mic");
-    rig.advance(5);
-    EXPECT_EQ(rig.backend.starts, 0);
-    rig.capture->setMuted(false);
-    EXPECT_EQ(rig.backend.startedOn, std::vector<std::string>{"builtin-mic"});
 }
 
 TEST(SilenceProbe, SilentChoiceIsReplacedThenSilentBuiltInEndsInTotalFailure) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.backend.dev("usb-mic").level = 0;
     rig.backend.dev("builtin-mic").level = 5;  // RMS 5: silent as well
     rig.capture->setDeviceUID("usb-mic");
@@ -126,102 +109,128 @@ TEST(SilenceProbe, SilentChoiceIsReplacedThenSilentBuiltInEndsInTotalFailure) {
     EXPECT_EQ(rig.allFailed, 1);
 }
 
-TEST(SilenceProbe, NoVerdictOnQuietButAudibleAudioOrOnLessThanASecond) {
-    AudioRig quiet;
-    quiet.typicalDevices();
-    quiet.backend.dev("usb-mic").level = 20;
-    quiet.capture->setDeviceUID("usb-mic");
-    quiet.advance(5);
-    EXPECT_EQ(quiet.capture->currentDeviceUID(), "usb-mic");
-    EXPECT_EQ(quiet.log.count("audio: probe"), 0u);
-
-    AudioRig brief;
-    brief.typicalDevices();
-    brief.backend.dev("usb-mic").level = 0;
-    brief.capture->setDeviceUID("usb-mic");
-    brief.advance(0.7);
-    brief.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
-    brief.advance(3);
-    EXPECT_EQ(brief.log.count("audio: probe"), 0u);
-}
-
-TEST(SilenceProbe, NewSelectionAndMutingCancelThePendingProbe) {
+TEST(SilenceProbe, NoVerdictOnLessThanASecondOrAfterANewSelectionOrMute) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.backend.dev("usb-mic").level = 0;
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(0.7);
+    rig.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
+    rig.advance(1.0);
     rig.capture->setDeviceUID("usb-mic");
     rig.advance(1.0);
     rig.capture->setMuted(true);
     rig.capture->setMuted(false);  // arms a fresh probe on the same silent device
-    rig.advance(1.0);               // the first probe would have fired here
-    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
+    rig.advance(1.0);              // the earlier probes would have fired by now
     rig.capture->setDeviceUID("builtin-mic");
     rig.advance(5);
     EXPECT_EQ(rig.log.count("audio: probe"), 0u);
 }
 
-TEST(SilenceProbe, BuiltInThatWillNotStartAfterASilentProbeEndsInTotalFailure) {
+TEST(SilenceProbe, BuiltInThatWillNotStartEndsInTotalFailureAndAHealthyVerdictEndsIt) {
     AudioRig rig;
-    rig.typicalDevices();
     rig.backend.dev("usb-mic").level = 0;
     rig.backend.dev("builtin-mic").startFails = true;
     rig.capture->setDeviceUID("usb-mic");
     rig.advance(1.6);
     EXPECT_TRUE(rig.capture->inTotalFailure());
-    EXPECT_EQ(rig.allFailed, 1);
     EXPECT_TRUE(rig.fallbacks.empty());
-    rig.loop.runPending();
     EXPECT_EQ(rig.availability, (std::vector<bool>{true, false}));
-}
 
-TEST(SilenceProbe, HealthyVerdictEndsTotalFailureWhenTheServerComesBack) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(2);
-    rig.backend.available = rig.backend.running = false;  // the server goes away
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_TRUE(rig.capture->inTotalFailure());
-    EXPECT_EQ(rig.allFailed, 1);
-    rig.backend.available = true;
-    rig.backend.emit(AudioSystemEvent::audioSystemAppeared);
+    // The server coming back retries; the flag stays up until the probe hears something.
+    rig.backend.dev("usb-mic").level = 1000;
+    rig.backend.setAvailable(false);
+    rig.backend.setAvailable(true);
     EXPECT_TRUE(rig.backend.running);
-    EXPECT_TRUE(rig.capture->inTotalFailure()) << "until the probe hears something";
-    rig.advance(1.6);
-    EXPECT_FALSE(rig.capture->inTotalFailure());
+    EXPECT_TRUE(rig.capture->inTotalFailure());
     rig.advance(5);
+    EXPECT_FALSE(rig.capture->inTotalFailure());
+    EXPECT_EQ(rig.allFailed, 1);
     EXPECT_EQ(rig.recovered, 1);
 }
 
-TEST(ConfigurationChange, OwnStartsAndStopsAreIgnoredForAWhile) {
-    AudioRig rig;
-    rig.typicalDevices();
-    rig.capture->setDeviceUID("usb-mic");
+TEST(ConfigurationChange, RestartsOnlyWhenWhatTheEngineIsBoundToChanged) {
+    AudioRig rig(true);
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_TRUE(rig.log.contains("audio: config change ignored — muted"));
+    rig.capture->setMuted(false);  // on the default: usb-mic
     rig.advance(1.0);
     rig.backend.emit(AudioSystemEvent::configurationChanged);
     EXPECT_TRUE(rig.log.contains("audio: config change ignored — self-triggered (engine op in flight)"));
+    rig.advance(1.0);
+    // Another input comes and goes: pre-roll and subscribers stay untouched.
+    rig.backend.add("webcam", "Webcam");
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    rig.backend.remove("webcam");
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
     EXPECT_EQ(rig.backend.starts, 1);
-    rig.advance(0.6);
+    EXPECT_EQ(rig.capture->preRollSnapshot().size(), 48000u);
+    // The default moves: the engine follows it.
+    rig.backend.defaultUID = "builtin-mic";
     rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_EQ(rig.backend.startedOn, (std::vector<std::string>{"usb-mic", "usb-mic"}));
-    EXPECT_TRUE(rig.capture->selfTriggeredOpInFlight());
-}
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
 
-TEST(ConfigurationChange, IgnoredWhileMutedAndFallsBackWhenTheDeviceIsGone) {
-    AudioRig rig(true);
-    rig.typicalDevices();
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    rig.backend.emit(AudioSystemEvent::audioSystemAppeared);
-    EXPECT_EQ(rig.backend.starts, 0);
-
-    rig.capture->setMuted(false);
+    // On a chosen device the default does not matter, its removal does.
     rig.capture->setDeviceUID("usb-mic");
     rig.advance(2);
-    rig.backend.remove("usb-mic");
-    rig.backend.running = false;
+    rig.backend.defaultUID = "usb-mic";
     rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.starts, 3);
+    rig.backend.remove("usb-mic");
+    rig.backend.stop();
+    rig.backend.emit(AudioSystemEvent::streamEnded);  // never taken for our own doing
+    EXPECT_TRUE(rig.log.contains("audio: capture stream ended — restarting engine"));
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
     rig.advance(2);
     EXPECT_TRUE(rig.capture->hasSignal());
+}
+
+// A sound server that is away, restarts, comes late or stops answering is an
+// outage: the choice is kept, nothing falls back, and the engine starts on the
+// choice once the server and the device are there.
+TEST(SoundServerOutage, KeepsTheChoiceAndStartsOnItWhenTheServerAndTheDeviceAreBack) {
+    AudioRig rig;
+    rig.backend.available = false;  // not up yet at start-up
+    int ready = 0;
+    rig.capture->whenAudioSystemReady([&] { ++ready; });
+    rig.capture->setDeviceUID("usb-mic");
+    rig.capture->setMuted(true);
+    rig.capture->setMuted(false);
+    rig.advance(10);
+    EXPECT_EQ(rig.backend.starts, 0);
+    EXPECT_EQ(ready, 0);
+    rig.backend.setAvailable(true);
+    EXPECT_EQ(ready, 1);
+    EXPECT_EQ(rig.backend.startedOn, UIDs{"usb-mic"});
+
+    // A restart: the server is back before the device (PipeWire's session manager adds it later).
+    rig.advance(2);
+    rig.backend.setAvailable(false);
+    EXPECT_TRUE(rig.log.contains("audio: sound server away — keeping uid=usb-mic"));
+    EXPECT_FALSE(rig.capture->isAvailable());
+    EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
+    auto usb = rig.backend.dev("usb-mic");
+    rig.backend.remove("usb-mic");
+    rig.backend.setAvailable(true);
+    rig.advance(1);
+    rig.backend.table.push_back(usb);
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic"}));
+
+    // A device that does not come back within the settling time is a missing device.
+    rig.advance(2);
+    rig.backend.setAvailable(false);
+    rig.backend.remove("usb-mic");
+    rig.backend.setAvailable(true);
+    rig.advance(2.9);
+    EXPECT_TRUE(rig.fallbacks.empty());
+    rig.advance(0.2);
+    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
+    EXPECT_EQ(rig.allFailed, 0);
+    expectCaptureError(
+        [&] {
+            rig.backend.setAvailable(false);
+            rig.capture->ensureRunning();
+        },
+        CaptureError::Kind::noInputDevice);
 }

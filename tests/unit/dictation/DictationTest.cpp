@@ -114,6 +114,20 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     EXPECT_THROW(used->start(), SessionError) << "a session carries one dictation only";
 }
 
+// The screen locks during a dictation: it stops, and its text only reaches the clipboard.
+TEST_F(Dictation, ALockStopsTheDictationAndKeepsTheTextOffTheScreen) {
+    pressAt(1.0);
+    client()->open();
+    say("секрет");
+    c->stopKeepingTextOnClipboard();
+    EXPECT_FALSE(tray.state.fnDictating);
+    loop.advanceBy(millis(800));
+    client()->close(1000);
+    loop.runPending();
+    EXPECT_THAT(paste.copied, ElementsAre("секрет"));
+    EXPECT_TRUE(paste.pasted.empty());
+}
+
 // No close within 5 s: paste what is there; a close that limps in later is only logged.
 TEST_F(Dictation, TheCloseIsAwaitedFiveSecondsAndALateOpenFiveMore) {
     pressAt(1.0);

@@ -69,26 +69,38 @@ TEST_F(Paste, ClipboardAtOnceShortcutFiftyMillisecondsLater) {
 }
 
 TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
-    const std::vector<std::pair<std::function<void(FakeClipboard&, FakePasteKeys&)>, std::string>> cases = {
-        {[](FakeClipboard&, FakePasteKeys& k) { k.unavailableReason = "no X display"; },
+    struct Case {
+        std::function<void(FakeClipboard&, FakePasteKeys&, PasteDelivery&)> arrange;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {[](FakeClipboard&, FakePasteKeys& k, PasteDelivery&) { k.unavailableReason = "no X display"; },
          "paste: shortcut not sent — no X display; the text is on the clipboard"},
-        {[](FakeClipboard&, FakePasteKeys& k) { k.failWith = "the keymap has no v key"; },
+        {[](FakeClipboard&, FakePasteKeys& k, PasteDelivery&) { k.failWith = "the keymap has no v key"; },
          "paste: shortcut not sent — the keymap has no v key; the text is on the clipboard"},
         // Without a clipboard a shortcut would paste something stale.
-        {[](FakeClipboard& c, FakePasteKeys&) { c.available = false; }, "paste: no clipboard"},
+        {[](FakeClipboard& c, FakePasteKeys&, PasteDelivery&) { c.available = false; }, "paste: no clipboard"},
+        // A write refused behind our back, or a clipboard taken over: Ctrl+V would paste someone else's text.
+        {[](FakeClipboard& c, FakePasteKeys&, PasteDelivery&) { c.owned = false; },
+         "paste: shortcut not sent — the clipboard does not hold the dictated text"},
+        {[](FakeClipboard&, FakePasteKeys&, PasteDelivery& p) {
+             p.setShortcutGate([] { return std::optional<std::string>("the session is locked or not in front"); });
+         },
+         "paste: shortcut not sent — the session is locked or not in front; the text is on the clipboard"},
     };
-    for (const auto& [arrange, line] : cases) {
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.line);
         VirtualMainLoop loop;
         MemoryLog log;
         MemorySettings settings;
         FakeClipboard clipboard(loop);
         FakePasteKeys keys(loop);
-        arrange(clipboard, keys);
         PasteDelivery paste(loop, log, settings, clipboard, keys);
+        tc.arrange(clipboard, keys, paste);
         paste.paste("текст");
         loop.advanceBy(seconds(1));
         EXPECT_TRUE(keys.sent.empty());
         ASSERT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(log.lines()[0].rfind(line, 0), 0u) << log.lines()[0];
+        EXPECT_EQ(log.lines()[0].rfind(tc.line, 0), 0u) << log.lines()[0];
     }
 }

@@ -1,19 +1,22 @@
+#include "app/StatusBarController.h"
 #include "core/Settings.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeHotkey.h"
+#include "fakes/FakeTray.h"
 #include "fakes/Fakes.h"
 #include "hotkey/FNKeyTap.h"
 #include "hotkey/HotkeyListener.h"
+#include "hotkey/HotkeyMenu.h"
 
 #include <gtest/gtest.h>
 
 using namespace parlando;
-using parlando::testing::FakeKeyEdgeSource;
-using parlando::testing::MemoryLog;
+using namespace parlando::testing;
 
 namespace {
 
 using E = std::vector<std::string>;
+using A = KeyAction;
 
 struct TapFixture : ::testing::Test {
     VirtualMainLoop loop;
@@ -33,14 +36,12 @@ struct TapFixture : ::testing::Test {
 }  // namespace
 
 TEST_F(TapFixture, EdgesFromRawKeyEvents) {
-    using A = KeyAction;
     struct Case {
         const char* what;
         std::vector<std::pair<int, KeyAction>> events;
         E expected;
     };
     const std::vector<Case> cases = {
-        {"down and up", {{1, A::down}, {1, A::up}}, {"press", "release"}},
         {"repeats and a second down", {{1, A::down}, {1, A::repeat}, {1, A::down}, {1, A::up}}, {"press", "release"}},
         {"held when we started", {{1, A::repeat}, {1, A::up}}, {}},
         // The release comes when the last of two keyboards lets go; a stray up changes nothing.
@@ -49,8 +50,7 @@ TEST_F(TapFixture, EdgesFromRawKeyEvents) {
         {"two keyboards, both let go", {{1, A::down}, {2, A::down}, {1, A::up}, {2, A::up}, {2, A::up}},
          {"press", "release"}},
         // A keyboard vanishing while holding the key releases it; the next down is a press again.
-        {"keyboard gone",
-         {{1, A::down}, {1, A::deviceGone}, {3, A::down}, {7, A::deviceGone}},
+        {"keyboard gone", {{1, A::down}, {1, A::deviceGone}, {3, A::down}, {7, A::deviceGone}},
          {"press", "release", "press"}},
     };
     for (const auto& tc : cases) {
@@ -62,47 +62,37 @@ TEST_F(TapFixture, EdgesFromRawKeyEvents) {
         loop.runPending();
         EXPECT_EQ(edges, tc.expected);
     }
-    EXPECT_TRUE(log.contains("FN: evdev tap installed (fn key)"));
 }
 
-TEST_F(TapFixture, StoppingOrRestartingDropsEdgesAlreadyQueued) {
+TEST_F(TapFixture, StoppingOrRestartingDropsEdgesAlreadyQueuedAndACallbackMayStopTheTap) {
     ASSERT_TRUE(startTap());
-    source.emit(1, KeyAction::down);  // queued under the first start
+    source.emit(1, A::down);  // queued under the first start
     ASSERT_TRUE(startTap("pause"));
     EXPECT_EQ(source.stops, 1) << "the old watch is stopped first";
-    EXPECT_EQ(source.startedKeys, (E{"fn", "pause"}));
     loop.runPending();
     EXPECT_TRUE(edges.empty()) << "an edge of the replaced tap must not arrive";
-    source.emit(1, KeyAction::down);  // fresh state: a press although the old one had the key down
-    loop.runPending();
-    EXPECT_EQ(edges, (E{"press"}));
-
-    source.emit(1, KeyAction::up);
+    source.emit(1, A::down);  // fresh state: a press although the old one had the key down
+    source.emit(1, A::up);
     tap.stop();
-    EXPECT_FALSE(source.running());
     loop.runPending();
-    EXPECT_EQ(edges, (E{"press"}));
-}
+    EXPECT_TRUE(edges.empty());
 
-TEST_F(TapFixture, ACallbackMayStopTheTap) {
     tap.start(*hotkeyKey("fn"), [this] { tap.stop(); edges.push_back("press"); }, [this] { edges.push_back("release"); });
-    source.emit(1, KeyAction::down);
-    source.emit(1, KeyAction::up);
+    source.emit(1, A::down);
+    source.emit(1, A::up);
     loop.runPending();
     EXPECT_EQ(edges, (E{"press"}));
-}
-
-TEST_F(TapFixture, FailedStartLogsTheReason) {
-    source.failWith = "cannot read /dev/input/event* (Permission denied) — sudo usermod -aG input $USER";
-    EXPECT_FALSE(startTap());
-    EXPECT_FALSE(tap.installed());
-    EXPECT_EQ(tap.failure(), *source.failWith);
-    EXPECT_TRUE(log.contains("FN: evdev tap failed — cannot read /dev/input/event* (Permission denied)"));
 }
 
 // ------------------------------------------------------------- the listener
 
 namespace {
+
+struct FakeSession final : LoginSession {
+    bool front = true;
+    bool inFront() const override { return front; }
+    void setOnChange(std::function<void(bool)>) override {}
+};
 
 struct ListenerFixture : ::testing::Test {
     VirtualMainLoop loop;
@@ -110,7 +100,9 @@ struct ListenerFixture : ::testing::Test {
     MemorySettings settings;
     FakeKeyEdgeSource evdev{"evdev"};
     FakeKeyEdgeSource x11{"X11 XInput2"};
-    HotkeyListener listener{loop, log, settings, evdev, &x11};
+    FakeNotifier notifier;
+    FakeSession session;
+    HotkeyListener listener{loop, log, settings, evdev, &x11, &notifier, &session};
     int presses = 0, releases = 0;
 
     void start() { listener.start([this] { ++presses; }, [this] { ++releases; }); }
@@ -118,62 +110,118 @@ struct ListenerFixture : ::testing::Test {
 
 }  // namespace
 
-TEST_F(ListenerFixture, UsesTheInputDevicesAndChangingTheKeyStopsTheOldWatch) {
+TEST_F(ListenerFixture, UsesTheInputDevicesChangingTheKeyStopsTheOldWatchAndNothingCountsBehindTheLock) {
     start();
     EXPECT_EQ(listener.mode(), HotkeyListener::Mode::tap);
     EXPECT_TRUE(x11.startedKeys.empty());
-    evdev.emit(4, KeyAction::down);
-    evdev.emit(4, KeyAction::up);
+    evdev.emit(4, A::down);
+    evdev.emit(4, A::up);
     loop.runPending();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
 
-    evdev.emit(1, KeyAction::down);  // queued for the old key
+    evdev.emit(1, A::down);  // queued for the old key
     EXPECT_TRUE(listener.setKey("f13"));
     EXPECT_EQ(evdev.startedKeys, (E{"fn", "f13"}));
     loop.runPending();
     EXPECT_EQ(presses, 1);
     EXPECT_FALSE(listener.setKey("hyper"));
     EXPECT_EQ(settings.getString("ParlandoHotkey"), "f13");
-}
 
-TEST_F(ListenerFixture, FallsBackToX11ForTheSameKey) {
-    settings.setString("ParlandoHotkey", "rightctrl");
-    evdev.failWith = "cannot read /dev/input/event* (Permission denied) — add yourself to the input group";
-    start();
-    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::fallback);
-    EXPECT_EQ(x11.startedKeys, (E{"rightctrl"}));
-    EXPECT_TRUE(log.contains("FN: X11 fallback — both edges via XInput2 raw key events (rightctrl key)"));
-    x11.emit(11, KeyAction::down);
-    x11.emit(11, KeyAction::up);
+    session.front = false;  // locked, or another user's session after a VT switch
+    evdev.emit(2, A::down);
+    evdev.emit(2, A::up);
     loop.runPending();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
+    EXPECT_TRUE(log.contains("FN ignored: session locked or not in front"));
+    EXPECT_TRUE(notifier.posted.empty()) << "a working key is no news";
 }
 
-TEST_F(ListenerFixture, UnknownNameMeansFnWhichUnderX11WaitsForAnotherKey) {
-    settings.setString("ParlandoHotkey", "meta");
-    evdev.failWith = "no input devices in /dev/input";
-    start();
-    EXPECT_EQ(listener.keyName(), "fn");
-    EXPECT_TRUE(log.contains("FN: unknown hotkey \"meta\" in ParlandoHotkey — using fn"));
-    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::none);
-    EXPECT_TRUE(x11.startedKeys.empty()) << "X11 never sees fn; nothing to watch";
-    EXPECT_TRUE(log.contains("FN: X11 fallback cannot see the fn key — no hotkey until another is chosen"));
-
-    EXPECT_TRUE(listener.setKey("pause"));
-    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::fallback);
-    EXPECT_EQ(evdev.startedKeys.back(), "pause") << "the devices are tried again first";
-    x11.emit(2, KeyAction::down);
-    loop.runPending();
-    EXPECT_EQ(presses, 1);
+// What happens when the devices cannot give us the key, and what the user is told.
+TEST_F(ListenerFixture, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
+    struct Case {
+        const char* what;
+        const char* key;
+        const char* evdevFails;  // nullptr: the devices can be read
+        bool keyboardsHaveKey;
+        const char* x11Fails;
+        HotkeyListener::Mode mode;
+        E x11Keys;
+        const char* logged;
+        const char* told;  // part of the notification, nullptr: none
+    };
+    const char* denied = "cannot read /dev/input/event* (Permission denied)";
+    using M = HotkeyListener::Mode;
+    const std::vector<Case> cases = {
+        {"denied, X11 sees the key", "rightctrl", denied, true, nullptr, M::fallback, {"rightctrl"},
+         "FN: X11 fallback — both edges via XInput2 raw key events (rightctrl key)", nullptr},
+        {"no keyboard has it, X11 sees it", "pause", nullptr, false, nullptr, M::fallback, {"pause"},
+         "FN: no keyboard we can read has the pause key — trying X11", nullptr},
+        {"unknown name means fn, which X11 never sees", "meta", denied, true, nullptr, M::none, {},
+         "FN: X11 fallback cannot see the fn key — no hotkey until another is chosen",
+         "клавиатуры нельзя читать без группы input, а X11 эту клавишу не показывает. Выбери другую клавишу в меню "
+         "Parlando → «Клавиша диктовки» или добавь себя в группу input"},
+        {"no keyboard reports fn: keep waiting for one", "fn", nullptr, false, nullptr, M::tap, {},
+         "FN: the fn key cannot work here", "Ни одна клавиатура не сообщает о клавише FN"},
+        {"both unavailable", "insert", "no input devices in /dev/input", true, "no display", M::none, {"insert"},
+         "FN: X11 fallback also unavailable — no hotkey; join the input group: sudo usermod",
+         "нет доступа ни к клавиатурам, ни к X11"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.what);
+        log.clear();
+        notifier.posted.clear();
+        x11.startedKeys.clear();
+        settings.setString("ParlandoHotkey", tc.key);
+        evdev.failWith = tc.evdevFails ? std::optional<std::string>(tc.evdevFails) : std::nullopt;
+        evdev.keyboards = tc.keyboardsHaveKey;
+        x11.failWith = tc.x11Fails ? std::optional<std::string>(tc.x11Fails) : std::nullopt;
+        HotkeyListener fresh{loop, log, settings, evdev, &x11, &notifier, &session};
+        fresh.start([this] { ++presses; }, [this] { ++releases; });
+        EXPECT_EQ(fresh.mode(), tc.mode);
+        EXPECT_EQ(x11.startedKeys, tc.x11Keys);
+        EXPECT_TRUE(log.contains(tc.logged)) << tc.logged;
+        ASSERT_EQ(notifier.posted.size(), tc.told ? 1u : 0u);
+        EXPECT_EQ(fresh.problem().has_value(), tc.told != nullptr);
+        if (!tc.told) continue;
+        EXPECT_EQ(notifier.posted[0].title, "Клавиша диктовки не работает");
+        EXPECT_NE(notifier.posted[0].body.find(tc.told), std::string::npos) << notifier.posted[0].body;
+        fresh.restart();
+        EXPECT_EQ(notifier.posted.size(), 1u) << "once per launch and key";
+    }
+    // A keyboard with fn plugged in later clears the menu's mark.
+    evdev.failWith.reset();
+    evdev.keyboards = false;
+    settings.setString("ParlandoHotkey", "fn");
+    HotkeyListener later{loop, log, settings, evdev, &x11, &notifier, &session};
+    later.start({}, {});
+    EXPECT_TRUE(later.problem());
+    evdev.keyboards = true;
+    EXPECT_FALSE(later.problem());
 }
 
-TEST_F(ListenerFixture, BothUnavailableLeavesNoHotkeyAndSaysHowToFixIt) {
-    settings.setString("ParlandoHotkey", "insert");
-    evdev.failWith = "no input devices in /dev/input";
-    x11.failWith = "no display (DISPLAY is not set)";
-    start();
-    EXPECT_EQ(listener.mode(), HotkeyListener::Mode::none);
-    EXPECT_TRUE(log.contains("FN: X11 fallback also unavailable — no hotkey; join the input group: sudo usermod"));
+TEST(HotkeySubmenu, ListsTheKeysWithTheCurrentOneCheckedMarksABrokenOneAndSwitchesAtOnce) {
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    auto controller = StatusBarController::create(AppServices{loop, settings, log});
+    E changes;
+    std::optional<std::string> note;
+    HotkeyMenu hotkeys(controller->weak(), [&](const std::string& n) { changes.push_back(n); }, [&] { return note; });
+    auto items = hotkeys.buildSubmenu();
+    ASSERT_EQ(items.size(), hotkeyNames().size());
+    EXPECT_EQ(items[0].checked, true) << "FN when nothing is stored";
+    items[3].action();
+    EXPECT_EQ(settings.getString("ParlandoHotkey"), "f13");
+    EXPECT_EQ(changes, E{"f13"});
+    settings.setString("ParlandoHotkey", "bogus");
+    EXPECT_EQ(hotkeys.currentHotkey(), "fn");
+
+    note = "Клавиатура не сообщает о FN — выбери другую клавишу";
+    items = hotkeys.buildSubmenu();
+    EXPECT_EQ(items[0].title, "⚠ Клавиатура не сообщает о FN — выбери другую клавишу");
+    EXPECT_FALSE(items[0].enabled);
+    EXPECT_EQ(items[2].title, "FN — не работает");
+    EXPECT_EQ(items[3].title, "Правый Ctrl");
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Test-side D-Bus services on a private session bus: a StatusNotifierWatcher
-// that records registrations, and a notification server that records Notify
-// calls. Plain virtual objects, so no moc is needed here; plus helpers that
+// Test-side D-Bus services on a private bus: a StatusNotifierWatcher that
+// records registrations (and may be slow to answer), and a notification
+// server that records Notify calls. Plain virtual objects, so no moc is needed here; plus helpers that
 // keep the Qt event loop turning while the test waits.
 #include <QApplication>
 #include <QDBusArgument>
@@ -14,6 +14,7 @@
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <functional>
 
 namespace parlando::testing {
@@ -66,7 +67,7 @@ public:
         const QString property = m.member() == "Get" ? m.arguments().value(1).toString() : QString();
         if (m.member() == "RegisterStatusNotifierItem") {
             items.push_back(m.arguments().value(0).toString());
-            connection.send(m.createReply());
+            QTimer::singleShot(replyDelayMs, [c = connection, reply = m.createReply()]() mutable { c.send(reply); });
         } else if (property == "IsStatusNotifierHostRegistered" || property == "ProtocolVersion") {
             const QVariant value = property == "ProtocolVersion" ? QVariant(0) : QVariant(host_);
             connection.send(m.createReply(QVariant::fromValue(QDBusVariant(value))));
@@ -76,6 +77,7 @@ public:
         return true;
     }
     QStringList items;
+    int replyDelayMs = 0;  // a slow watcher answers registrations this late
 
 private:
     QDBusConnection bus_;
