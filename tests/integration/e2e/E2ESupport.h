@@ -106,15 +106,17 @@ inline void say(const std::string& what) {
 // `settings`), and a text field of another application that has the focus.
 struct AppDesktop {
     static constexpr const char* apiKey = "e2e-key-20c1";
-    AppDesktop(const std::string& name, bool windowManager, const std::string& script, const std::string& settings)
+    AppDesktop(const std::string& name, bool windowManager, const std::string& script, const std::string& settings,
+               const std::vector<std::string>& serviceOptions = {})
         : dir(name), x(dir.path(), XServer::Options{!windowManager, 1280, 800}), sound(dir.path()), bus(dir.path(), true) {
         if (demo()) dir.keep();
         say("working folder " + dir.path().string());
         std::ofstream(dir.path() / "script.txt") << script;
-        service = Process::spawn({PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file", file("port"),
-                                  "--key", apiKey, "--script", file("script.txt"), "--record", file("received.raw"),
-                                  "--log", file("service.log")},
-                                 {}, dir.path() / "service.out", dir.path() / "service.err");
+        std::vector<std::string> argv{PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file", file("port"),
+                                      "--key", apiKey, "--script", file("script.txt"), "--record", file("received.raw"),
+                                      "--log", file("service.log")};
+        argv.insert(argv.end(), serviceOptions.begin(), serviceOptions.end());
+        service = Process::spawn(argv, {}, dir.path() / "service.out", dir.path() / "service.err");
         ready = waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s) &&
                 sound.pactl({"set-default-source", "pipemic"}).exitCode == 0;
         if (!ready) return;

@@ -5,7 +5,7 @@
 // key and the local recognition service answering per channel. The panel must
 // show the lines without taking the focus, and the meeting's files must hold
 // both sides.
-#include "../app/FakeDBusServices.h"
+#include "testenv/FakeDBusServices.h"
 #include "E2ESupport.h"
 #include "app/adapters/DBusTypes.h"
 

@@ -1,6 +1,6 @@
 // The transcript panel on a private X server with a real window manager
 // (openbox), beside a text field of another process that has the focus.
-#include "../app/FakeDBusServices.h"
+#include "testenv/FakeDBusServices.h"
 #include "meeting/PanelFrame.h"
 #include "meeting/adapters/TranscriptPanelController.h"
 #include "testenv/TestEnv.h"
