@@ -32,7 +32,7 @@ runtime_packages=(
   qt6-qpa-plugins qt6-wayland libqt6svg6 pulseaudio-utils libsecret-tools
 )
 test_packages=(
-  xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer
+  xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer openbox
   pulseaudio espeak-ng sox
   pipewire pipewire-pulse pipewire-bin wireplumber openbox
   dbus-daemon dbus-bin dbus-x11 gnome-keyring

@@ -27,10 +27,13 @@
 #include "hotkey/adapters/LinuxHotkey.h"
 #include "lamp/LampMenu.h"
 #include "lamp/LightControl.h"
+#include "meeting/MeetingControls.h"
 #include "update/UpdateChecker.h"
 #include "update/adapters/QtProcessLauncher.h"
 #include "meeting/MeetingSession.h"
 #include "meeting/adapters/FileMeetingStorage.h"
+#include "meeting/adapters/QtMeetingDesktop.h"
+#include "meeting/adapters/TranscriptPanelController.h"
 #include "speech/adapters/QtWebSocket.h"
 #include "telegram/TelegramClient.h"
 #include "telegram/TelegramMenu.h"
@@ -168,6 +171,11 @@ StatusMenuHooks ParlandoApp::menuHooks() {
         if (telegramMenu_) telegramMenu_->addTelegramMenuItems(menu);
     };
     hooks.quit = [] { QCoreApplication::quit(); };
+    hooks.addMeetingMenuItems = [this](MenuModel& menu) {
+        if (meetingControls_) meetingControls_->addMeetingMenuItems(menu);
+    };
+    hooks.isMeetingRunning = [this] { return meetingControls_ && meetingControls_->isMeetingRunning(); };
+    hooks.meetingElapsedSeconds = [this] { return meetingControls_ ? meetingControls_->meetingElapsedSeconds() : 0.0; };
     return hooks;
 }
 
@@ -194,7 +202,10 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
 
     dictation_ = DictationController::create(DictationServices{*loop_, log_, *microphone_, *recognition_, *keySource_,
                                                                *dictationPaste_, *lamp_, *dictationTray_, *alerts_,
-                                                               {}, {}});
+                                                               [this] { return meetingControls_ && meetingControls_->isMeetingRunning(); },
+                                                               [this] {
+                                                                   if (meetingControls_) meetingControls_->stopMeeting();
+                                                               }});
 
     hotkey_ = std::make_unique<LinuxHotkey>(*loop_, log_, *settings_, notifier_.get());
     std::weak_ptr<DictationController> weakDictation = dictation_;
@@ -338,13 +349,26 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
     audioWiring_->setupAudio();
 }
 
-void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
-    if (!microphone_ || !recognition_ || !keySource_) throw std::runtime_error("the dictation's services were not built");
+void ParlandoApp::setupMeetingHandlers(StatusBarController& controller) {
+    if (!microphone_ || !recognition_ || !keySource_ || !audioConverters_) throw std::runtime_error("the dictation's services were not built");
     meetingStorage_ = std::make_unique<FileMeetingStorage>();
-    if (!audioConverters_) throw std::runtime_error("the audio converters were not built");
     systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
     meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
                                                       *systemAudio_, *meetingStorage_});
+    transcriptPanel_ = std::make_unique<TranscriptPanelController>(*settings_);
+    meetingDesktop_ = std::make_unique<QtMeetingDesktop>();
+    sessionControl_ = std::make_unique<SessionControl>(meeting_);
+    AudioCapture* audio = audio_.get();
+    meetingControls_ = MeetingControls::create(
+        controller.weak(),
+        MeetingControlsServices{*loop_, log_, *settings_, *alerts_, *lamp_, *transcriptPanel_, *meetingDesktop_,
+                                *sessionControl_, [audio] { return audio != nullptr && audio->isMuted(); },
+                                []() -> std::optional<std::filesystem::path> {
+                                    if (auto docs = XdgPaths::documentsDir())
+                                        return *docs / MeetingSession::recordingsFolderName;
+                                    return std::nullopt;
+                                }});
+    meetingControls_->setupMeetingSession();
 }
 
 void ParlandoApp::setupUpdates(StatusBarController&) {

@@ -46,6 +46,10 @@ class AboutPanelController;
 class MeetingSession;
 class FileMeetingStorage;
 class SystemAudioCaptureFactory;
+class TranscriptPanelController;
+class QtMeetingDesktop;
+class SessionControl;
+class MeetingControls;
 
 class ParlandoApp {
 public:
@@ -108,6 +112,10 @@ private:
     std::unique_ptr<FileMeetingStorage> meetingStorage_;
     std::unique_ptr<SystemAudioCaptureFactory> systemAudio_;
     std::shared_ptr<MeetingSession> meeting_;
+    std::unique_ptr<TranscriptPanelController> transcriptPanel_;
+    std::unique_ptr<QtMeetingDesktop> meetingDesktop_;
+    std::unique_ptr<SessionControl> sessionControl_;
+    std::shared_ptr<MeetingControls> meetingControls_;  // after what it borrows: it goes first
     std::shared_ptr<DictationController> dictation_;
     std::unique_ptr<LinuxHotkey> hotkey_;  // last: its edges stop before anything they reach goes
 };

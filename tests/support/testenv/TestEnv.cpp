@@ -163,6 +163,16 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+Process startWindowManager(const std::map<std::string, std::string>& env, const fs::path& dir) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Process wm = Process::spawn({"openbox", "--sm-disable"}, env, dir / "wm.out", dir / "wm.err");
+        if (waitFor([&] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, env).out.find("window id") !=
+                                 std::string::npos; }, 5s) && wm.running())
+            return wm;
+    }
+    return {};
+}
+
 bool haveProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin:/bin");

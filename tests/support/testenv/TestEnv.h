@@ -173,6 +173,10 @@ void applyToProcess(const std::map<std::string, std::string>& env);
 // Whether a program is on PATH (tests skip cleanly when a tool is missing).
 bool haveProgram(const std::string& name);
 
+// openbox on the X server of `env`, once it manages windows. Now and then it
+// ends at once without a word, so it gets three tries. Not running on failure.
+Process startWindowManager(const std::map<std::string, std::string>& env, const std::filesystem::path& dir);
+
 // tools/fake-deepgram, the local recognition service, with the given options;
 // it logs its events and records the audio it receives in `dir`.
 class RecognitionService {
