@@ -19,6 +19,7 @@
 #include "credentials/adapters/SystemSecureRandom.h"
 #include "dictation/DictationController.h"
 #include "dictation/DictationWiring.h"
+#include "core/DisplaySession.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
 #include "meeting/MeetingSession.h"
@@ -150,6 +151,40 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNRelease();
         });
+    // Without any way to type the shortcut the text still reaches the
+    // clipboard; the user hears once per run that Ctrl+V is theirs to press.
+    auto tellPasteByHand = [this](const std::string& why, const std::string& where) {
+        log_.append("paste: " + why + " — telling the user");
+        Log& log = log_;
+        notifier_->post(Notification{"Вставь текст сам: Ctrl+V",
+                                     "Текст диктовки уже в буфере обмена — нажми Ctrl+V. Сама вставить его " + where +
+                                         " Parlando не может.",
+                                     "parlando.paste.manual", true},
+                        [&log](const std::optional<std::string>& error) {
+                            if (error) log.append("paste: notification post failed — " + *error);
+                        });
+    };
+    paste_->delivery().setOnNoShortcut([tellPasteByHand](const std::string& why) {
+        tellPasteByHand("no way to type the paste shortcut here (" + why + ")", "в этой системе");
+    });
+    const DisplaySession displaySession = currentDisplaySession();
+    paste_->start([this, displaySession, tellPasteByHand] {
+        // XTest reaches X windows only: native Wayland windows get the
+        // clipboard and nothing else, and the user should know it up front.
+        if (displaySession == DisplaySession::waylandWithXWayland &&
+            paste_->routes().keysName() == LinuxPaste::xtestUnderWayland)
+            tellPasteByHand("the paste shortcut reaches X windows only", "в окна Wayland");
+        const HotkeyListener::Mode mode = hotkey_ ? hotkey_->listener().mode() : HotkeyListener::Mode::none;
+        const bool wayland = displaySession == DisplaySession::waylandWithXWayland ||
+                             displaySession == DisplaySession::waylandOnly;
+        const std::string hotkey = mode == HotkeyListener::Mode::tap        ? "evdev"
+                                   : mode == HotkeyListener::Mode::fallback ? (wayland ? "X11 raw keys (X windows only)"
+                                                                                       : "X11 raw keys")
+                                                                            : "none";
+        log_.append("session: " + std::string(displaySessionName(displaySession)) + " — clipboard: " +
+                    paste_->routes().clipboardName() + ", paste shortcut: " + paste_->routes().keysName() +
+                    ", hotkey: " + hotkey);
+    });
     hotkeyMenu_ = std::make_unique<HotkeyMenu>(
         controller.weak(),
         [this](const std::string& name) {
