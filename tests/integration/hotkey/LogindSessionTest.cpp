@@ -1,18 +1,13 @@
 // Our login session through a stand-in systemd-logind on a private bus (the
-// "system bus" of this test): the hotkey acts only while the session is
-// active and unlocked, and without logind it acts as it always did.
-#include "fakes/FakeHotkey.h"  // before Qt, whose emit macro would eat its emit()
-#include "core/adapters/QtMainLoop.h"
+// "system bus" of this test): in front only while active and unlocked, and
+// always in front without logind.
 #include "fakes/Fakes.h"
-#include "hotkey/HotkeyListener.h"
 #include "hotkey/adapters/LogindSession.h"
 #include "testenv/FakeDBusServices.h"
 #include "testenv/TestEnv.h"
 
 #include <QDBusObjectPath>
 #include <gtest/gtest.h>
-
-#undef emit
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -55,7 +50,7 @@ private:
 
 }  // namespace
 
-TEST(LogindSession, EdgesCountOnlyWhileTheSessionIsActiveAndUnlockedAndWithoutLogindAlways) {
+TEST(LogindSession, InFrontOnlyWhileActiveAndUnlockedAndAlwaysWithoutLogind) {
     TempDir dir{"parlando-logind"};
     SessionBus system(dir.path());
     applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
@@ -79,32 +74,14 @@ TEST(LogindSession, EdgesCountOnlyWhileTheSessionIsActiveAndUnlockedAndWithoutLo
     ASSERT_TRUE(pumpUntil([&] { return !session.inFront(); }, 10000)) << "unknown counts as in front until answered";
     EXPECT_TRUE(log.contains("session: following logind session /org/freedesktop/login1/session/c7"));
 
-    QtMainLoop loop;
-    MemorySettings settings;
-    FakeKeyEdgeSource keys{"evdev"};
-    HotkeyListener listener{loop, log, settings, keys, nullptr, nullptr, &session};
-    int presses = 0;
-    listener.start([&] { ++presses; }, {});
-    const auto tap = [&] {
-        keys.emit(1, KeyAction::down);
-        keys.emit(1, KeyAction::up);
-        pumpFor(100);
-    };
-    tap();
-    EXPECT_EQ(presses, 0);
     logind.set("LockedHint", false);
     ASSERT_TRUE(pumpUntil([&] { return session.inFront(); }, 10000));
-    tap();
-    EXPECT_EQ(presses, 1);
     logind.set("Active", false);  // another user's session after a VT switch
     ASSERT_TRUE(pumpUntil([&] { return !session.inFront(); }, 10000));
-    tap();
-    EXPECT_EQ(presses, 1);
     EXPECT_EQ(changes, (std::vector<bool>{false, true, false}));
 
     // An unknown $XDG_SESSION_ID: the session this process belongs to.
     LogindSession byPid(log, appBus, "gone");
     ASSERT_TRUE(pumpUntil([&] { return byPid.sessionPath() == sessionPath; }, 10000));
     EXPECT_TRUE(log.contains("session: logind does not know session gone — asking by process"));
-    listener.stop();
 }

@@ -35,10 +35,6 @@ public:
         return true;
     }
     bool watchesKey() const override { return keyboards; }
-    bool running() const {
-        std::lock_guard lock(mutex_);
-        return static_cast<bool>(sink_);
-    }
 
     std::optional<std::string> failWith;  // start() refuses with this reason
     bool keyboards = true;                 // false: started, but no device has the key

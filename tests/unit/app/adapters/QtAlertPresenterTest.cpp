@@ -1,10 +1,9 @@
 // The Qt alert on the offscreen platform: what it shows, and what it answers
-// to clicks and keys.
+// to a click (keys typed into it: the set-api-key command's run on an X server).
 #include "app/adapters/QtAlertPresenter.h"
 
 #include "OffscreenApp.h"
 
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -46,13 +45,6 @@ AlertResult runWith(const AlertSpec& spec, std::function<void(QWidget&)> interac
     return presenter.runModal(spec);
 }
 
-void key(QWidget* target, int k, const QString& text = {}) {
-    QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier, text);
-    QApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, k, Qt::NoModifier, text);
-    QApplication::sendEvent(target, &release);
-}
-
 }  // namespace
 
 TEST(QtAlertPresenter, ShowsTheTextsFieldsAndButtonsAndAnswersWithTheClickedOne) {
@@ -76,17 +68,4 @@ TEST(QtAlertPresenter, ShowsTheTextsFieldsAndButtonsAndAnswersWithTheClickedOne)
     });
     EXPECT_EQ(r.buttonIndex, 1);
     EXPECT_EQ(r.fieldTexts, (std::vector<std::string>{"", "7420"})) << "initial text of a plain field";
-}
-
-TEST(QtAlertPresenter, ReturnAnswersTheFirstButtonWithTheTextAsTypedAndEscapeAnswersNone) {
-    for (const int finalKey : {Qt::Key_Return, Qt::Key_Escape}) {
-        const AlertResult r = runWith(keyAlert(), [finalKey](QWidget& d) {
-            auto* field = d.findChild<QLineEdit*>("alertField0");
-            ASSERT_NE(field, nullptr);
-            for (QChar c : QString(" dg-ключ ")) key(field, 0, QString(c));
-            key(field, finalKey);
-        });
-        EXPECT_EQ(r.buttonIndex, finalKey == Qt::Key_Return ? 0 : -1);
-        if (finalKey == Qt::Key_Return) EXPECT_EQ(r.fieldTexts[0], " dg-ключ ");
-    }
 }
