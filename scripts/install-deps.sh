@@ -24,12 +24,12 @@ fi
 build_packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-websockets-dev qt6-svg-dev qt6-base-dev-tools libgl-dev
-  libx11-dev libxtst-dev libxi-dev libxkbcommon-dev
+  libx11-dev libxtst-dev libxi-dev libxkbcommon-dev libwayland-dev
   libpulse-dev libsoxr-dev libsndfile1-dev libsecret-1-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 runtime_packages=(
-  qt6-qpa-plugins libqt6svg6 pulseaudio-utils libsecret-tools
+  qt6-qpa-plugins qt6-wayland libqt6svg6 pulseaudio-utils libsecret-tools
 )
 test_packages=(
   xvfb x11-utils x11-xserver-utils xdotool imagemagick trayer
@@ -37,6 +37,7 @@ test_packages=(
   pipewire pipewire-pulse pipewire-bin wireplumber openbox
   dbus-daemon dbus-bin dbus-x11 gnome-keyring
   python3 python3-websockets openssl
+  sway python3-gi gir1.2-gtk-3.0 wl-clipboard wtype
   clang libclang-rt-14-dev
 )
 

@@ -3,15 +3,18 @@
 #include "audio/AudioWiring.h"
 #include "audio/MicrophoneMenu.h"
 #include "hotkey/HotkeyMenu.h"
+#include "app/AboutPanelController.h"
 #include "app/adapters/DBusNotifier.h"
+#include "app/adapters/QtAboutPanel.h"
 #include "app/adapters/QtAlertPresenter.h"
 #include "app/adapters/TraySelector.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
 #include "audio/adapters/PulseSystemAudioCapture.h"
 #include "audio/adapters/SoxrConverter.h"
-#include "core/adapters/QtMainLoop.h"
 #include "core/XdgPaths.h"
+#include "core/adapters/QtHttpClient.h"
+#include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
 #include "credentials/DeepgramKeyController.h"
 #include "credentials/KeychainHelper.h"
@@ -19,8 +22,13 @@
 #include "credentials/adapters/SystemSecureRandom.h"
 #include "dictation/DictationController.h"
 #include "dictation/DictationWiring.h"
+#include "core/DisplaySession.h"
 #include "dictation/adapters/LinuxPaste.h"
 #include "hotkey/adapters/LinuxHotkey.h"
+#include "lamp/LampMenu.h"
+#include "lamp/LightControl.h"
+#include "update/UpdateChecker.h"
+#include "update/adapters/QtProcessLauncher.h"
 #include "meeting/MeetingSession.h"
 #include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
@@ -37,6 +45,38 @@ namespace parlando {
 namespace {
 MicMenuDevice toMenuDevice(const AudioDevices::Device& d) { return MicMenuDevice{d.uid, d.name}; }
 
+#ifndef PARLANDO_UPDATE_URL
+#define PARLANDO_UPDATE_URL ""
+#endif
+#ifndef PARLANDO_HOMEPAGE_URL
+#define PARLANDO_HOMEPAGE_URL ""
+#endif
+#ifndef PARLANDO_DOC_DIR
+#define PARLANDO_DOC_DIR "/usr/share/doc/parlando"
+#endif
+
+// The update server: PARLANDO_UPDATE_URL in the environment, else the one
+// this build was configured with, else none.
+std::optional<std::string> updateServerURL() {
+    std::string url = processEnv("PARLANDO_UPDATE_URL").value_or(PARLANDO_UPDATE_URL);
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    if (url.empty()) return std::nullopt;
+    return url;
+}
+
+QtAboutPanel::Content aboutContent() {
+    QtAboutPanel::Content content{QString::fromUtf8(PARLANDO_VERSION), {}, {}};
+    const QString homepage = QString::fromUtf8(PARLANDO_HOMEPAGE_URL);
+    if (!homepage.isEmpty()) {
+        content.site = QUrl(homepage);
+        content.siteTitle = content.site.host();
+    } else {
+        // No web site of our own: the documentation installed beside the program.
+        content.site = QUrl::fromLocalFile(QString::fromUtf8(PARLANDO_DOC_DIR) + "/README.md");
+        content.siteTitle = QStringLiteral("Документация");
+    }
+    return content;
+}
 }  // namespace
 
 ParlandoApp::ParlandoApp(Log& log)
@@ -49,7 +89,17 @@ ParlandoApp::ParlandoApp(Log& log)
       secretStore_(std::make_unique<LibsecretStore>()),
       random_(std::make_unique<SystemSecureRandom>()),
       keychain_(std::make_unique<KeychainHelper>(*secretStore_, *random_)),
-      alerts_(std::make_unique<QtAlertPresenter>()) {}
+      alerts_(std::make_unique<QtAlertPresenter>()),
+      http_(std::make_unique<QtHttpClient>()),
+      launcher_(std::make_unique<QtProcessLauncher>()) {
+    AboutServices about{*loop_, *settings_, log_, *alerts_, {}, [this]() -> std::optional<std::string> {
+                            if (!trayButton_) return std::string("no tray icon");
+                            return trayButton_->reattach();
+                        }};
+    about_ = std::make_unique<AboutPanelController>(about, [](AboutPanelController& controller) {
+        return std::make_unique<QtAboutPanel>(controller, aboutContent());
+    });
+}
 
 ParlandoApp::~ParlandoApp() {
     // Producers stop before what they call goes: key edges first, then a
@@ -87,6 +137,7 @@ std::shared_ptr<StatusBarController> ParlandoApp::createController() {
         {"setupTelegramClient", [this](StatusBarController& c) { setupTelegramClient(c); }},
         {"setupAudio", [this](StatusBarController& c) { setupAudio(c); }},
         {"setupMeetingHandlers", [this](StatusBarController& c) { setupMeetingHandlers(c); }},
+        {"startBackgroundChecks", [this](StatusBarController& c) { setupUpdates(c); }},
     };
     auto controller = StatusBarController::create(services, std::move(steps), menuHooks());
     keyController_ = std::make_unique<DeepgramKeyController>(
@@ -108,6 +159,11 @@ StatusMenuHooks ParlandoApp::menuHooks() {
     };
     hooks.buildMicSubmenu = [this] { return micMenu_ ? micMenu_->buildMicSubmenu() : std::vector<MenuItem>{}; };
     hooks.buildHotkeySubmenu = [this] { return hotkeyMenu_ ? hotkeyMenu_->buildSubmenu() : std::vector<MenuItem>{}; };
+    hooks.buildLightSubmenu = [this] { return lampMenu_ ? lampMenu_->buildLightSubmenu() : std::vector<MenuItem>{}; };
+    hooks.addUpdateMenuItems = [this](MenuModel& menu) {
+        if (updates_) updates_->addUpdateMenuItems(menu);
+    };
+    hooks.showAbout = [this] { about_->show(); };
     hooks.addTelegramMenuItems = [this](MenuModel& menu) {
         if (telegramMenu_) telegramMenu_->addTelegramMenuItems(menu);
     };
@@ -122,7 +178,15 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
     keySource_ = std::make_unique<KeychainKeySource>(*keychain_);
     paste_ = std::make_unique<LinuxPaste>(*loop_, log_, *settings_);
     dictationPaste_ = std::make_unique<DeliveryPaste>(paste_->delivery());
-    lamp_ = std::make_unique<NoDictationLamp>();
+    lamp_ = LightControl::create(*loop_, *settings_, log_, *http_);
+    lamp_->probes.isMeetingRunning = [this] { return meeting_ && meeting_->isRunning(); };
+    lamp_->probes.isMicAvailable = [this] { return audio_ && audio_->isAvailable(); };
+    lampMenu_ = std::make_unique<LampMenu>(LampMenu::Services{
+        *loop_, log_, *alerts_, lamp_,
+        [weak = controller.weak()](const std::string& message) {
+            if (auto c = weak.lock()) c->showError(message);
+        },
+        lamp_->probes.isMicAvailable});
     dictationTray_ = std::make_unique<ControllerDictationTray>(controller.weak());
     // The engine joins in the audio step: nothing here waits for the sound
     // server, and the hotkey comes up whatever that step meets.
@@ -150,6 +214,40 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         [weakDictation] {
             if (auto d = weakDictation.lock()) d->handleFNRelease();
         });
+    // Without any way to type the shortcut the text still reaches the
+    // clipboard; the user hears once per run that Ctrl+V is theirs to press.
+    auto tellPasteByHand = [this](const std::string& why, const std::string& where) {
+        log_.append("paste: " + why + " — telling the user");
+        Log& log = log_;
+        notifier_->post(Notification{"Вставь текст сам: Ctrl+V",
+                                     "Текст диктовки уже в буфере обмена — нажми Ctrl+V. Сама вставить его " + where +
+                                         " Parlando не может.",
+                                     "parlando.paste.manual", true},
+                        [&log](const std::optional<std::string>& error) {
+                            if (error) log.append("paste: notification post failed — " + *error);
+                        });
+    };
+    paste_->delivery().setOnNoShortcut([tellPasteByHand](const std::string& why) {
+        tellPasteByHand("no way to type the paste shortcut here (" + why + ")", "в этой системе");
+    });
+    const DisplaySession displaySession = currentDisplaySession();
+    paste_->start([this, displaySession, tellPasteByHand] {
+        // XTest reaches X windows only: native Wayland windows get the
+        // clipboard and nothing else, and the user should know it up front.
+        if (displaySession == DisplaySession::waylandWithXWayland &&
+            paste_->routes().keysName() == LinuxPaste::xtestUnderWayland)
+            tellPasteByHand("the paste shortcut reaches X windows only", "в окна Wayland");
+        const HotkeyListener::Mode mode = hotkey_ ? hotkey_->listener().mode() : HotkeyListener::Mode::none;
+        const bool wayland = displaySession == DisplaySession::waylandWithXWayland ||
+                             displaySession == DisplaySession::waylandOnly;
+        const std::string hotkey = mode == HotkeyListener::Mode::tap        ? "evdev"
+                                   : mode == HotkeyListener::Mode::fallback ? (wayland ? "X11 raw keys (X windows only)"
+                                                                                       : "X11 raw keys")
+                                                                            : "none";
+        log_.append("session: " + std::string(displaySessionName(displaySession)) + " — clipboard: " +
+                    paste_->routes().clipboardName() + ", paste shortcut: " + paste_->routes().keysName() +
+                    ", hotkey: " + hotkey);
+    });
     hotkeyMenu_ = std::make_unique<HotkeyMenu>(
         controller.weak(),
         [this](const std::string& name) {
@@ -199,8 +297,18 @@ void ParlandoApp::setupAudio(StatusBarController& controller) {
         return std::nullopt;
     };
     engine.whenAudioSystemReady = [&audio](std::function<void()> fn) { audio.whenAudioSystemReady(std::move(fn)); };
-    // The status lamp is not part of this build yet: its phases go nowhere.
-    LampControl lamp{[] {}, [] {}, [] {}};
+    LampControl lamp;
+    if (lamp_) {
+        std::weak_ptr<LightControl> weakLamp = lamp_;
+        auto send = [weakLamp](LightControl::Phase phase) {
+            return [weakLamp, phase] {
+                if (auto l = weakLamp.lock()) l->set(phase);
+            };
+        };
+        lamp = LampControl{send(LightControl::Phase::idle), send(LightControl::Phase::disconnected), [weakLamp] {
+                               if (auto l = weakLamp.lock()) l->setIdleReflectingMic();
+                           }};
+    }
     audioWiring_ = std::make_unique<AudioWiring>(controller.weak(), engine, lamp);
     AudioWiring* wiring = audioWiring_.get();
     audio.onError = [wiring](const std::string& d) { wiring->onError(d); };
@@ -237,6 +345,15 @@ void ParlandoApp::setupMeetingHandlers(StatusBarController&) {
     systemAudio_ = std::make_unique<PulseSystemAudioCaptureFactory>(*loop_, log_, *audioConverters_);
     meeting_ = MeetingSession::create(MeetingServices{*loop_, log_, *keySource_, *microphone_, *recognition_,
                                                       *systemAudio_, *meetingStorage_});
+}
+
+void ParlandoApp::setupUpdates(StatusBarController&) {
+    const auto dataDir = XdgPaths::appDataDir();
+    updates_ = UpdateChecker::create(UpdateServices{*loop_, *settings_, log_, *http_, *alerts_, notifier_.get(), *launcher_,
+                                                    {}, updateServerURL(), PARLANDO_VERSION,
+                                                    dataDir ? *dataDir / "update.log" : std::filesystem::path(),
+                                                    processEnv("PATH").value_or("/usr/local/bin:/usr/bin:/bin")});
+    updates_->startBackgroundChecks();
 }
 
 }  // namespace parlando

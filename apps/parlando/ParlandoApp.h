@@ -37,7 +37,12 @@ class TrayButton;
 class AudioCaptureMicrophone;
 class DeliveryPaste;
 class ControllerDictationTray;
-class NoDictationLamp;
+class LightControl;
+class LampMenu;
+class QtHttpClient;
+class QtProcessLauncher;
+class UpdateChecker;
+class AboutPanelController;
 class MeetingSession;
 class FileMeetingStorage;
 class SystemAudioCaptureFactory;
@@ -60,6 +65,7 @@ private:
     StatusMenuHooks menuHooks();
     void setupFNListener(StatusBarController& controller);
     void setupAudio(StatusBarController& controller);
+    void setupUpdates(StatusBarController& controller);
     void setupTelegramClient(StatusBarController& controller);
     void setupMeetingHandlers(StatusBarController& controller);
 
@@ -73,6 +79,9 @@ private:
     std::unique_ptr<KeychainHelper> keychain_;
     std::unique_ptr<AlertPresenter> alerts_;
     std::unique_ptr<DeepgramKeyController> keyController_;
+    std::unique_ptr<QtHttpClient> http_;  // before the lamp and the updates, which send through it
+    std::unique_ptr<QtProcessLauncher> launcher_;
+    std::unique_ptr<AboutPanelController> about_;
     // The Telegram link: the library outlives the client, which outlives its menu.
     std::unique_ptr<TdJsonLibrary> tdjson_;
     std::shared_ptr<TelegramClient> telegram_;
@@ -85,7 +94,9 @@ private:
     std::unique_ptr<KeychainKeySource> keySource_;
     std::unique_ptr<LinuxPaste> paste_;
     std::unique_ptr<DeliveryPaste> dictationPaste_;
-    std::unique_ptr<NoDictationLamp> lamp_;
+    std::shared_ptr<LightControl> lamp_;
+    std::unique_ptr<LampMenu> lampMenu_;
+    std::shared_ptr<UpdateChecker> updates_;
     std::unique_ptr<ControllerDictationTray> dictationTray_;
     std::unique_ptr<PulseAudioBackend> audioBackend_;
     std::unique_ptr<SoxrConverterFactory> audioConverters_;

@@ -20,6 +20,13 @@ public:
     // Posts without blocking; completion (if any) runs later on the main
     // thread with an error description when posting failed, none on success.
     virtual void post(const Notification& notification, Completion completion) = 0;
+    // Asks whether a notification service is there to show anything; done
+    // runs later on the main thread with the reason when there is none.
+    // Desktops have no per-application permission to ask for: this is the
+    // nearest question. A notifier that cannot tell answers "present".
+    virtual void checkService(Completion done) {
+        if (done) done(std::nullopt);
+    }
 };
 
 }  // namespace parlando

@@ -279,44 +279,52 @@ MenuItem submenuItem(std::string title, std::vector<MenuItem> items) {
 }  // namespace
 
 MenuModel StatusBarController::buildMenu() {
-    MenuModel menu;
+    // Sections in their fixed order; a separator stands only between two
+    // sections that have items, so an empty or hidden one leaves no gap.
+    std::vector<MenuModel> sections;
+    sections.reserve(8);  // references into it are held while later sections are added
+    auto section = [&sections]() -> MenuModel& { return sections.emplace_back(); };
 
     MenuItem listen = MenuItem::make("Слушать", orNothing(hooks.toggleListening));
     const bool muted = hooks.isMuted ? hooks.isMuted() : trayState.muted;
     listen.checked = !muted;
-    menu.add(std::move(listen));
-    menu.addSeparator();
+    section().add(std::move(listen));
 
-    if (hooks.addMeetingMenuItems) hooks.addMeetingMenuItems(menu);
-    menu.addSeparator();
+    if (hooks.addMeetingMenuItems) hooks.addMeetingMenuItems(section());
 
+    MenuModel& devices = section();
     const bool keyPresent = hooks.isDeepgramKeyPresent && hooks.isDeepgramKeyPresent();
-    menu.add(MenuItem::make(keyPresent ? "Ключ Deepgram API… (задан)" : "Ключ Deepgram API…",
-                            orNothing(hooks.configureDeepgramKey)));
-    menu.add(submenuItem("Микрофон", hooks.buildMicSubmenu ? hooks.buildMicSubmenu() : std::vector<MenuItem>{}));
-    if (hooks.buildHotkeySubmenu) menu.add(submenuItem("Клавиша диктовки", hooks.buildHotkeySubmenu()));
+    devices.add(MenuItem::make(keyPresent ? "Ключ Deepgram API… (задан)" : "Ключ Deepgram API…",
+                               orNothing(hooks.configureDeepgramKey)));
+    devices.add(submenuItem("Микрофон", hooks.buildMicSubmenu ? hooks.buildMicSubmenu() : std::vector<MenuItem>{}));
+    if (hooks.buildHotkeySubmenu) devices.add(submenuItem("Клавиша диктовки", hooks.buildHotkeySubmenu()));
 
     if (isDevModeEnabled()) {
-        menu.add(submenuItem("Лампа", hooks.buildLightSubmenu ? hooks.buildLightSubmenu() : std::vector<MenuItem>{}));
-        menu.addSeparator();
-        if (hooks.addTelegramMenuItems) hooks.addTelegramMenuItems(menu);
+        devices.add(
+            submenuItem("Лампа", hooks.buildLightSubmenu ? hooks.buildLightSubmenu() : std::vector<MenuItem>{}));
+        if (hooks.addTelegramMenuItems) hooks.addTelegramMenuItems(section());
     }
-    menu.addSeparator();
 
     MenuItem login = MenuItem::make("Запускать при входе в систему", weakAction(&StatusBarController::toggleLaunchAtLogin));
     login.checked = services_.loginItems != nullptr && services_.loginItems->isLaunchAtLoginEnabled();
-    menu.add(std::move(login));
-    menu.addSeparator();
+    section().add(std::move(login));
 
-    if (hooks.addUpdateMenuItems) hooks.addUpdateMenuItems(menu);
-    menu.addSeparator();
+    if (hooks.addUpdateMenuItems) hooks.addUpdateMenuItems(section());
 
+    MenuModel& last = section();
     MenuItem about = MenuItem::make("О Parlando…", orNothing(hooks.showAbout));
     about.image = menuIconImage();
-    menu.add(std::move(about));
+    last.add(std::move(about));
     MenuItem quit = MenuItem::make("Выход", orNothing(hooks.quit));
     quit.keyEquivalent = "q";
-    menu.add(std::move(quit));
+    last.add(std::move(quit));
+
+    MenuModel menu;
+    for (auto& part : sections) {
+        if (part.items.empty()) continue;
+        if (!menu.items.empty()) menu.addSeparator();
+        for (auto& item : part.items) menu.add(std::move(item));
+    }
     return menu;
 }
 

@@ -63,6 +63,10 @@ public:
     // Shows the menu under the icon now (the answer to a click).
     virtual void popUpMenu(const MenuModel& menu) = 0;
     virtual TrayPresence presence() const = 0;
+    // Registers the item with the tray again, for a panel that came up late
+    // or restarted and lost it. Returns the reason when there is no tray to
+    // register with; the registration itself completes later.
+    virtual std::optional<std::string> reattach() { return std::string("this tray cannot register its icon again"); }
 };
 
 }  // namespace parlando

@@ -116,7 +116,7 @@ public:
     virtual void setIdleReflectingMic() = 0;
 };
 
-// Until the lamp client exists: a lamp that is never there.
+// A lamp that is never there, for programs and tests without one.
 class NoDictationLamp final : public DictationLamp {
 public:
     void set(Phase) override {}

@@ -129,6 +129,10 @@ void PasteDelivery::copy(const std::string& text) {
 
 void PasteDelivery::sendShortcut(const std::string& text) {
     std::optional<std::string> withheld = keys_.unavailable();
+    if (withheld && !toldNoShortcut_ && onNoShortcut_) {
+        toldNoShortcut_ = true;
+        onNoShortcut_(*withheld);
+    }
     if (!withheld && gate_) withheld = gate_();
     if (withheld) {
         log_.append("paste: shortcut not sent — " + *withheld + "; the text is on the clipboard");

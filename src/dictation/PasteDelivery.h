@@ -36,6 +36,8 @@ bool isTerminalWindow(const WindowClass& window);
 class Clipboard {
 public:
     virtual ~Clipboard() = default;
+    // nullopt when this clipboard can be used; else why not, for a log line.
+    virtual std::optional<std::string> unavailable() { return std::nullopt; }
     // Replaces the clipboard's contents with `text` as plain text. We stay the
     // owner, so the paste is served. False when there is no clipboard at all.
     virtual bool setText(const std::string& text) = 0;
@@ -79,6 +81,9 @@ public:
     // Asked just before each shortcut: a reason to withhold it (the text
     // stays on the clipboard), or none.
     void setShortcutGate(std::function<std::optional<std::string>()> gate) { gate_ = std::move(gate); }
+    // Called the first time no shortcut can be typed at all, with the reason:
+    // the user has to paste by hand and should hear so once, not every time.
+    void setOnNoShortcut(std::function<void(const std::string& why)> fn) { onNoShortcut_ = std::move(fn); }
 
     // The shortcut for the focused window under the current setting.
     PasteShortcut chooseShortcut(const std::optional<WindowClass>& focused);
@@ -92,6 +97,8 @@ private:
     Clipboard& clipboard_;
     PasteKeys& keys_;
     std::function<std::optional<std::string>()> gate_;
+    std::function<void(const std::string&)> onNoShortcut_;
+    bool toldNoShortcut_ = false;
     std::string lastWritten_;  // what we last put on the clipboard
     std::shared_ptr<PasteDelivery*> self_;  // pending shortcuts find it empty once we are gone
 };

@@ -3,7 +3,8 @@
 // One window with a text field that has the keyboard focus. Writes
 // PREFIX.keys (one line per key press: "ctrl+shift+v", ...), PREFIX.text (the
 // field's whole text, rewritten on every change) and PREFIX.ready once the
-// window is focused. Modes: editor pastes like any Qt text field; terminal
+// window is focused (by the X server, or on Wayland by the compositor).
+// Modes: editor pastes like any Qt text field; terminal
 // ignores Ctrl+V and pastes the clipboard on Ctrl+Shift+V; xterm pastes the
 // primary selection on Shift+Insert and nothing else.
 #include <QApplication>
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: paste-target --out PREFIX [--class NAME] [--mode editor|terminal|xterm]\n");
         return 2;
     }
+    // On Wayland the class is the app_id, which comes from the desktop file name.
+    QGuiApplication::setDesktopFileName(wmClass);
     Field field(mode);
     field.setWindowTitle("paste-target " + wmClass);
     field.resize(400, 200);
@@ -122,7 +125,14 @@ int main(int argc, char** argv) {
     // Ready once the server has given us the focus.
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (dpy == nullptr) return;
+        if (dpy == nullptr) {
+            // Wayland: the compositor's keyboard focus makes the window active.
+            if (field.isActiveWindow() && field.hasFocus()) {
+                replaceFile(outPrefix + ".ready", "wayland");
+                poll.stop();
+            }
+            return;
+        }
         Window focus = None;
         int revert = 0;
         XGetInputFocus(dpy, &focus, &revert);

@@ -46,4 +46,24 @@ void DBusNotifier::post(const Notification& n, Completion completion) {
                      });
 }
 
+void DBusNotifier::checkService(Completion done) {
+    if (!bus_.isConnected()) {
+        if (done) done(std::string("no session bus: ") + bus_.lastError().message().toStdString());
+        return;
+    }
+    // GetServerInformation answers only when a notification daemon owns the name.
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                                       "org.freedesktop.Notifications", "GetServerInformation");
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, 10000), &context_);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context_, [done](QDBusPendingCallWatcher* w) {
+        const QDBusMessage reply = w->reply();
+        w->deleteLater();
+        if (!done) return;
+        if (reply.type() == QDBusMessage::ErrorMessage)
+            done(reply.errorMessage().toStdString());
+        else
+            done(std::nullopt);
+    });
+}
+
 }  // namespace parlando

@@ -13,6 +13,7 @@ public:
     explicit DBusNotifier(QDBusConnection connection = QDBusConnection::sessionBus(), QString appIcon = "parlando");
     ~DBusNotifier() override;
     void post(const Notification& notification, Completion completion) override;
+    void checkService(Completion done) override;
 
 private:
     QDBusConnection bus_;

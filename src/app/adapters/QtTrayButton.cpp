@@ -9,9 +9,14 @@
 
 namespace parlando {
 
-QtTrayButton::QtTrayButton() : tray_(std::make_unique<QSystemTrayIcon>()) {
+QtTrayButton::QtTrayButton() {
     // Never show an empty slot, even before the first rendering.
     image_ = TrayIcon::idleImage();
+    makeIcon();
+}
+
+void QtTrayButton::makeIcon() {
+    tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setIcon(iconForTray(*image_));
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
@@ -68,6 +73,17 @@ void QtTrayButton::popUpMenu(const MenuModel& menu) {
     const QRect slot = tray_->geometry();
     QPoint at = slot.isEmpty() ? QCursor::pos() : slot.bottomLeft() + QPoint(0, 1);
     presenter_.popUp(menu, at);
+}
+
+std::optional<std::string> QtTrayButton::reattach() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return "no XEmbed system tray (no panel owns the tray)";
+    // A new tray window: the tray embeds it as if we had just started.
+    const bool shown = tray_->isVisible();
+    tray_->hide();
+    makeIcon();
+    applyToolTip();
+    if (shown) setVisible(true);
+    return std::nullopt;
 }
 
 TrayPresence QtTrayButton::presence() const {

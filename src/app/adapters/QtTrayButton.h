@@ -25,12 +25,14 @@ public:
     void setMenuProvider(std::function<MenuModel()> provider) override;
     void popUpMenu(const MenuModel& menu) override;
     TrayPresence presence() const override;
+    std::optional<std::string> reattach() override;
 
     QSystemTrayIcon& trayIcon() { return *tray_; }
     // The tool tip as the tray shows it: the title on the first line.
     QString shownToolTip() const;
 
 private:
+    void makeIcon();
     void applyToolTip();
     void applyIcon();
     std::unique_ptr<QSystemTrayIcon> tray_;

@@ -173,6 +173,19 @@ void StatusNotifierItem::SecondaryActivate(int x, int y) { clicked(x, y); }
 void StatusNotifierItem::Scroll(int, const QString&) {}
 void StatusNotifierItem::ProvideXdgActivationToken(const QString&) {}
 
+std::optional<std::string> StatusNotifierItem::reattach() {
+    if (!bus_.isConnected()) return "no session bus";
+    if (!bus_.interface() || !bus_.interface()->isServiceRegistered(watcherService))
+        return "no StatusNotifierWatcher on the session bus (the panel has no tray)";
+    registerWithWatcher();
+    // Hosts that kept a stale copy redraw everything.
+    Q_EMIT NewIcon();
+    Q_EMIT NewToolTip();
+    Q_EMIT NewStatus(status());
+    Q_EMIT NewMenu();
+    return std::nullopt;
+}
+
 TrayPresence StatusNotifierItem::presence() const {
     TrayPresence p;
     p.path = TrayPresence::Path::statusNotifier;

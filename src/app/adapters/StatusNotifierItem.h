@@ -62,6 +62,7 @@ public:
     void setMenuProvider(std::function<MenuModel()> provider) override;
     void popUpMenu(const MenuModel& menu) override;
     TrayPresence presence() const override;
+    std::optional<std::string> reattach() override;
 
     QString serviceName() const { return serviceName_; }
     DBusMenuExporter& menuExporter() { return menu_; }

@@ -80,6 +80,14 @@ void AdaptiveTrayButton::setMenuProvider(std::function<MenuModel()> provider) {
     current_->setMenuProvider(std::move(provider));
 }
 void AdaptiveTrayButton::popUpMenu(const MenuModel& menu) { current_->popUpMenu(menu); }
+std::optional<std::string> AdaptiveTrayButton::reattach() {
+    // A panel with a StatusNotifierWatcher may have come up since we fell back to XEmbed.
+    if (presence().path != TrayPresence::Path::statusNotifier && statusNotifierWatcherPresent(bus_)) {
+        useStatusNotifier();
+        return std::nullopt;
+    }
+    return current_->reattach();
+}
 TrayPresence AdaptiveTrayButton::presence() const { return current_->presence(); }
 
 std::unique_ptr<TrayButton> makeTrayButton(Log& log, QDBusConnection bus) {

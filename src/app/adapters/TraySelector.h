@@ -31,6 +31,7 @@ public:
     void setMenuProvider(std::function<MenuModel()> provider) override;
     void popUpMenu(const MenuModel& menu) override;
     TrayPresence presence() const override;
+    std::optional<std::string> reattach() override;
 
     TrayButton& current() { return *current_; }
 

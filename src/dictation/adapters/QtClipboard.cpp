@@ -14,6 +14,11 @@ QClipboard* clipboard() {
 
 }  // namespace
 
+std::optional<std::string> QtClipboard::unavailable() {
+    if (clipboard() == nullptr) return std::string("no GUI application");
+    return std::nullopt;
+}
+
 bool QtClipboard::setText(const std::string& text) {
     QClipboard* cb = clipboard();
     if (cb == nullptr) return false;

@@ -7,6 +7,7 @@ namespace parlando {
 
 class QtClipboard final : public Clipboard {
 public:
+    std::optional<std::string> unavailable() override;
     bool setText(const std::string& text) override;
     bool setPrimarySelection(const std::string& text) override;
     bool holds(const std::string& text) override;

@@ -31,7 +31,11 @@ bool testBit(const std::vector<unsigned long>& bits, int code) {
 
 int defaultOpen(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
 
+std::string deviceName(int fd);
+
 bool defaultReportsKey(int fd, int code) {
+    // Our own paste keyboard types Shift+Insert; it must not press the hotkey.
+    if (deviceName(fd) == uinputPasteKeyboardName) return false;
     std::vector<unsigned long> types(EV_MAX / bitsPerLong + 1, 0);
     if (::ioctl(fd, EVIOCGBIT(0, types.size() * sizeof(unsigned long)), types.data()) < 0) return false;
     if (!testBit(types, EV_KEY)) return false;

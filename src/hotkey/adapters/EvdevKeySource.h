@@ -15,6 +15,9 @@
 
 namespace parlando {
 
+// The kernel keyboard the paste creates for itself (/dev/uinput); never a hotkey source.
+inline constexpr const char* uinputPasteKeyboardName = "Parlando paste keyboard";
+
 class EvdevKeySource final : public KeyEdgeSource {
 public:
     struct Options {

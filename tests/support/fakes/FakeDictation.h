@@ -233,9 +233,10 @@ class FakeAlertPresenter final : public AlertPresenter {
 public:
     AlertResult runModal(const AlertSpec& spec) override {
         shown.push_back(spec);
-        return AlertResult{answer, {}};
+        return AlertResult{answer, fieldTexts};
     }
     int answer = 0;
+    std::vector<std::string> fieldTexts;  // what the user typed
     std::vector<AlertSpec> shown;
 };
 

@@ -13,6 +13,9 @@ namespace parlando::testing {
 class FakeClipboard final : public Clipboard {
 public:
     explicit FakeClipboard(MainLoop& loop) : loop_(loop) {}
+    std::optional<std::string> unavailable() override {
+        return available ? std::nullopt : std::optional<std::string>("no clipboard here");
+    }
     bool setText(const std::string& t) override {
         if (!available) return false;
         text = t;

@@ -14,6 +14,7 @@ public:
         posted.push_back(n);
         if (completion) completion(failWith);
     }
+    void checkService(Completion done) override { done(failWith); }
     std::vector<Notification> posted;
     std::optional<std::string> failWith;  // set to make every post fail
 };

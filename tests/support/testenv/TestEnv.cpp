@@ -234,6 +234,39 @@ XServer::XServer(const fs::path& dir, Options options) {
     }
 }
 
+WaylandCompositor::WaylandCompositor(const fs::path& dir) : runtime_(dir / "wayland-runtime") {
+    fs::create_directories(runtime_);
+    ::chmod(runtime_.c_str(), 0700);
+    ::chmod(dir.c_str(), 0711);
+    std::ofstream(runtime_ / "config") << "output HEADLESS-1 resolution 1280x800\n";
+    std::vector<std::string> argv{"sway", "-c", (runtime_ / "config").string()};
+    if (::geteuid() == 0) {
+        if (::chown(runtime_.c_str(), 65534, 65534) != 0) throw std::runtime_error("cannot chown " + runtime_.string());
+        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    sway_ = Process::spawn(argv,
+                           {{"XDG_RUNTIME_DIR", runtime_.string()}, {"WLR_BACKENDS", "headless"},
+                            {"WLR_LIBINPUT_NO_DEVICES", "1"}, {"WLR_RENDERER", "pixman"}, {"DISPLAY", ""},
+                            {"WAYLAND_DISPLAY", ""}},
+                           std::nullopt, dir / "sway.log");
+    waitFor([&] { return env().count("SWAYSOCK") == 1 || !sway_.running(); }, 20s, 20ms);
+    if (!sway_.running() || env().count("SWAYSOCK") == 0)
+        throw std::runtime_error("could not start sway; see " + (dir / "sway.log").string());
+}
+
+WaylandCompositor::~WaylandCompositor() { sway_.stop(); }
+
+std::map<std::string, std::string> WaylandCompositor::env() const {
+    std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", runtime_.string()}, {"DISPLAY", ""}};
+    // sway tells its own children where its sockets are; we are not one.
+    for (const auto& entry : fs::directory_iterator(runtime_)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("wayland-", 0) == 0 && name.find(".lock") == std::string::npos) env["WAYLAND_DISPLAY"] = name;
+        if (name.rfind("sway-ipc.", 0) == 0) env["SWAYSOCK"] = entry.path().string();
+    }
+    return env;
+}
+
 XServer::~XServer() {
     tray_.stop();
     xvfb_.stop();

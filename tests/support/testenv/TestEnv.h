@@ -89,6 +89,21 @@ private:
     Process xvfb_, tray_;
 };
 
+// A headless wlroots compositor (sway) with no X server: the native Wayland
+// desktop our paste has to reach. sway will not run as root, so as root it
+// runs as nobody in a runtime folder of its own, which root clients share.
+class WaylandCompositor {
+public:
+    explicit WaylandCompositor(const std::filesystem::path& dir);
+    ~WaylandCompositor();
+    // WAYLAND_DISPLAY, SWAYSOCK and XDG_RUNTIME_DIR for clients; DISPLAY empty.
+    std::map<std::string, std::string> env() const;
+
+private:
+    std::filesystem::path runtime_;
+    Process sway_;
+};
+
 // A sound server of our own: a PulseAudio daemon, or PipeWire with
 // pipewire-pulse (and WirePlumber) for the server most desktops run now; both
 // speak the PulseAudio protocol at the same socket. Sources: "vmic" (default;

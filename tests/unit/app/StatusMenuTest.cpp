@@ -174,3 +174,13 @@ TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailu
     EXPECT_TRUE(rig.log.contains("mic: switch to default failed — Устройство недоступно"));
     EXPECT_EQ(applied, (std::vector<std::optional<std::string>>{"b", std::nullopt}));
 }
+
+TEST(StatusMenu, SeparatorsOnlyBetweenSectionsWithItems) {
+    MenuRig rig;
+    rig.app.c->hooks.addMeetingMenuItems = [](MenuModel&) {};
+    rig.app.c->hooks.addTelegramMenuItems = [](MenuModel&) {};
+    rig.app.c->hooks.addUpdateMenuItems = {};
+    rig.app.settings.setBool("ParlandoDevMode", true);
+    EXPECT_EQ(titles(rig.menu().items), (Titles{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
+                                                autostart, "---", "О Parlando…", "Выход"}));
+}

@@ -1,9 +1,19 @@
 // The paste adapters without any display: they say why and never crash.
 #include "core/adapters/X11Connection.h"
+#include "core/VirtualMainLoop.h"
 #include "dictation/adapters/QtClipboard.h"
+#include "dictation/adapters/UinputPasteKeys.h"
+#include "dictation/adapters/WaylandInput.h"
+#include "testenv/TestEnv.h"
 #include "dictation/adapters/X11PasteKeys.h"
 
+#include "fakes/Fakes.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 #include <cstdlib>
 
@@ -32,4 +42,28 @@ TEST(PasteAdapters, QtClipboardWithoutAGuiApplicationIsNoClipboard) {
     QtClipboard clipboard;
     EXPECT_FALSE(clipboard.setText("x"));
     EXPECT_FALSE(clipboard.setPrimarySelection("x"));
+}
+
+// Wayland without a compositor and uinput without a device: every path says why.
+TEST(PasteAdapters, WaylandAndUinputWithoutTheirServerSayWhy) {
+    VirtualMainLoop loop;
+    parlando::testing::MemoryLog log;
+    WaylandInput wayland(loop, log, "parlando-no-wayland");
+    bool ready = false;
+    wayland.start([&] { ready = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return ready; }, seconds(5)));
+    parlando::testenv::TempDir dir;
+    std::ofstream(dir.path() / "file") << "";
+    UinputPasteKeys missing((dir.path() / "none").string()), file((dir.path() / "file").string());
+    const std::vector<std::pair<PasteKeys*, std::string>> cases = {
+        {&wayland.keys(), "cannot connect to the Wayland display parlando-no-wayland"},
+        {&missing, "no " + (dir.path() / "none").string() + " (the uinput module is not loaded)"},
+        {&file, (dir.path() / "file").string() + " is not a usable uinput device: Inappropriate ioctl for device"},
+    };
+    for (const auto& [keys, expected] : cases) {
+        std::string why;
+        EXPECT_FALSE(keys->send(PasteShortcut::ctrlV, why));
+        EXPECT_EQ(why, expected);
+    }
+    EXPECT_FALSE(wayland.clipboard().setText("x"));
 }

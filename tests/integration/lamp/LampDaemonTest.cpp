@@ -1,0 +1,85 @@
+// The lamp client and its menu against tools/lamp-daemon over real sockets,
+// on the Qt network thread.
+#include "core/VirtualMainLoop.h"
+#include "core/adapters/QtHttpClient.h"
+#include "fakes/FakeDictation.h"
+#include "fakes/Fakes.h"
+#include "lamp/LampMenu.h"
+#include "testenv/LocalService.h"
+
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace parlando;
+using namespace parlando::testing;
+using namespace parlando::testenv;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct DaemonRig {
+    TempDir dir{"parlando-lamp"};
+    LocalService lamp;
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    QtHttpClient http;
+    std::shared_ptr<LightControl> light = LightControl::create(loop, settings, log, http);
+
+    explicit DaemonRig(std::vector<std::string> options)
+        : lamp(std::string(PARLANDO_BINARY_DIR) + "/tools/lamp-daemon/lamp-daemon", dir.path(), std::move(options)) {
+        static int argc = 1;
+        static char name[] = "integration_lamp", *argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
+        settings.setBool(LightControl::Keys::enabled, true);
+        settings.setString(LightControl::Keys::host, "127.0.0.1");
+        settings.setInt(LightControl::Keys::port, lamp.port());
+    }
+    bool logged(const std::string& needle) {
+        loop.runPending();
+        return log.contains(needle);
+    }
+};
+
+}  // namespace
+
+TEST(LampDaemon, TestSequenceReachesTheLampInOrder) {
+    DaemonRig rig({});
+    FakeAlertPresenter alerts;
+    LampMenu menu{{rig.loop, rig.log, alerts, rig.light, {}, {}}};
+    menu.testLight();
+    ASSERT_TRUE(waitFor([&] { return rig.lamp.requests().size() == 1; }, 10s));
+    rig.loop.advanceBy(seconds(0.6));
+    ASSERT_TRUE(waitFor([&] { return rig.lamp.requests().size() == 2; }, 10s));
+    EXPECT_THAT(rig.lamp.requests(), ::testing::ElementsAre("GET /mode/red", "GET /mode/blue"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(rig.logged("light:")) << "a 200 answer logs nothing";
+}
+
+TEST(LampDaemon, DeadOrSlowLampCostsAtMostTwoSecondsAndBlocksNothing) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string logged;
+        double minSeconds, maxSeconds;
+    } cases[] = {
+        {{"--status", "204"}, "light: red failed — HTTP 204", 0.0, 1.5},
+        {{"--drop"}, "light: red failed — ", 0.0, 1.5},
+        // Silent: the 1 s idle limit. One byte every 0.3 s: only the 2 s total limit stops it.
+        {{"--never-answer"}, "light: red failed — The request timed out (no data for 1000 ms).", 0.9, 1.9},
+        {{"--dribble-ms", "300"}, "light: red failed — The request timed out after 2000 ms.", 1.9, 3.0},
+    };
+    for (const auto& c : cases) {
+        DaemonRig rig(c.options);
+        const auto start = std::chrono::steady_clock::now();
+        rig.light->set(LightControl::Phase::recording);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms) << "set() returns at once";
+        ASSERT_TRUE(waitFor([&] { return rig.logged(c.logged); }, 10s)) << ::testing::PrintToString(rig.log.lines());
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(took, c.minSeconds) << c.options[0];
+        EXPECT_LE(took, c.maxSeconds) << c.options[0];
+        // Qt sends a GET once more when the first connection closed unanswered.
+        EXPECT_THAT(rig.lamp.requests(), ::testing::Each("GET /mode/red"));
+    }
+}

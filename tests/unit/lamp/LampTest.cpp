@@ -1,0 +1,138 @@
+#include "core/VirtualMainLoop.h"
+#include "fakes/FakeDictation.h"
+#include "fakes/FakeHttp.h"
+#include "fakes/Fakes.h"
+#include "lamp/LampMenu.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace parlando;
+using namespace parlando::testing;
+using ::testing::ElementsAre;
+using Phase = LightControl::Phase;
+
+namespace {
+
+const std::string at = "http://lamp.local:7420/mode/";
+
+struct LampRig {
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    FakeHttpClient http;
+    FakeAlertPresenter alerts;
+    std::vector<std::string> errors;
+    bool mic = true, meeting = false;
+    std::shared_ptr<LightControl> light = LightControl::create(loop, settings, log, http);
+    LampMenu menu{{loop, log, alerts, light, [this](const std::string& m) { errors.push_back(m); }, [this] { return mic; }}};
+
+    explicit LampRig(bool enabled = true, std::string host = "lamp.local") {
+        settings.setBool("ParlandoLightEnabled", enabled);
+        if (!host.empty()) settings.setString("ParlandoLightHost", host);
+        light->probes = {[this] { return meeting; }, [this] { return mic; }};
+    }
+    std::vector<std::string> lines() {
+        loop.runPending();
+        return log.lines();
+    }
+};
+
+}  // namespace
+
+TEST(LightControl, WhenAndWhereRequestsGo) {
+    struct Case {
+        bool enabled;
+        std::string host;
+        std::optional<std::int64_t> port;
+        std::string url;  // empty: no request
+    } cases[] = {{false, "lamp.local", {}, ""}, {true, "", {}, ""}, {true, "10.0.0.7", 0, "http://10.0.0.7:7420/mode/red"},
+                 {true, "[::1]", -3, "http://[::1]:7420/mode/red"}, {true, "lamp local/x", {}, ""},
+                 {true, "lamp.local", 70000, ""}};
+    for (const auto& c : cases) {
+        LampRig rig(c.enabled, c.host);
+        if (c.port) rig.settings.setInt("ParlandoLightPort", *c.port);
+        rig.light->set(Phase::recording);
+        EXPECT_EQ(rig.http.urls, c.url.empty() ? std::vector<std::string>{} : std::vector{c.url}) << c.host;
+        EXPECT_TRUE(rig.lines().empty());
+    }
+    LampRig rig;
+    rig.light->set(Phase::processing);
+    rig.light->setIdleReflectingMic();
+    rig.mic = false;
+    rig.light->setIdleReflectingMic();
+    rig.meeting = true;
+    rig.light->setIdleReflectingMic();
+    EXPECT_THAT(rig.http.urls, ElementsAre(at + "standby", at + "blue", at + "standby", at + "red"));
+}
+
+TEST(LightControl, BreakerTripsSkipsResumesAndTripsAgain) {
+    LampRig rig;
+    auto call = [&](std::optional<std::string> error, int status = 0, bool bypass = false) {
+        rig.light->set(Phase::recording, bypass);
+        rig.http.answer(status, {}, error);
+    };
+    call("Connection refused");
+    call("Connection refused");
+    call({}, 204);  // an answer that is not 200 is a failure too
+    EXPECT_THAT(rig.lines(), ElementsAre("light: red failed — Connection refused",
+                                         "light: 3 consecutive failures (last: HTTP 204) — suspending lamp calls for 60s"));
+    rig.loop.advanceBy(seconds(59.9));
+    rig.light->set(Phase::idle);
+    EXPECT_EQ(rig.http.urls.size(), 3u) << "suspended calls make no request";
+    rig.loop.advanceBy(seconds(0.2));
+    call("timed out");
+    EXPECT_EQ(rig.lines().back(), "light: 4 consecutive failures (last: timed out) — suspending lamp calls for 60s");
+    call({}, 200, true);  // the test bypasses the breaker; its success resumes the lamp
+    EXPECT_EQ(rig.lines().back(), "light: lamp reachable again — resuming");
+    EXPECT_FALSE(rig.light->isSuspended());
+    rig.log.clear();
+    call("unreachable");
+    call({}, 200);
+    EXPECT_THAT(rig.lines(), ElementsAre("light: red failed — unreachable")) << "a success after one failure is quiet";
+}
+
+TEST(LampMenu, SubmenuSwitchAndTestSequence) {
+    LampRig rig(false, "");
+    auto items = rig.menu.buildLightSubmenu();
+    EXPECT_EQ(items[0].title, ":7420");
+    items[4].action();  // "Тест" does nothing while the lamp is off
+    EXPECT_TRUE(rig.http.urls.empty());
+
+    // Switching on clears a tripped breaker: the next phase change goes out at once.
+    rig.light->setHost("lamp.local");
+    rig.light->setEnabled(true);
+    for (int i = 0; i < 3; ++i) {
+        rig.light->set(Phase::idle);
+        rig.http.fail("refused");
+    }
+    rig.menu.toggleLightEnabled();
+    rig.menu.toggleLightEnabled();
+    rig.light->set(Phase::recording);
+    EXPECT_EQ(rig.http.urls.size(), 4u);
+    EXPECT_THAT(rig.log.lines(), ::testing::IsSupersetOf({"light: enabled = false", "light: enabled = true"}));
+
+    for (bool mic : {true, false}) {
+        rig.mic = mic;
+        rig.http.urls.clear();
+        rig.menu.testLight();
+        rig.loop.advanceBy(seconds(0.59));
+        EXPECT_THAT(rig.http.urls, ElementsAre(at + "red"));
+        rig.loop.advanceBy(seconds(0.02));
+        EXPECT_EQ(rig.http.urls.back(), at + (mic ? "blue" : "standby"));
+    }
+}
+
+TEST(LampMenu, AddressDialogValidates) {
+    for (const auto& [host, port, saved] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {"", "7420", false}, {"lamp.local", "0", false}, {"lamp.local", "-1", false},
+             {"lamp.local", "80x", false}, {" lamp.local\n", " 8080 ", true}}) {
+        LampRig rig(true, "old.local");
+        rig.alerts.fieldTexts = {host, port};
+        rig.menu.configureLightHost();
+        EXPECT_EQ(rig.light->host(), saved ? "lamp.local" : "old.local");
+        EXPECT_EQ(rig.light->port(), saved ? 8080 : 7420);
+        EXPECT_EQ(rig.errors.size(), saved ? 0u : 1u) << host << ":" << port;
+        EXPECT_EQ(rig.log.contains("light: endpoint = lamp.local:8080"), saved);
+    }
+}
