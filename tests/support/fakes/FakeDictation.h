@@ -5,6 +5,7 @@
 #include "dictation/DictationPorts.h"
 #include "meeting/MeetingPorts.h"
 
+#include <array>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,64 +14,38 @@
 
 namespace parlando::testing {
 
+template <class F>
+auto locked(std::mutex& m, F f) {
+    std::lock_guard lock(m);
+    return f();
+}
+
 class FakeMicrophone final : public DictationMicrophone {
 public:
-    std::optional<std::string> ensureRunning() override {
-        std::lock_guard lock(mutex_);
-        ++ensureRunningCalls;
-        return ensureRunningError;
-    }
-    AudioBytes preRollSnapshot() override {
-        std::lock_guard lock(mutex_);
-        return preRoll;
-    }
+    std::optional<std::string> ensureRunning() override { return ++ensureRunningCalls, ensureRunningError; }
+    AudioBytes preRollSnapshot() override { return locked(mutex_, [&] { return preRoll; }); }
     double preRollSeconds() const override { return 1.5; }
     SubscriptionId subscribe(ChunkHandler handler) override {
-        std::lock_guard lock(mutex_);
-        const SubscriptionId id = nextId_++;
-        handlers_[id] = std::move(handler);
-        return id;
+        return locked(mutex_, [&] { return handlers_[nextId_] = std::move(handler), nextId_++; });
     }
     // Like the real engine, subscribes and takes the pre-roll in one step; the
     // hook then plays the audio thread delivering before the caller goes on.
     SubscriptionId subscribeWithPreRoll(ChunkHandler handler, AudioBytes& out) override {
-        SubscriptionId id = 0;
-        {
-            std::lock_guard lock(mutex_);
-                out = preRoll;
-        }
-        id = subscribe(std::move(handler));
+        out = preRollSnapshot();
+        const SubscriptionId id = subscribe(std::move(handler));
         if (whileSubscribing) whileSubscribing();
         return id;
     }
     std::function<void()> whileSubscribing;
-    void unsubscribe(SubscriptionId id) override {
-        std::lock_guard lock(mutex_);
-        handlers_.erase(id);
-    }
+    void unsubscribe(SubscriptionId id) override { locked(mutex_, [&] { handlers_.erase(id); }); }
     bool isMuted() const override { return muted; }
-    void setMuted(bool m) override {
-        muted = m;
-        mutedWrites.push_back(m);
-    }
+    void setMuted(bool m) override { mutedWrites.push_back(muted = m); }
 
     // Delivers one chunk to every subscriber on the calling thread, outside the lock.
     void deliver(const AudioBytes& chunk) {
-        std::vector<ChunkHandler> handlers;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& [id, h] : handlers_) handlers.push_back(h);
-        }
-        for (auto& h : handlers) h(chunk);
+        for (auto& [id, h] : locked(mutex_, [&] { return handlers_; })) h(chunk);
     }
-    std::size_t subscribers() const {
-        std::lock_guard lock(mutex_);
-        return handlers_.size();
-    }
-    void setPreRoll(AudioBytes bytes) {
-        std::lock_guard lock(mutex_);
-        preRoll = std::move(bytes);
-    }
+    std::size_t subscribers() const { return locked(mutex_, [&] { return handlers_.size(); }); }
 
     std::optional<std::string> ensureRunningError;
     AudioBytes preRoll;
@@ -88,35 +63,17 @@ class FakeRecognitionClient final : public RecognitionClient {
 public:
     FakeRecognitionClient(std::string key, RecognitionCallbacks cb) : apiKey(std::move(key)), callbacks(std::move(cb)) {}
 
-    void connect() override {
-        std::lock_guard lock(mutex_);
-        ++connects_;
-    }
+    void connect() override { locked(mutex_, [&] { ++connects_; }); }
     void sendAudio(const AudioBytes& data) override {
         std::lock_guard lock(mutex_);
-        if (finishes_ > 0 || disconnects_ > 0) {
-            ++afterEnd_;
-            return;
-        }
+        if (finishes_ > 0 || disconnects_ > 0) return void(++afterEnd_);
         if (keepSent) sent_.push_back(data);
         bytes_ += static_cast<std::int64_t>(data.size());
     }
-    void finish() override {
-        std::lock_guard lock(mutex_);
-        ++finishes_;
-    }
-    void disconnect() override {
-        std::lock_guard lock(mutex_);
-        ++disconnects_;
-    }
-    std::int64_t chunksSent() const override {
-        std::lock_guard lock(mutex_);
-        return static_cast<std::int64_t>(sent_.size());
-    }
-    std::int64_t bytesSent() const override {
-        std::lock_guard lock(mutex_);
-        return bytes_;
-    }
+    void finish() override { locked(mutex_, [&] { ++finishes_; }); }
+    void disconnect() override { locked(mutex_, [&] { ++disconnects_; }); }
+    std::int64_t chunksSent() const override { return locked(mutex_, [&] { return std::int64_t(sent_.size()); }); }
+    std::int64_t bytesSent() const override { return locked(mutex_, [&] { return bytes_; }); }
 
     // The service's side, called from whatever thread the test likes.
     void open() { callbacks.onOpen(); }
@@ -128,14 +85,11 @@ public:
     }
     void close(int code = 1000) { callbacks.onClose(code, ""); }
 
-    std::vector<AudioBytes> sent() const {
-        std::lock_guard lock(mutex_);
-        return sent_;
-    }
-    int connects() const { std::lock_guard lock(mutex_); return connects_; }
-    int finishes() const { std::lock_guard lock(mutex_); return finishes_; }
-    int disconnects() const { std::lock_guard lock(mutex_); return disconnects_; }
-    int sentAfterEnd() const { std::lock_guard lock(mutex_); return afterEnd_; }
+    std::vector<AudioBytes> sent() const { return locked(mutex_, [&] { return sent_; }); }
+    int connects() const { return locked(mutex_, [&] { return connects_; }); }
+    int finishes() const { return locked(mutex_, [&] { return finishes_; }); }
+    int disconnects() const { return locked(mutex_, [&] { return disconnects_; }); }
+    int sentAfterEnd() const { return locked(mutex_, [&] { return afterEnd_; }); }
 
     const std::string apiKey;
     RecognitionCallbacks callbacks;
@@ -163,13 +117,9 @@ public:
         return client;
     }
     std::shared_ptr<FakeRecognitionClient> last() const {
-        std::lock_guard lock(mutex_);
-        return clients_.empty() ? nullptr : clients_.back();
+        return locked(mutex_, [&] { return clients_.empty() ? nullptr : clients_.back(); });
     }
-    std::size_t made() const {
-        std::lock_guard lock(mutex_);
-        return clients_.size();
-    }
+    std::size_t made() const { return locked(mutex_, [&] { return clients_.size(); }); }
 
 private:
     mutable std::mutex mutex_;
@@ -197,17 +147,10 @@ public:
 
 class FakeLamp final : public DictationLamp {
 public:
-    void set(Phase phase) override { calls.push_back(name(phase)); }
-    void setIdleReflectingMic() override { calls.push_back("resting"); }
-    static std::string name(Phase p) {
-        switch (p) {
-        case Phase::recording: return "recording";
-        case Phase::processing: return "processing";
-        case Phase::idle: return "idle";
-        case Phase::disconnected: return "disconnected";
-        }
-        return "?";
+    void set(Phase p) override {
+        calls.push_back(std::array{"recording", "processing", "idle", "disconnected"}[static_cast<int>(p)]);
     }
+    void setIdleReflectingMic() override { calls.push_back("resting"); }
     std::vector<std::string> calls;
 };
 
@@ -215,7 +158,7 @@ class FakeDictationTray final : public DictationTray {
 public:
     TrayState& trayState() override { return state; }
     void setSessionStalled(bool s) override { stalled = s; }
-    void renderUI() override { ++renders; }
+    void renderUI() override {}
     void refreshTrayBadge() override { ++badgeRefreshes; }
     void startSpinner() override { spinning = true; }
     void stopSpinner() override { spinning = false; }
@@ -223,9 +166,8 @@ public:
     void activateApp() override {}
 
     TrayState state;
-    bool stalled = false;
-    bool spinning = false;
-    int renders = 0, badgeRefreshes = 0;
+    bool stalled = false, spinning = false;
+    int badgeRefreshes = 0;
     std::vector<std::string> errors;
 };
 

@@ -12,34 +12,16 @@ namespace parlando::testing {
 
 class FakeClipboard final : public Clipboard {
 public:
-    explicit FakeClipboard(MainLoop& loop) : loop_(loop) {}
     std::optional<std::string> unavailable() override {
         return available ? std::nullopt : std::optional<std::string>("no clipboard here");
     }
-    bool setText(const std::string& t) override {
-        if (!available) return false;
-        text = t;
-        writes.push_back({loop_.now(), t});
-        return true;
-    }
-    bool setPrimarySelection(const std::string& t) override {
-        primary = t;
-        return true;
-    }
+    bool setText(const std::string& t) override { return available && (text = t); }
+    bool setPrimarySelection(const std::string& t) override { return bool(primary = t); }
     bool holds(const std::string& t) override { return owned && text == t; }
 
-    struct Write {
-        MonoTime at;
-        std::string text;
-    };
     bool available = true;
     bool owned = true;  // false: another program took the clipboard
-    std::optional<std::string> text;
-    std::optional<std::string> primary;
-    std::vector<Write> writes;
-
-private:
-    MainLoop& loop_;
+    std::optional<std::string> text, primary;
 };
 
 class FakePasteKeys final : public PasteKeys {
@@ -60,8 +42,7 @@ public:
         MonoTime at;
         PasteShortcut shortcut;
     };
-    std::optional<std::string> unavailableReason;
-    std::optional<std::string> failWith;
+    std::optional<std::string> unavailableReason, failWith;
     std::optional<WindowClass> focused;
     std::vector<Sent> sent;
 

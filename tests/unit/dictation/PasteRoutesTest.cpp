@@ -33,7 +33,7 @@ TEST(PasteRoutes, FirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNothingTypes
     VirtualMainLoop loop;
     MemoryLog log;
     MemorySettings settings;
-    FakeClipboard dataControl{loop}, qt{loop};
+    FakeClipboard dataControl, qt;
     FakePasteKeys virtualKeyboard{loop}, xtest{loop};
     PasteRoutes routes{log,
                        {{"Wayland data control", &dataControl}, {"Qt (X11)", &qt}},

@@ -1,21 +1,17 @@
 // The paste adapters without any display: they say why and never crash.
-#include "core/adapters/X11Connection.h"
 #include "core/VirtualMainLoop.h"
+#include "core/adapters/X11Connection.h"
 #include "dictation/adapters/QtClipboard.h"
 #include "dictation/adapters/UinputPasteKeys.h"
 #include "dictation/adapters/WaylandInput.h"
-#include "testenv/TestEnv.h"
 #include "dictation/adapters/X11PasteKeys.h"
-
 #include "fakes/Fakes.h"
+#include "testenv/TestEnv.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
-#include <thread>
-
 #include <cstdlib>
+#include <fstream>
 
 using namespace parlando;
 
