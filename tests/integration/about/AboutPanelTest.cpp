@@ -6,6 +6,7 @@
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeDictation.h"
 #include "fakes/Fakes.h"
+#include "testenv/FakeDBusServices.h"
 #include "testenv/TestEnv.h"
 
 #include <QApplication>
@@ -27,10 +28,7 @@ TEST(AboutPanelOnX, LaysOutAndTurnsDeveloperModeOn) {
     XServer x(dir.path(), XServer::Options{false});
     applyToProcess(x.env());
     applyToProcess({{"QT_QPA_PLATFORM", "xcb"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
-    static int argc = 1;
-    static char name[] = "integration_about";
-    static char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    qtApp();
 
     VirtualMainLoop loop;
     MemorySettings settings;
@@ -45,8 +43,7 @@ TEST(AboutPanelOnX, LaysOutAndTurnsDeveloperModeOn) {
     });
     about.show();
     ASSERT_NE(panel, nullptr);
-    auto settle = [](int ms) { waitFor([] { QApplication::processEvents(); return false; }, std::chrono::milliseconds(ms)); };
-    settle(500);
+    pumpFor(500);
     QWidget& w = panel->window();
     EXPECT_EQ(w.size(), QSize(320, 420));
     EXPECT_NEAR(w.frameGeometry().center().x(), 640, 3) << "centred";
@@ -57,7 +54,7 @@ TEST(AboutPanelOnX, LaysOutAndTurnsDeveloperModeOn) {
     for (int i = 0; i < 10; ++i) QApplication::sendEvent(version, &press);
     EXPECT_TRUE(AboutPanelController::isDevModeEnabled(settings));
     EXPECT_EQ(w.findChild<QLabel*>("devStatus")->text(), "DEV-режим включён");
-    settle(300);
+    pumpFor(300);
 
     const fs::path shot = fs::path(PARLANDO_BINARY_DIR) / "about-panel.png";
     ASSERT_TRUE(x.screenshot(shot));

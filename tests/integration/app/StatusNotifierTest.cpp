@@ -75,8 +75,7 @@ protected:
 
     TempDir dir{"parlando-sni"};
     std::unique_ptr<SessionBus> bus;
-    std::map<std::string, QDBusConnection> buses{{"app", QDBusConnection("")}, {"watcher", QDBusConnection("")},
-                                                 {"client", QDBusConnection("")}};
+    std::map<std::string, QDBusConnection> buses;
     std::unique_ptr<FakeWatcher> watcher;
     std::unique_ptr<FakeNotifications> notifications;
     QtMainLoop loop;

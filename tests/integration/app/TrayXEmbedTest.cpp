@@ -1,5 +1,6 @@
-// The real binary on an X server: with trayer as an XEmbed tray host the icon
-// shows and both mouse buttons open the menu; with no tray at all the start-up
+// The real binary on an X server: with trayer as an XEmbed tray host it logs
+// its launch, a second copy steps aside, the icon shows and both mouse buttons
+// open the menu; with no tray at all the start-up
 // probe logs why and posts a notification (to a fake notification service).
 #include "testenv/FakeDBusServices.h"
 #include "testenv/TestEnv.h"
@@ -58,7 +59,7 @@ protected:
     }
 
     void launch(const char* hotkey = nullptr) {
-        auto env = isolatedEnv(dir.path(), {x->env(), bus->env()});
+        env = isolatedEnv(dir.path(), {x->env(), bus->env()});
         env["QT_QPA_PLATFORM"] = "xcb";
         env["XDG_CURRENT_DESKTOP"] = "GNOME";
         env["DBUS_SYSTEM_BUS_ADDRESS"] = bus->address();  // no logind there: the hotkey always acts
@@ -83,12 +84,13 @@ protected:
     std::unique_ptr<XServer> x;
     std::unique_ptr<QDBusConnection> serviceBus;
     std::unique_ptr<FakeNotifications> notifications;
+    std::map<std::string, std::string> env;
     Process app;
 };
 
 }  // namespace
 
-TEST_F(TrayXEmbedTest, IconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet) {
+TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet) {
     x = std::make_unique<XServer>(dir.path());
     launch("rightctrl");  // a key X11 sees: nothing to tell the user
     ASSERT_TRUE(pumpUntil([&] { return logHas("tray-probe: "); }, 30000)) << readFile(dir.path() / "app.err");
@@ -128,6 +130,16 @@ TEST_F(TrayXEmbedTest, IconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet)
 
     pumpFor(500);
     EXPECT_TRUE(notifications->calls.empty()) << "a visible icon posts no notification";
+    ASSERT_TRUE(app.running());
+    // The launch went to the log file and to stderr; a second copy for the same user steps aside.
+    EXPECT_EQ(readFile(logFile()).find("applicationWillFinishLaunching\napplicationDidFinishLaunching (main-thread sync setup)\n"),
+              0u);
+    EXPECT_NE(readFile(dir.path() / "app.err").find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
+    Process second = Process::spawn({binary.string()}, env, dir.path() / "second.out", dir.path() / "second.err");
+    std::optional<int> secondStatus;
+    pumpUntil([&] { return (secondStatus = second.wait(std::chrono::milliseconds(50))).has_value(); }, 20000);
+    EXPECT_EQ(secondStatus, 0);
+    EXPECT_TRUE(logHas("app: another Parlando is already running for this user — exiting"));
     ASSERT_TRUE(app.running());
 
     // An item chosen in the real menu runs its action: the last one, "Выход", ends the app.

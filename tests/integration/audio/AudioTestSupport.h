@@ -26,12 +26,16 @@ inline QCoreApplication& qtApp() {
     return app;
 }
 
-// Runs the Qt loop until pred holds; false on time-out.
-inline bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+// Runs the Qt loop until pred holds; false on time-out. With `longestTurn`,
+// records the longest time the loop was kept from running.
+inline bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+                      std::chrono::steady_clock::duration* longestTurn = nullptr) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
+        const auto t0 = std::chrono::steady_clock::now();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (longestTurn) *longestTurn = std::max(*longestTurn, std::chrono::steady_clock::now() - t0);
         QThread::msleep(5);
     }
     return true;
@@ -40,11 +44,6 @@ inline void pumpFor(std::chrono::milliseconds d) {
     pumpUntil([] { return false; }, d);
 }
 
-inline std::vector<std::int16_t> samplesOf(const std::vector<AudioChunk>& chunks) {
-    std::vector<std::int16_t> out(chunks.size() * 320);
-    for (std::size_t c = 0; c < chunks.size(); ++c) std::memcpy(out.data() + c * 320, chunks[c].data(), 640);
-    return out;
-}
 inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -69,18 +69,8 @@ protected:
         });
         return took;
     }
-    // Runs the Qt loop until pred holds; false on time-out. Records the longest
-    // time the loop was kept from running.
     bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            const auto t0 = std::chrono::steady_clock::now();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            longestTurn = std::max<Duration>(longestTurn, std::chrono::steady_clock::now() - t0);
-            QThread::msleep(5);
-        }
-        return true;
+        return parlando::testing::pumpUntil(pred, timeout, &longestTurn);
     }
     void pumpFor(std::chrono::milliseconds d) { pumpUntil([] { return false; }, d); }
     // A tone of 16 kHz mono s16le played into a sink, in the background, for a minute.
@@ -118,7 +108,7 @@ protected:
     std::size_t chunks = 0;
     int allFailed = 0;
     std::vector<std::pair<std::string, std::string>> fallbacks;
-    Duration longestTurn{};
+    std::chrono::steady_clock::duration longestTurn{};
 };
 
 }  // namespace

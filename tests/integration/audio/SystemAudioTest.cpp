@@ -27,7 +27,7 @@ class SystemAudio : public ::testing::TestWithParam<SoundServer::Kind> {
 protected:
     void SetUp() override {
         qtApp();
-        if (!SoundServer::available(GetParam()) || !haveProgram("sox") || !haveProgram("espeak-ng")) GTEST_SKIP();
+        if (!SoundServer::available(GetParam()) || !haveProgram("sox")) GTEST_SKIP();
         server = std::make_unique<SoundServer>(dir.path(), "", GetParam());
         applyToProcess(server->env());
         wakeNullSinks(*server, feeders, {"speakers", "micfeed"});
@@ -87,13 +87,6 @@ TEST_P(SystemAudio, RecordsTheDefaultOutputAndFollowsItUntilTheServerGoes) {
     ASSERT_TRUE(pumpUntil([&] { return count() >= 25; }, 5s));
     const auto quiet = take();
     EXPECT_LT(energy(quiet), 1.0 * quiet.size()) << "silence is not silent";
-
-    const auto raw = speechRaw(dir.path(), "The other side of the meeting is speaking now");
-    sh("pacat -p -d speakers --format=s16le --rate=16000 --channels=1 " + raw.string());
-    pumpFor(700ms);
-    const auto speech = readRaw(raw), heard = take();
-    EXPECT_GT(bestCorrelation(speech, heard), 0.9);
-    EXPECT_NEAR(energy(heard) / energy(speech), 1.0, 0.15);
 
     // The user picks other speakers (mono, so the converter changes too): the
     // stream follows without a gap in the 50 chunks a second. The server moves

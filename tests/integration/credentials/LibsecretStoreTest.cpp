@@ -65,24 +65,20 @@ struct SecretServiceEnv {
         forgetSessionBus();
     }
 
-    RunResult tool(const std::vector<std::string>& args, const std::string& input = {}) const {
-        auto e = env;
-        std::vector<std::string> argv{"secret-tool"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        if (input.empty()) return run(argv, e, 20s);
-        // secret-tool reads the secret from standard input when it is not a terminal.
-        e["SECRET_INPUT"] = input;
-        std::string cmd = "printf %s \"$SECRET_INPUT\" | exec";
-        for (const auto& a : argv) cmd += " '" + a + "'";
-        return run({"sh", "-c", cmd}, e, 20s);
+    RunResult tool(std::vector<std::string> args) const {
+        args.insert(args.begin(), "secret-tool");
+        return run(args, env, 20s);
     }
     std::optional<std::string> lookup(const std::string& service, const std::string& account) const {
         RunResult r = tool({"lookup", "service", service, "account", account});
-        if (r.exitCode != 0) return std::nullopt;
-        return r.out;
+        return r.exitCode == 0 ? std::optional(r.out) : std::nullopt;
     }
+    // secret-tool reads the secret from standard input when it is not a terminal.
     bool store(const std::string& service, const std::string& account, const std::string& value) const {
-        return tool({"store", "--label=by secret-tool", "service", service, "account", account}, value).exitCode == 0;
+        auto e = env;
+        e["SECRET_INPUT"] = value;
+        const std::string cmd = "printf %s \"$SECRET_INPUT\" | exec secret-tool store --label=x service \"$0\" account \"$1\"";
+        return run({"sh", "-c", cmd, service, account}, e, 20s).exitCode == 0;
     }
 };
 
@@ -112,11 +108,6 @@ TEST_F(LibsecretKeyring, ItemsRoundTripAndAreSharedWithSecretToolBothWays) {
     EXPECT_TRUE(store.remove(svc, acc).ok());
     EXPECT_TRUE(store.remove(svc, acc).notFound());
 
-    // The legacy key set by hand moves under the new name, readable by secret-tool.
-    ASSERT_TRUE(env->store("ferrule.deepgram.api_key", "deepgram", "legacy-key\n"));
-    EXPECT_EQ(keychain.deepgramAPIKey(), "legacy-key");
-    EXPECT_EQ(env->lookup("parlando.deepgram.api_key", "deepgram"), "legacy-key");
-    EXPECT_FALSE(env->lookup("ferrule.deepgram.api_key", "deepgram"));
     // secret-tool's value read by us; our write over it updates the one item in place.
     ASSERT_TRUE(env->store("parlando.deepgram.api_key", "deepgram", "dg-from-secret-tool"));
     EXPECT_EQ(keychain.deepgramAPIKey(), "dg-from-secret-tool");

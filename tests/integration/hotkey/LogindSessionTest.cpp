@@ -72,7 +72,6 @@ TEST(LogindSession, InFrontOnlyWhileActiveAndUnlockedAndAlwaysWithoutLogind) {
     std::vector<bool> changes;
     session.setOnChange([&](bool inFront) { changes.push_back(inFront); });
     ASSERT_TRUE(pumpUntil([&] { return !session.inFront(); }, 10000)) << "unknown counts as in front until answered";
-    EXPECT_TRUE(log.contains("session: following logind session /org/freedesktop/login1/session/c7"));
 
     logind.set("LockedHint", false);
     ASSERT_TRUE(pumpUntil([&] { return session.inFront(); }, 10000));
@@ -83,5 +82,4 @@ TEST(LogindSession, InFrontOnlyWhileActiveAndUnlockedAndAlwaysWithoutLogind) {
     // An unknown $XDG_SESSION_ID: the session this process belongs to.
     LogindSession byPid(log, appBus, "gone");
     ASSERT_TRUE(pumpUntil([&] { return byPid.sessionPath() == sessionPath; }, 10000));
-    EXPECT_TRUE(log.contains("session: logind does not know session gone — asking by process"));
 }

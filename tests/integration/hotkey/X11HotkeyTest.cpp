@@ -118,21 +118,3 @@ TEST_F(X11Hotkey, F13IsFoundByKeyCodeAndEdgesArriveWhileAnotherClientGrabsTheKey
     EXPECT_EQ(none.start(*hotkeyKey("pause"), [](const KeyEvent&) {}), "cannot open X display :4711");
     EXPECT_EQ(none.start(*hotkeyKey("fn"), [](const KeyEvent&) {}), "X11 cannot see the fn key");
 }
-
-// The whole chain in a process of its own, on the Qt main loop, without input
-// devices: the listener falls back to X11; the probe tool prints the log lines and the edges.
-TEST_F(X11Hotkey, ProbeToolReportsEdgesOfAConfiguredKeyOnItsMainLoop) {
-    const auto noDevices = dir_.path() / "input";
-    std::filesystem::create_directories(noDevices);
-    const auto out = dir_.path() / "probe.out";
-    auto probe = testenv::Process::spawn({std::string(PARLANDO_BINARY_DIR) + "/tools/hotkey-probe/hotkey-probe",
-                                          "--key", "scrolllock", "--input-dir", noDevices.string()},
-                                         {{"DISPLAY", x_->display()}, {"QT_QPA_PLATFORM", "offscreen"}}, out);
-    auto has = [&](const std::string& text) { return testenv::readFile(out).find(text) != std::string::npos; };
-    ASSERT_TRUE(testenv::waitFor([&] { return has("FN: X11 fallback — both edges"); }, 20s)) << testenv::readFile(out);
-    tap(code(XK_Scroll_Lock));
-    tap(code(XK_Scroll_Lock));
-    ASSERT_TRUE(testenv::waitFor([&] { return has("press\nrelease\npress\nrelease\n"); }, 20s)) << testenv::readFile(out);
-    probe.stop();
-    EXPECT_TRUE(has("FN: evdev tap failed — no input devices in " + noDevices.string())) << testenv::readFile(out);
-}

@@ -17,6 +17,7 @@
 #include "meeting/adapters/FileMeetingStorage.h"
 #include "speech/adapters/QtWebSocket.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -46,17 +47,12 @@ struct RealMeeting {
 
     // The engine knows the server's devices a moment after it connects, as at the app's start.
     void startWhenTheMicrophoneRuns() {
-        ASSERT_TRUE(pumpUntil(
-            [&] {
-                try {
-                    audio.ensureRunning();
-                } catch (const std::exception&) {
-                    return false;
-                }
-                return audio.isAvailable();
-            },
-            10s))
-            << log.lines().back();
+        auto running = [&] {
+            try {
+                return audio.ensureRunning(), audio.isAvailable();
+            } catch (const std::exception&) { return false; }
+        };
+        ASSERT_TRUE(pumpUntil(running, 10s)) << log.lines().back();
         session->start();
     }
 };
@@ -94,8 +90,12 @@ struct Servers {
 };
 
 std::vector<std::int16_t> wavSamples(const fs::path& wav, const fs::path& raw) {
-    run({"sox", wav.string(), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", raw.string()});
-    return readRaw(raw);
+    return run({"sox", wav.string(), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", raw.string()}), readRaw(raw);
+}
+
+::testing::Matcher<std::string> bothSides() {
+    using ::testing::HasSubstr;
+    return ::testing::AllOf(HasSubstr("] [Я] Добрый день\n"), HasSubstr("] [Собеседник] Здравствуйте, коллеги\n"));
 }
 
 TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
@@ -117,8 +117,7 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
 
     const fs::path folder = *m.session->meetingFolderURL();
     const std::string transcript = readFile(folder / "transcript.md");
-    EXPECT_NE(transcript.find("] [Я] Добрый день\n"), std::string::npos) << transcript;
-    EXPECT_NE(transcript.find("] [Собеседник] Здравствуйте, коллеги\n"), std::string::npos) << transcript;
+    EXPECT_THAT(transcript, bothSides());
     const auto self = wavSamples(folder / "self.wav", servers.dir.path() / "self.raw");
     const auto others = wavSamples(folder / "others.wav", servers.dir.path() / "others.raw");
     EXPECT_EQ(self.size(), others.size());
@@ -142,9 +141,7 @@ TEST(MeetingRealRun, BothSidesRecordedTranscribedSavedAndTranscribedAgain) {
                             "--fast", "--meeting", folder.string()},
                            servers.env, 60s);
     ASSERT_EQ(again.exitCode, 0) << again.out;
-    const std::string full = readFile(folder / "transcript-full.md");
-    EXPECT_NE(full.find("] [Я] Добрый день\n"), std::string::npos) << full;
-    EXPECT_NE(full.find("] [Собеседник] Здравствуйте, коллеги\n"), std::string::npos) << full;
+    EXPECT_THAT(readFile(folder / "transcript-full.md"), bothSides());
     EXPECT_EQ(readFile(folder / "self.wav") + readFile(folder / "others.wav") + readFile(folder / "transcript.md"),
               before + transcript);
 }

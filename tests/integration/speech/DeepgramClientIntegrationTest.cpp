@@ -67,14 +67,12 @@ protected:
         c->onClose = [this](int code, const std::string& why) { locked([&](Reported& r) { r.closes.emplace_back(code, why); }); };
         return c;
     }
-    void locked(const std::function<void(Reported&)>& f) {
+    Reported locked(const std::function<void(Reported&)>& f = {}) {
         std::lock_guard g(mutex);
-        f(data);
-    }
-    Reported reported() {
-        std::lock_guard g(mutex);
+        if (f) f(data);
         return data;
     }
+    Reported reported() { return locked(); }
     bool waitClosed(std::chrono::milliseconds t = 30s) { return testenv::waitFor([&] { return !reported().closes.empty(); }, t); }
     RecognitionService service(std::vector<std::string> options) { return RecognitionService(dir.path(), std::move(options)); }
 

@@ -5,12 +5,13 @@
 #include "credentials/SecretStore.h"
 #include "credentials/SecureRandom.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <span>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -32,20 +33,31 @@ public:
     SecretStoreStatus remove(const std::string& service, const std::string& account) override;
 
     // Direct access, bypassing the call record.
-    void put(const std::string& service, const std::string& account, const std::string& value);
+    void put(const std::string& service, const std::string& account, const std::string& value) {
+        std::lock_guard lock(mutex_);
+        items_[{service, account}] = value;
+    }
     std::optional<std::string> get(const std::string& service, const std::string& account) const;
     bool has(const std::string& service, const std::string& account) const { return get(service, account).has_value(); }
-    std::size_t size() const;
 
     // Makes every later `op` on (service, account) fail with this status.
-    void failWith(Op op, const std::string& service, const std::string& account, SecretStoreStatus status);
-    void clearFailures();
+    void failWith(Op op, const std::string& service, const std::string& account, SecretStoreStatus status) {
+        std::lock_guard lock(mutex_);
+        failures_[{op, service, account}] = std::move(status);
+    }
+    void clearFailures() {
+        std::lock_guard lock(mutex_);
+        failures_.clear();
+    }
 
-    std::vector<Call> calls() const;
+    std::vector<Call> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
     std::size_t count(Op op, const std::string& service) const;
 
 private:
-    std::optional<SecretStoreStatus> failure(Op op, const std::string& service, const std::string& account) const;
+    std::optional<SecretStoreStatus> record(Op op, const std::string& service, const std::string& account);
 
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;
@@ -68,7 +80,9 @@ private:
 class ScriptedAlertPresenter final : public AlertPresenter {
 public:
     AlertResult runModal(const AlertSpec& spec) override;
-    void answer(int buttonIndex, std::vector<std::string> fieldTexts = {});
+    void answer(int buttonIndex, std::vector<std::string> fieldTexts = {}) {
+        answers_.push_back(AlertResult{buttonIndex, std::move(fieldTexts)});
+    }
 
     std::vector<AlertSpec> shown;
 

@@ -1,9 +1,8 @@
 #pragma once
 // A key-edge source driven by the test: it records what it was asked to watch
-// and hands events to the sink on whichever thread the test calls emit() from.
+// and hands events straight to the sink.
 #include "hotkey/KeyEdgeSource.h"
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,23 +15,17 @@ public:
 
     std::string name() const override { return name_; }
     std::optional<std::string> start(const HotkeyKey& key, Sink sink) override {
-        std::lock_guard lock(mutex_);
         startedKeys.push_back(key.name);
         if (failWith) return failWith;
         sink_ = std::move(sink);
         return std::nullopt;
     }
     void stop() override {
-        std::lock_guard lock(mutex_);
-        if (sink_) ++stops;
+        stops += sink_ ? 1 : 0;
         sink_ = nullptr;
     }
-    // Delivers an event as the real source's thread would; false when stopped.
-    bool emit(int device, KeyAction action) {
-        std::lock_guard lock(mutex_);
-        if (!sink_) return false;
-        sink_(KeyEvent{device, action});
-        return true;
+    void emit(int device, KeyAction action) {
+        if (sink_) sink_(KeyEvent{device, action});
     }
     bool watchesKey() const override { return keyboards; }
 
@@ -43,7 +36,6 @@ public:
 
 private:
     std::string name_;
-    mutable std::mutex mutex_;
     Sink sink_;
 };
 

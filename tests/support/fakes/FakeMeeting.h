@@ -17,10 +17,7 @@ public:
     std::shared_ptr<SystemAudioCapture> make() override { return made.emplace_back(std::make_shared<FakeSystemAudioCapture>()); }
     FakeSystemAudioCapture& last() { return static_cast<FakeSystemAudioCapture&>(*made.back()); }
     void start(Completion completion) override { pendingStart = std::move(completion); }
-    void stop(std::function<void()> completion) override {
-        ++stops;
-        if (completion) completion();
-    }
+    void stop(std::function<void()> completion) override { ++stops, completion ? completion() : void(); }
     std::vector<std::shared_ptr<SystemAudioCapture>> made;  // as a factory
     Completion pendingStart;
     int stops = 0;
@@ -38,16 +35,11 @@ struct MemoryFile {
 class MemoryStorage final : public MeetingStorage {
 public:
     bool exists(const std::filesystem::path& p) override { return files.count(p) > 0; }
-    std::optional<std::string> createDirectories(const std::filesystem::path& p) override {
-        files[p];
-        return std::nullopt;
-    }
+    std::optional<std::string> createDirectories(const std::filesystem::path& p) override { return files[p], std::nullopt; }
     std::unique_ptr<TextAppender> createText(const std::filesystem::path& p, const std::string& header,
                                              std::string* error) override {
         if (failCreate) return *error = "Read-only file system", nullptr;
-        auto& file = files[p] = MemoryFile();
-        file.text = header;
-        return std::make_unique<Handle>(*this, file);
+        return std::make_unique<Handle>(*this, files[p] = MemoryFile{header, 0, {}, false});
     }
     std::unique_ptr<WavWriter> createWav(const std::filesystem::path& p, WallTime, std::string*) override {
         return std::make_unique<Handle>(*this, files[p] = MemoryFile());
@@ -66,9 +58,7 @@ private:
         std::optional<std::string> commit() override { return put([] {}); }
         void close() override { file.closed = true; }
         std::optional<std::string> put(const std::function<void()>& f) {
-            if (storage.diskFull) return std::string("No space left on device");
-            f();
-            return std::nullopt;
+            return storage.diskFull ? std::optional<std::string>("No space left on device") : (f(), std::nullopt);
         }
         MemoryStorage& storage;
         MemoryFile& file;

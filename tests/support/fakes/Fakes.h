@@ -4,19 +4,38 @@
 #include "core/Log.h"
 #include "core/SystemLog.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace parlando::testing {
 
+// Both hold their lines under a lock: the audio and network threads log too.
 class MemoryLog final : public Log {
+    template <class F>
+    auto locked(F f) const {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
 public:
-    void append(std::string_view message) override;
-    std::vector<std::string> lines() const;
-    bool contains(std::string_view needle) const;  // any line containing needle
-    std::size_t count(std::string_view needle) const;
-    void clear();
+    void append(std::string_view message) override {
+        locked([&] { lines_.emplace_back(message); });
+    }
+    std::vector<std::string> lines() const {
+        return locked([&] { return lines_; });
+    }
+    bool contains(std::string_view needle) const { return count(needle) > 0; }  // any line containing needle
+    std::size_t count(std::string_view needle) const {
+        return locked([&] {
+            return std::count_if(lines_.begin(), lines_.end(),
+                                 [&](const std::string& l) { return l.find(needle) != std::string::npos; });
+        });
+    }
+    void clear() {
+        locked([&] { lines_.clear(); });
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -25,12 +44,20 @@ private:
 
 class FakeSystemLog final : public SystemLog {
 public:
-    void info(std::string_view message) override;
-    void error(std::string_view message) override;
-    std::vector<std::string> infos() const;
-    std::vector<std::string> errors() const;
+    void info(std::string_view message) override { add(infos_, message); }
+    void error(std::string_view message) override { add(errors_, message); }
+    std::vector<std::string> infos() const { return get(infos_); }
+    std::vector<std::string> errors() const { return get(errors_); }
 
 private:
+    void add(std::vector<std::string>& to, std::string_view m) {
+        std::lock_guard lock(mutex_);
+        to.emplace_back(m);
+    }
+    std::vector<std::string> get(const std::vector<std::string>& from) const {
+        std::lock_guard lock(mutex_);
+        return from;
+    }
     mutable std::mutex mutex_;
     std::vector<std::string> infos_, errors_;
 };

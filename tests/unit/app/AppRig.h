@@ -7,7 +7,9 @@
 #include "fakes/Fakes.h"
 
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 namespace parlando::testing {
 
@@ -21,6 +23,12 @@ struct ScratchDir {
     }
 };
 
+inline std::string readText(const std::filesystem::path& p) {
+    std::ostringstream s;
+    s << std::ifstream(p, std::ios::binary).rdbuf();
+    return s.str();
+}
+
 struct AppRig {
     VirtualMainLoop loop;
     MemorySettings settings;
@@ -30,9 +38,9 @@ struct AppRig {
     std::shared_ptr<StatusBarController> c;
 
     explicit AppRig(StatusMenuHooks hooks = {}, std::vector<StatusBarController::StartupStep> steps = {},
-                    LoginItemSettings* login = nullptr) {
-        c = StatusBarController::create(AppServices{loop, settings, log, &button, &notifier, login}, std::move(steps),
-                                        std::move(hooks));
+                    LoginItemSettings* login = nullptr, bool withButton = true) {
+        c = StatusBarController::create(AppServices{loop, settings, log, withButton ? &button : nullptr, &notifier, login},
+                                        std::move(steps), std::move(hooks));
     }
     void advance(double s) { loop.advanceBy(seconds(s)); }
 };

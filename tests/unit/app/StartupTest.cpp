@@ -38,21 +38,17 @@ TEST(Startup, StatusItemIsDrawnFirstThenStepsRunInOrderAndAFailureDoesNotStopThe
 }
 
 TEST(Startup, WithoutATrayButtonTheAppLogsAndCarriesOnAndTheProbeStillTellsTheUser) {
-    VirtualMainLoop loop;
-    MemorySettings settings;
-    MemoryLog log;
-    FakeNotifier notifier;
     bool laterStepRan = false;
-    auto controller = StatusBarController::create(AppServices{loop, settings, log, nullptr, &notifier},
-                                                  {{"later", [&](StatusBarController& c) {
-                                                        c.renderUI();  // harmless without a button
-                                                        c.showError("boom");
-                                                        laterStepRan = true;
-                                                    }}});
-    EXPECT_TRUE(log.contains("ERROR: button nil"));
+    AppRig rig({}, {{"later", [&](StatusBarController& c) {
+                        c.renderUI();  // harmless without a button
+                        c.showError("boom");
+                        laterStepRan = true;
+                    }}},
+               nullptr, false);
+    EXPECT_TRUE(rig.log.contains("ERROR: button nil"));
     EXPECT_TRUE(laterStepRan);
-    EXPECT_TRUE(log.contains("error: boom"));
-    loop.advanceBy(seconds(3.5));
-    EXPECT_TRUE(log.contains("tray-probe: no tray item after 3 s"));
-    EXPECT_EQ(notifier.posted.size(), 1u);
+    EXPECT_TRUE(rig.log.contains("error: boom"));
+    rig.advance(3.5);
+    EXPECT_TRUE(rig.log.contains("tray-probe: no tray item after 3 s"));
+    EXPECT_EQ(rig.notifier.posted.size(), 1u);
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -44,7 +43,7 @@ struct MenuRig {
 
 }  // namespace
 
-TEST(StatusMenu, OrderWithDeveloperModeOffAndOnAndAFrameWithoutHooks) {
+TEST(StatusMenu, OrderWithDeveloperModeOffAndOnSeparatorsAndAFrameWithoutHooks) {
     MenuRig rig;
     EXPECT_EQ(titles(rig.menu().items),
               (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "---", autostart,
@@ -56,6 +55,12 @@ TEST(StatusMenu, OrderWithDeveloperModeOffAndOnAndAFrameWithoutHooks) {
               (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "Клавиша диктовки",
                       "Лампа", "---", "Telegram: подключить…", "---", autostart, "---", "Проверить обновления…", "---",
                       "О Parlando…", "Выход"}));
+    // Separators only between sections that have items.
+    rig.app.c->hooks.addMeetingMenuItems = rig.app.c->hooks.addTelegramMenuItems = [](MenuModel&) {};
+    rig.app.c->hooks.addUpdateMenuItems = {};
+    rig.app.c->hooks.buildHotkeySubmenu = {};
+    EXPECT_EQ(titles(rig.menu().items), (Titles{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
+                                                autostart, "---", "О Parlando…", "Выход"}));
 
     MenuRig bare(false);
     bare.app.settings.setBool("ParlandoDevMode", true);
@@ -107,9 +112,7 @@ TEST(LaunchAtLogin, TheItemIsCheckedOnlyForAnEntryThatStartsThisBinaryAndTurning
     }
     find(rig.menu(), autostart).action();  // the stale entry is replaced by ours
     EXPECT_TRUE(rig.app.log.contains("Launch at login: true"));
-    std::stringstream text;
-    text << std::ifstream(entry).rdbuf();
-    EXPECT_NE(text.str().find("\n" + exec + "\n"), std::string::npos) << text.str();
+    EXPECT_NE(readText(entry).find("\n" + exec + "\n"), std::string::npos) << readText(entry);
     EXPECT_EQ(find(rig.menu(), autostart).checked, true);
     find(rig.menu(), autostart).action();
     EXPECT_FALSE(fs::exists(entry));
@@ -173,14 +176,4 @@ TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailu
     EXPECT_EQ(rig.button.tip, "Устройство недоступно");
     EXPECT_TRUE(rig.log.contains("mic: switch to default failed — Устройство недоступно"));
     EXPECT_EQ(applied, (std::vector<std::optional<std::string>>{"b", std::nullopt}));
-}
-
-TEST(StatusMenu, SeparatorsOnlyBetweenSectionsWithItems) {
-    MenuRig rig;
-    rig.app.c->hooks.addMeetingMenuItems = [](MenuModel&) {};
-    rig.app.c->hooks.addTelegramMenuItems = [](MenuModel&) {};
-    rig.app.c->hooks.addUpdateMenuItems = {};
-    rig.app.settings.setBool("ParlandoDevMode", true);
-    EXPECT_EQ(titles(rig.menu().items), (Titles{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
-                                                autostart, "---", "О Parlando…", "Выход"}));
 }

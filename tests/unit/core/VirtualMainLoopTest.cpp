@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 using namespace parlando;
@@ -56,28 +55,4 @@ TEST(VirtualMainLoop, CancelFromInsideCallbacksAndScopedTimers) {
     EXPECT_EQ(repeats, 3);
     EXPECT_EQ(loop.pendingTimers(), 0u);
     loop.cancel(rep);  // twice is harmless
-}
-
-TEST(VirtualMainLoop, PostsFromOtherThreadsRunOnTheMainThreadInTheirOrder) {
-    VirtualMainLoop loop;
-    std::vector<int> got;
-    bool allOnMain = true;
-    std::thread producer([&] {
-        EXPECT_FALSE(loop.isMainThread());
-        for (int i = 0; i < 1000; ++i)
-            loop.post([&, i] {
-                allOnMain = allOnMain && loop.isMainThread();
-                got.push_back(i);
-            });
-    });
-    producer.join();
-    EXPECT_TRUE(got.empty()) << "posted work never runs inline";
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        loop.post([&] { got.push_back(1000); });
-    });
-    EXPECT_TRUE(loop.runUntil([&] { return got.size() == 1001; }, seconds(60)));
-    late.join();
-    for (int i = 0; i <= 1000; ++i) ASSERT_EQ(got[std::size_t(i)], i);
-    EXPECT_TRUE(allOnMain);
 }

@@ -42,16 +42,12 @@ TEST_F(TapFixture, EdgesFromRawKeyEvents) {
         E expected;
     };
     const std::vector<Case> cases = {
-        {"repeats and a second down", {{1, A::down}, {1, A::repeat}, {1, A::down}, {1, A::up}}, {"press", "release"}},
         {"held when we started", {{1, A::repeat}, {1, A::up}}, {}},
         // The release comes when the last of two keyboards lets go; a stray up changes nothing.
         {"two keyboards, one still holding", {{1, A::down}, {2, A::down}, {2, A::up}, {2, A::down}, {1, A::up}},
          {"press"}},
         {"two keyboards, both let go", {{1, A::down}, {2, A::down}, {1, A::up}, {2, A::up}, {2, A::up}},
          {"press", "release"}},
-        // A keyboard vanishing while holding the key releases it; the next down is a press again.
-        {"keyboard gone", {{1, A::down}, {1, A::deviceGone}, {3, A::down}, {7, A::deviceGone}},
-         {"press", "release", "press"}},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.what);
@@ -134,7 +130,6 @@ TEST_F(ListenerFixture, UsesTheInputDevicesChangingTheKeyStopsTheOldWatchAndNoth
     loop.runPending();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
-    EXPECT_TRUE(log.contains("FN ignored: session locked or not in front"));
     EXPECT_TRUE(notifier.posted.empty()) << "a working key is no news";
 }
 
@@ -148,29 +143,21 @@ TEST_F(ListenerFixture, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
         const char* x11Fails;
         HotkeyListener::Mode mode;
         E x11Keys;
-        const char* logged;
         const char* told;  // part of the notification, nullptr: none
     };
     const char* denied = "cannot read /dev/input/event* (Permission denied)";
     using M = HotkeyListener::Mode;
     const std::vector<Case> cases = {
-        {"denied, X11 sees the key", "rightctrl", denied, true, nullptr, M::fallback, {"rightctrl"},
-         "FN: X11 fallback — both edges via XInput2 raw key events (rightctrl key)", nullptr},
-        {"no keyboard has it, X11 sees it", "pause", nullptr, false, nullptr, M::fallback, {"pause"},
-         "FN: no keyboard we can read has the pause key — trying X11", nullptr},
+        {"denied, X11 sees the key", "rightctrl", denied, true, nullptr, M::fallback, {"rightctrl"}, nullptr},
+        {"no keyboard has it, X11 sees it", "pause", nullptr, false, nullptr, M::fallback, {"pause"}, nullptr},
         {"unknown name means fn, which X11 never sees", "meta", denied, true, nullptr, M::none, {},
-         "FN: X11 fallback cannot see the fn key — no hotkey until another is chosen",
          "клавиатуры нельзя читать без группы input, а X11 эту клавишу не показывает. Выбери другую клавишу в меню "
          "Parlando → «Клавиша диктовки» или добавь себя в группу input"},
-        {"no keyboard reports fn: keep waiting for one", "fn", nullptr, false, nullptr, M::tap, {},
-         "FN: the fn key cannot work here", "Ни одна клавиатура не сообщает о клавише FN"},
-        {"both unavailable", "insert", "no input devices in /dev/input", true, "no display", M::none, {"insert"},
-         "FN: X11 fallback also unavailable — no hotkey; join the input group: sudo usermod",
-         "нет доступа ни к клавиатурам, ни к X11"},
+        {"no keyboard reports fn: keep waiting for one", "fn", nullptr, false, nullptr, M::tap, {}, "Ни одна клавиатура не сообщает о клавише FN"},
+        {"both unavailable", "insert", "no input devices in /dev/input", true, "no display", M::none, {"insert"}, "нет доступа ни к клавиатурам, ни к X11"},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.what);
-        log.clear();
         notifier.posted.clear();
         x11.startedKeys.clear();
         settings.setString("ParlandoHotkey", tc.key);
@@ -181,7 +168,6 @@ TEST_F(ListenerFixture, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
         fresh.start([this] { ++presses; }, [this] { ++releases; });
         EXPECT_EQ(fresh.mode(), tc.mode);
         EXPECT_EQ(x11.startedKeys, tc.x11Keys);
-        EXPECT_TRUE(log.contains(tc.logged)) << tc.logged;
         ASSERT_EQ(notifier.posted.size(), tc.told ? 1u : 0u);
         EXPECT_EQ(fresh.problem().has_value(), tc.told != nullptr);
         if (!tc.told) continue;

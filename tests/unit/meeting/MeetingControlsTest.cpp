@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using namespace parlando;
 using namespace parlando::testing;
 using Strings = std::vector<std::string>;
@@ -112,10 +110,8 @@ TEST(MeetingControls, GuardsAndAFailingStartLeaveMenuAndTrayAsTheyWere) {
         const TrayState before = r.c->trayState;
         r.click("Начать встречу");
         EXPECT_EQ(r.button.tip, t.shown);
-        EXPECT_EQ(r.log.contains("meeting: start failed — " + t.shown), t.startError.has_value());
         EXPECT_EQ(r.c->trayState, before);
-        EXPECT_EQ(r.menu().items[0].title, "Начать встречу");
-        EXPECT_TRUE(r.ui.calls.empty() && r.lamp.calls.empty());
+        EXPECT_TRUE(r.menu().items[0].title == "Начать встречу" && r.ui.calls.empty() && r.lamp.calls.empty());
     }
 }
 
@@ -144,9 +140,7 @@ TEST(MeetingControls, SystemAudioWatchdogAndItsWarning) {
         EXPECT_EQ(shown, t.alerts);
         EXPECT_EQ(r.ui.calls, t.calls);
         if (shown.empty()) continue;
-        const AlertSpec& w = r.alerts.shown[0];
-        EXPECT_EQ(std::count(w.informativeText.begin(), w.informativeText.end(), '\n'), 7);
-        EXPECT_EQ(w.buttons, (Strings{"Подключить снова", "Открыть настройки звука", "Продолжить запись"}));
+        EXPECT_EQ(r.alerts.shown[0].buttons, (Strings{"Подключить снова", "Открыть настройки звука", "Продолжить запись"}));
         r.m->stopMeeting();
         r.alerts.answer = 2;
         r.m->startMeeting();  // the next meeting may warn again

@@ -34,21 +34,16 @@ struct UpdateRig {
             UpdateServices{loop, settings, log, http, alerts, &notifier, launcher, {}, server, "1.9.9", {}, ""});
         checker->startBackgroundChecks();
     }
-    void serve(const std::string& version) {
-        http.answer(200, "{\"version\":\"" + version + "\"}");
-        loop.runPending();
-    }
+    void serve(const std::string& version) { http.answer(200, "{\"version\":\"" + version + "\"}"), loop.runPending(); }
     void days(double d) { loop.advanceBy(seconds(d * 86400.0)); }
 };
 
 }  // namespace
 
 TEST(UpdateChecker, ComparesVersions) {
-    struct Case {
-        const char *a, *b;
-        R expected;
-    } cases[] = {{"1.2", "1.2.0", R::same},       {"1.10", "1.9", R::descending},   {"1.2.x", "1.2.0", R::ascending},
-                 {"1..2", "1.2", R::same},        {"1.2-rc1", "1.2", R::ascending}, {"0.0.0", "0.0.1", R::ascending}};
+    struct Case { const char *a, *b; R expected; } cases[] = {
+        {"1.2", "1.2.0", R::same}, {"1.10", "1.9", R::descending}, {"1.2.x", "1.2.0", R::ascending},
+        {"1..2", "1.2", R::same},  {"1.2-rc1", "1.2", R::ascending}, {"0.0.0", "0.0.1", R::ascending}};
     for (const auto& c : cases) EXPECT_EQ(UpdateChecker::compare(c.a, c.b), c.expected) << c.a << " vs " << c.b;
 }
 
@@ -61,7 +56,6 @@ TEST(UpdateChecker, BackgroundChecksOverVirtualDays) {
     ASSERT_EQ(rig.notifier.posted.size(), 1u);
     EXPECT_EQ(rig.notifier.posted[0].body, "Установлена 1.9.9. Открой меню Parlando → Проверить обновления…");
     EXPECT_EQ(rig.notifier.posted[0].identifier, "parlando.update.2.0");
-    EXPECT_TRUE(rig.log.contains("update: notification authorization granted=true"));
 
     // A restart within 24 h does not check; the timer does, a day after arming.
     rig.days(0.5);
@@ -74,11 +68,10 @@ TEST(UpdateChecker, BackgroundChecksOverVirtualDays) {
     EXPECT_EQ(rig.notifier.posted.size(), 1u);
     rig.days(1);
     rig.http.fail("Host unreachable");  // silent, and the last-check date stays
-    rig.loop.runPending();
     rig.days(1);
     rig.serve("2.1");
     EXPECT_EQ(rig.notifier.posted.back().identifier, "parlando.update.2.1");
-    EXPECT_FALSE(rig.log.contains("check failed"));
+    EXPECT_TRUE(rig.alerts.shown.empty());
 
     // Off stops the timer; on re-arms it without checking at once.
     rig.checker->setAutoCheckEnabled(false);
@@ -98,7 +91,6 @@ TEST(UpdateChecker, BuildWithoutUpdateServerChecksNothingAndSaysSo) {
     rig.days(2);
     EXPECT_TRUE(rig.http.urls.empty());
     EXPECT_TRUE(rig.log.contains("update: notification auth error — org.freedesktop.Notifications"));
-    EXPECT_TRUE(rig.log.contains("update: notification authorization granted=false"));
     MenuModel menu;
     rig.checker->addUpdateMenuItems(menu);
     menu.items[1].action();

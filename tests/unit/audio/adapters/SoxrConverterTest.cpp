@@ -6,49 +6,8 @@
 #include <gtest/gtest.h>
 #include <pulse/introspect.h>
 
-#include <cmath>
-#include <cstring>
 
 using namespace parlando;
-
-namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-
-// Stereo 48 kHz whose channels average to a 1 kHz sine of amplitude 0.5.
-void fillStereoSine(std::vector<float>& buf, std::uint64_t firstFrame, std::size_t frames) {
-    buf.resize(frames * 2);
-    for (std::size_t f = 0; f < frames; ++f) {
-        const double t = static_cast<double>(firstFrame + f) / 48000.0;
-        const float s = static_cast<float>(0.5 * std::sin(2 * kPi * 1000.0 * std::fmod(t, 1.0)));
-        buf[2 * f] = s + 0.2f;  // the offsets cancel in the average
-        buf[2 * f + 1] = s - 0.2f;
-    }
-}
-
-double expectedSine(std::uint64_t outFrame) {
-    return 0.5 * 32768.0 * std::sin(2 * kPi * 1000.0 * std::fmod(static_cast<double>(outFrame) / 16000.0, 1.0));
-}
-
-}  // namespace
-
-TEST(SoxrConverter, ResamplesStereo48kToMono16kWithoutLosingAFrame) {
-    SoxrConverter converter(48000, 2);
-    std::vector<float> buf;
-    std::vector<std::int16_t> out;
-    std::uint64_t in = 0;
-    for (int b = 0; b < 200; ++b) {
-        fillStereoSine(buf, in, 1024);
-        ASSERT_NE(converter.convert(AudioBufferView{buf.data(), 1024, 2, 48000}, out).status,
-                  ConversionResult::Status::error);
-        in += 1024;
-        // What came out plus what is held back is exactly a third of the input.
-        ASSERT_NEAR(static_cast<double>(out.size()) + converter.delay(), static_cast<double>(in) / 3.0, 1e-6);
-    }
-    converter.flush(out);
-    EXPECT_EQ(out.size(), in / 3 + (in % 3 ? 1 : 0));
-    for (std::size_t i = 100; i + 100 < out.size(); ++i) ASSERT_NEAR(out[i], expectedSine(i), 3.0) << i;
-}
 
 TEST(SoxrConverter, SameRateMonoIsBitExactChannelsAreAveragedAndAWrongFormatIsAnError) {
     SoxrConverter mono(16000, 1);

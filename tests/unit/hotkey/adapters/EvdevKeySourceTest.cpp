@@ -40,41 +40,35 @@ void writeAll(int fd, const std::vector<input_event>& events) {
     ASSERT_EQ(::write(fd, p, events.size() * sizeof(input_event)), ssize_t(events.size() * sizeof(input_event)));
 }
 
-using A = std::vector<KeyAction>;
+using E = std::vector<std::string>;
 
-// Records what the source reports, from its thread.
-struct Recorder {
-    std::mutex mutex;
-    A seen;
-    KeyEdgeSource::Sink sink() {
-        return [this](const KeyEvent& e) {
-            std::lock_guard lock(mutex);
-            seen.push_back(e.action);
-        };
+struct Evdev : ::testing::Test {
+    TempDir dir;
+    MemoryLog log;
+    VirtualMainLoop loop;
+    EvdevKeySource::Options options;
+    std::optional<EvdevKeySource> source;
+    std::optional<FNKeyTap> tap;
+    E edges;
+
+    bool start(const char* key) {
+        source.emplace(log, options);
+        tap.emplace(loop, log, *source);
+        return tap->start(*hotkeyKey(key), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
     }
-    A actions() {
-        std::lock_guard lock(mutex);
-        return seen;
-    }
+    void waitEdges(std::size_t n) { ASSERT_TRUE(loop.runUntil([&] { return edges.size() == n; }, seconds(100))); }
 };
 
 }  // namespace
 
-TEST(EvdevKeySource, ReportsOnlyTheWatchedKeyFromAStreamSplitAcrossReadsAndAVanishingKeyboardReleases) {
-    TempDir dir;
-    MemoryLog log;
+TEST_F(Evdev, ReportsOnlyTheWatchedKeyFromAStreamSplitAcrossReadsAndAVanishingKeyboardReleases) {
     int fds[2][2];
     ASSERT_EQ(::pipe2(fds[0], O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(fds[1], O_CLOEXEC), 0);
-    EvdevKeySource::Options options;
     options.dir = dir.path() / "absent";
     options.fds = {fds[0][0], fds[1][0]};
-    EvdevKeySource source(log, options);
-    VirtualMainLoop loop;
-    FNKeyTap tap(loop, log, source);
-    std::vector<std::string> edges;
-    ASSERT_TRUE(tap.start(*hotkeyKey("fn"), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); }));
-    EXPECT_EQ(source.deviceCount(), 2u);
+    ASSERT_TRUE(start("fn"));
+    EXPECT_EQ(source->deviceCount(), 2u);
     const std::vector<input_event> stream = {
         ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_FN, 1), syn(),               //
         key(KEY_FN, 2), syn(),                                              // auto-repeat
@@ -89,33 +83,29 @@ TEST(EvdevKeySource, ReportsOnlyTheWatchedKeyFromAStreamSplitAcrossReadsAndAVani
         ASSERT_GT(::write(fds[0][1], bytes + off, std::min<std::size_t>(7, total - off)), 0);
         if (off % 70 == 0) std::this_thread::sleep_for(1ms);
     }
-    ASSERT_TRUE(loop.runUntil([&] { return edges.size() == 3; }, seconds(100)));
-    EXPECT_EQ(edges, (std::vector<std::string>{"press", "release", "press"}));
+    waitEdges(3);
+    EXPECT_EQ(edges, (E{"press", "release", "press"}));
 
     // The keyboard holding the key is pulled out: a release; the other goes on working.
     ::close(fds[0][1]);
-    ASSERT_TRUE(loop.runUntil([&] { return edges.size() == 4; }, seconds(100)));
-    ASSERT_TRUE(waitFor([&] { return source.deviceCount() == 1; }, 10s));
+    waitEdges(4);
+    ASSERT_TRUE(waitFor([&] { return source->deviceCount() == 1; }, 10s));
     writeAll(fds[1][1], {key(KEY_FN, 1), syn()});
-    ASSERT_TRUE(loop.runUntil([&] { return edges.size() == 5; }, seconds(100)));
-    EXPECT_TRUE(log.contains("FN: evdev keyboard removed"));
+    waitEdges(5);
 
     // Stop ends the reader at once and closes the reading end.
-    tap.stop();
-    EXPECT_EQ(source.deviceCount(), 0u);
+    tap->stop();
+    EXPECT_EQ(source->deviceCount(), 0u);
     ::signal(SIGPIPE, SIG_IGN);
     EXPECT_EQ(::write(fds[1][1], "x", 1), -1);
     ::close(fds[1][1]);
 }
 
-TEST(EvdevKeySource, WaitsForAKeyboardWithTheKeyAndPicksItUpWhenPluggedIn) {
-    TempDir dir;
-    MemoryLog log;
+TEST_F(Evdev, WaitsForAKeyboardWithTheKeyAndPicksItUpWhenPluggedIn) {
     for (const char* name : {"event0", "event1", "mouse0"}) ASSERT_EQ(::mkfifo((dir.path() / name).c_str(), 0600), 0);
-    EvdevKeySource::Options options;
     options.dir = dir.path();
     std::mutex probedMutex;
-    std::vector<std::string> probed;
+    E probed;
     // Stand-in for the key-map query: only event7 "has" the key.
     options.reportsKey = [&](int fd, int code) {
         std::error_code ec;
@@ -124,43 +114,34 @@ TEST(EvdevKeySource, WaitsForAKeyboardWithTheKeyAndPicksItUpWhenPluggedIn) {
         probed.push_back(path.filename().string());
         return code == KEY_F13 && path.filename() == "event7";
     };
-    EvdevKeySource source(log, options);
-    Recorder rec;
-    ASSERT_FALSE(source.start(*hotkeyKey("f13"), rec.sink()));
-    EXPECT_FALSE(source.watchesKey());
-    EXPECT_TRUE(log.contains("FN: no keyboard reports the f13 key yet — waiting for one"));
+    ASSERT_TRUE(start("f13"));
+    EXPECT_FALSE(source->watchesKey());
     {
         std::lock_guard lock(probedMutex);
-        EXPECT_EQ(probed, (std::vector<std::string>{"event0", "event1"})) << "only event nodes are opened";
+        EXPECT_EQ(probed, (E{"event0", "event1"})) << "only event nodes are opened";
     }
-
     ASSERT_EQ(::mkfifo((dir.path() / "event7").c_str(), 0600), 0);
-    ASSERT_TRUE(waitFor([&] { return source.watchesKey(); }, 10s));
-    EXPECT_TRUE(log.contains("FN: evdev keyboard added (" + (dir.path() / "event7").string() + ")"));
+    ASSERT_TRUE(waitFor([&] { return source->watchesKey(); }, 10s));
     // The reader already holds the FIFO open, so this open does not block.
     const int w = ::open((dir.path() / "event7").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(w, 0);
     writeAll(w, {key(KEY_F13, 1), syn(), key(KEY_F13, 0), syn()});
-    ASSERT_TRUE(waitFor([&] { return rec.actions().size() >= 2; }, 10s));
-    EXPECT_EQ(rec.actions(), (A{KeyAction::down, KeyAction::up}));
-    source.stop();
+    waitEdges(2);
+    EXPECT_EQ(edges, (E{"press", "release"}));
+    tap->stop();
     ::close(w);
 }
 
-TEST(EvdevKeySource, UnreadableDevicesFailWithTheGroupFix) {
-    TempDir dir;
-    MemoryLog log;
+TEST_F(Evdev, UnreadableDevicesFailWithTheGroupFix) {
     ASSERT_EQ(::mkfifo((dir.path() / "event3").c_str(), 0600), 0);
-    EvdevKeySource::Options options;
     options.dir = dir.path();
     // Tests run as root, which any permission lets through: refuse like the kernel would.
     options.openDevice = [](const std::string&) {
         errno = EACCES;
         return -1;
     };
-    EvdevKeySource source(log, options);
-    const std::string failure = source.start(*hotkeyKey("fn"), [](const KeyEvent&) {}).value_or("");
-    EXPECT_EQ(failure, "cannot read " + dir.path().string() +
+    ASSERT_FALSE(start("fn"));
+    EXPECT_EQ(tap->failure(), "cannot read " + dir.path().string() +
                            "/event* (Permission denied) — add yourself to the input group: sudo usermod -aG input "
                            "$USER, then log out and in");
 }
