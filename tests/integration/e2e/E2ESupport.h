@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -112,20 +113,15 @@ struct AppDesktop {
         if (demo()) dir.keep();
         say("working folder " + dir.path().string());
         std::ofstream(dir.path() / "script.txt") << script;
-        std::vector<std::string> argv{PARLANDO_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", "--port-file", file("port"),
-                                      "--key", apiKey, "--script", file("script.txt"), "--record", file("received.raw"),
-                                      "--log", file("service.log")};
-        argv.insert(argv.end(), serviceOptions.begin(), serviceOptions.end());
-        service = Process::spawn(argv, {}, dir.path() / "service.out", dir.path() / "service.err");
-        ready = waitFor([&] { return !readFile(dir.path() / "port").empty(); }, 20s) &&
-                sound.pactl({"set-default-source", "pipemic"}).exitCode == 0;
+        std::vector<std::string> options{"--key", apiKey, "--script", file("script.txt")};
+        options.insert(options.end(), serviceOptions.begin(), serviceOptions.end());
+        service.emplace(dir.path(), options);
+        ready = service->port() > 0 && sound.pactl({"set-default-source", "pipemic"}).exitCode == 0;
         if (!ready) return;
         env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(), {{"QT_QPA_PLATFORM", "xcb"},
-                          {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:" + std::to_string(std::stoi(readFile(dir.path() / "port")))}}});
+                          {"PARLANDO_DEEPGRAM_URL", service->base()}}});
         if (windowManager) wm = startWindowManager(env, dir.path());
-        ready = run({"sh", "-c", "printf %s '" + std::string(apiKey) +
-                                     "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
-                    env).exitCode == 0;
+        ready = storeApiKey(env, apiKey);
         fs::create_directories(env["XDG_CONFIG_HOME"] + "/Parlando");
         std::ofstream(env["XDG_CONFIG_HOME"] + "/Parlando/Parlando.conf")
             << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n" << settings;
@@ -146,7 +142,8 @@ struct AppDesktop {
     XServer x;
     SoundServer sound;
     SessionBus bus;
-    Process service, wm, target;
+    std::optional<RecognitionService> service;
+    Process wm, target;
     std::map<std::string, std::string> env;
     bool ready = false;
 };

@@ -103,8 +103,7 @@ TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
     if (!haveProgram("gnome-keyring-daemon") || !haveProgram("secret-tool")) return;
     SessionBus bus(dir.path(), true);
     auto env = isolatedEnv(dir.path(), {bus.env()});
-    ASSERT_EQ(run({"sh", "-c", "printf good | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
-                  env).exitCode, 0);
+    ASSERT_TRUE(storeApiKey(env, "good"));
     env["PARLANDO_DEEPGRAM_URL"] = service.base();
     ::unsetenv("DEEPGRAM_API_KEY");
     const auto r = runTool({"--fast", "--close-timeout", "1", wav.string()}, env);

@@ -337,6 +337,13 @@ bool SoundServer::start() {
     return kind_ == Kind::pipewire ? startPipeWire() : startPulseAudio();
 }
 
+std::map<std::string, std::string> SoundServer::daemonEnv() const {
+    auto e = env();
+    e["HOME"] = e["XDG_RUNTIME_DIR"] = dir_.string();
+    e["XDG_CONFIG_HOME"] = (dir_ / "config").string();
+    return e;
+}
+
 bool SoundServer::startPulseAudio() {
     std::ofstream pa(dir_ / "test.pa");
     pa << ".fail\n"
@@ -344,10 +351,7 @@ bool SoundServer::startPulseAudio() {
        << standardDevices(pipePath()) << extraConfig_ << "\n"
        << "set-default-sink speakers\nset-default-source vmic\n";
     pa.close();
-    auto e = env();
-    e["HOME"] = dir_.string();
-    e["XDG_RUNTIME_DIR"] = dir_.string();
-    e["XDG_CONFIG_HOME"] = (dir_ / "config").string();
+    auto e = daemonEnv();
     daemon_ = Process::spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                               "-F", (dir_ / "test.pa").string(), "--log-target=file:" + (dir_ / "pa.log").string()},
                              e);
@@ -355,10 +359,7 @@ bool SoundServer::startPulseAudio() {
 }
 
 bool SoundServer::startPipeWire() {
-    auto e = env();
-    e["HOME"] = dir_.string();
-    e["XDG_RUNTIME_DIR"] = dir_.string();
-    e["XDG_CONFIG_HOME"] = (dir_ / "config").string();
+    auto e = daemonEnv();
     e["XDG_STATE_HOME"] = (dir_ / "state").string();
     e["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (dir_ / "bus").string();
     e["PIPEWIRE_RUNTIME_DIR"] = dir_.string();
@@ -437,12 +438,7 @@ SessionBus::SessionBus(const fs::path& dir, bool withKeyring) : dir_(dir / "bus"
     std::getline(lines, pid);
     if (r.exitCode != 0 || address_.empty()) throw std::runtime_error("could not start dbus-daemon");
     busPid_ = std::atoi(pid.c_str());
-    if (withKeyring && !startKeyring()) throw std::runtime_error("could not start gnome-keyring-daemon");
-}
-
-std::map<std::string, std::string> SessionBus::env() const { return {{"DBUS_SESSION_BUS_ADDRESS", address_}}; }
-
-bool SessionBus::startKeyring() {
+    if (!withKeyring) return;
     auto e = env();
     e["HOME"] = dir_.string();
     e["XDG_DATA_HOME"] = (dir_ / "data").string();
@@ -451,15 +447,14 @@ bool SessionBus::startKeyring() {
     // The password comes on standard input; a shell pipes it in.
     keyring_ = Process::spawn({"sh", "-c", "printf pw | exec gnome-keyring-daemon --foreground --unlock --components=secrets"},
                               e, dir_ / "keyring.out", dir_ / "keyring.err");
-    return waitFor(
-        [&] {
-            return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                        "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"},
-                       env(), 5s)
-                       .out.find("boolean true") != std::string::npos;
-        },
-        10s, 20ms);
+    if (!waitFor([&] { return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                   "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                                   "string:org.freedesktop.secrets"}, env(), 5s)
+                                  .out.find("boolean true") != std::string::npos; }, 10s, 20ms))
+        throw std::runtime_error("could not start gnome-keyring-daemon");
 }
+
+std::map<std::string, std::string> SessionBus::env() const { return {{"DBUS_SESSION_BUS_ADDRESS", address_}}; }
 
 SessionBus::~SessionBus() {
     keyring_.stop();
@@ -469,27 +464,43 @@ SessionBus::~SessionBus() {
     }
 }
 
-RecognitionService::RecognitionService(const std::filesystem::path& dir, std::vector<std::string> options) : dir_(dir) {
-    std::vector<std::string> argv{std::string(PARLANDO_TESTENV_BINARY_DIR) + "/tools/fake-deepgram/fake-deepgram",
-                                  "--port", "0", "--port-file", (dir / "port").string(), "--log",
-                                  (dir / "events.log").string(), "--record", (dir / "audio.raw").string()};
+LocalService::LocalService(const std::string& binary, const fs::path& dir, std::vector<std::string> options)
+    : dir_(dir) {
+    std::vector<std::string> argv{binary, "--port", "0", "--port-file", (dir / "port").string(), "--log",
+                                  (dir / "requests.log").string()};
     argv.insert(argv.end(), options.begin(), options.end());
-    for (const char* stale : {"port", "events.log", "audio.raw"}) std::filesystem::remove(dir / stale);
+    for (const char* stale : {"port", "requests.log"}) fs::remove(dir / stale);
     process_ = Process::spawn(argv, {}, dir / "service.out", dir / "service.err");
-    if (waitFor([&] { return !readFile(dir / "port").empty(); }, std::chrono::seconds(20)))
-        port_ = std::stoi(readFile(dir / "port"));
+    if (waitFor([&] { return !readFile(dir / "port").empty(); }, 20s)) port_ = std::stoi(readFile(dir / "port"));
 }
 
-std::vector<std::string> RecognitionService::log() const {
+std::vector<std::string> LocalService::requests() const {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(dir_ / "events.log"));
+    std::istringstream in(readFile(dir_ / "requests.log"));
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;
 }
 
-bool RecognitionService::logged(const std::string& line) const {
-    const auto lines = log();
+bool LocalService::logged(const std::string& line) const {
+    const auto lines = requests();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+static std::vector<std::string> withRecording(const fs::path& dir, std::vector<std::string> options) {
+    fs::remove(dir / "audio.raw");
+    options.insert(options.end(), {"--record", (dir / "audio.raw").string()});
+    return options;
+}
+
+RecognitionService::RecognitionService(const fs::path& dir, std::vector<std::string> options)
+    : LocalService(PARLANDO_TESTENV_BINARY_DIR "/tools/fake-deepgram/fake-deepgram", dir,
+                   withRecording(dir, std::move(options))) {}
+
+bool storeApiKey(const std::map<std::string, std::string>& env, const std::string& key) {
+    return run({"sh", "-c",
+                "printf %s '" + key + "' | secret-tool store --label=k service parlando.deepgram.api_key account deepgram"},
+               env)
+               .exitCode == 0;
 }
 
 }  // namespace parlando::testenv

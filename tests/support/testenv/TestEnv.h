@@ -138,6 +138,7 @@ private:
     bool startPulseAudio();
     bool startPipeWire();
     bool loadScript(const std::string& lines) const;
+    std::map<std::string, std::string> daemonEnv() const;
     Process& protocolServer() const { return kind_ == Kind::pipewire ? pipewirePulse_ : daemon_; }
     std::filesystem::path dir_;
     std::string extraConfig_;
@@ -154,7 +155,6 @@ public:
     ~SessionBus();
     const std::string& address() const { return address_; }
     std::map<std::string, std::string> env() const;
-    bool startKeyring();
 
 private:
     std::filesystem::path dir_;
@@ -177,20 +177,31 @@ bool haveProgram(const std::string& name);
 // ends at once without a word, so it gets three tries. Not running on failure.
 Process startWindowManager(const std::map<std::string, std::string>& env, const std::filesystem::path& dir);
 
-// tools/fake-deepgram, the local recognition service, with the given options;
-// it logs its events and records the audio it receives in `dir`.
-class RecognitionService {
+// One of the project's local test services (tools/<name>) as a child process
+// on a free loopback port, logging its requests, stopped with the object.
+class LocalService {
 public:
-    RecognitionService(const std::filesystem::path& dir, std::vector<std::string> options);
-    std::string base() const { return "ws://127.0.0.1:" + std::to_string(port_); }
-    std::vector<std::string> log() const;
-    std::string recorded() const { return readFile(dir_ / "audio.raw"); }
+    LocalService(const std::string& binary, const std::filesystem::path& dir, std::vector<std::string> options);
+    int port() const { return port_; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::vector<std::string> requests() const;
     bool logged(const std::string& line) const;
 
-private:
+protected:
     std::filesystem::path dir_;
     Process process_;
     int port_ = 0;
 };
+
+// tools/fake-deepgram, the local recognition service, recording the audio it receives.
+struct RecognitionService : LocalService {
+    RecognitionService(const std::filesystem::path& dir, std::vector<std::string> options);
+    std::string base() const { return "ws://127.0.0.1:" + std::to_string(port_); }
+    std::string recorded() const { return readFile(dir_ / "audio.raw"); }
+    std::vector<std::string> log() const { return requests(); }
+};
+
+// Stores `key` as the app's recognition key in the keyring of env's session bus.
+bool storeApiKey(const std::map<std::string, std::string>& env, const std::string& key);
 
 }  // namespace parlando::testenv
