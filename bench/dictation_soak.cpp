@@ -110,7 +110,7 @@ void BM_DictationSoak(benchmark::State& state) {
     QtWebSocketFactory sockets;
     DeepgramRecognitionFactory recognition(sockets, log);
     testing::FakeMicrophone microphone;
-    microphone.setPreRoll(AudioBytes(48000, 0x40));
+    microphone.preRoll = AudioBytes(48000, 0x40);  // set before any thread reads it
     testing::FakeKeySource keySource;
     testing::FakeLamp lamp;
     QtTrayButton button;

@@ -169,7 +169,7 @@ private:
 class ClockedMicrophone {
 public:
     explicit ClockedMicrophone(testing::FakeMicrophone& mic) : mic_(mic) {
-        mic_.setPreRoll(noise(48000));
+        mic_.preRoll = noise(48000);  // set before any thread reads it
         thread_ = std::thread([this] { run(); });
     }
     ~ClockedMicrophone() {

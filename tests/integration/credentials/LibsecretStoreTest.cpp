@@ -65,9 +65,10 @@ struct SecretServiceEnv {
         forgetSessionBus();
     }
 
-    RunResult tool(std::vector<std::string> args) const {
-        args.insert(args.begin(), "secret-tool");
-        return run(args, env, 20s);
+    RunResult tool(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{"secret-tool"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, env, 20s);
     }
     std::optional<std::string> lookup(const std::string& service, const std::string& account) const {
         RunResult r = tool({"lookup", "service", service, "account", account});

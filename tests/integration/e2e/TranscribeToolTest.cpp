@@ -21,8 +21,9 @@ struct ToolRun {
 
 class TranscribeTool : public ::testing::Test {
 protected:
-    ToolRun runTool(std::vector<std::string> args, std::map<std::string, std::string> env) {
-        args.insert(args.begin(), std::string(PARLANDO_BINARY_DIR) + "/apps/parlando-transcribe/parlando-transcribe");
+    ToolRun runTool(const std::vector<std::string>& toolArgs, std::map<std::string, std::string> env) {
+        std::vector<std::string> args{std::string(PARLANDO_BINARY_DIR) + "/apps/parlando-transcribe/parlando-transcribe"};
+        args.insert(args.end(), toolArgs.begin(), toolArgs.end());
         const auto n = std::to_string(runs++);
         auto p = Process::spawn(args, env, dir.path() / ("out" + n), dir.path() / ("err" + n));
         const auto code = p.wait(60s);

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,7 +97,9 @@ public:
     }
     std::shared_ptr<FakeSocketRecord> last() const {
         std::lock_guard g(mutex_);
-        return sockets_.empty() ? nullptr : sockets_.back();
+        // A test that asks before any socket exists is wrong, not a null to follow.
+        if (sockets_.empty()) throw std::logic_error("no socket was created yet");
+        return sockets_.back();
     }
 
 private:
