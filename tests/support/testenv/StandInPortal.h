@@ -1,0 +1,106 @@
+#pragma once
+// A stand-in for the desktop portal (org.freedesktop.portal.Desktop) on a
+// private session bus: RemoteDesktop for the paste keys and GlobalShortcuts
+// for the hotkey, answering as the portal's documentation describes (each
+// request's object path made of the caller's name and handle_token, the
+// answer as its Response signal) and recording every call.
+#include "hotkey/adapters/PortalShortcutKeySource.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVirtualObject>
+
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace parlando::testenv {
+
+class StandInPortal : public QDBusVirtualObject {
+public:
+    explicit StandInPortal(QDBusConnection bus) : bus_(bus) {
+        qDBusRegisterMetaType<PortalShortcut>();
+        qDBusRegisterMetaType<QList<PortalShortcut>>();
+        bus_.registerVirtualObject("/org/freedesktop/portal/desktop", this, QDBusConnection::SubPath);
+        bus_.registerService("org.freedesktop.portal.Desktop");
+    }
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        const QString member = message.member();
+        const QList<QVariant> args = message.arguments();
+        const QString sender = message.service().mid(1).replace('.', '_');
+        const bool shortcuts = message.interface() == "org.freedesktop.portal.GlobalShortcuts";
+        if (shortcuts) calls << member;
+        if (member == "NotifyKeyboardKeycode") keys.push_back({args.value(2).toInt(), args.value(3).toUInt()});
+        if (member == "Close") closed << message.path();
+        const int optionsAt = member == "BindShortcuts" ? 3
+                              : member == "Start"       ? 2
+                              : member == "SelectDevices" || member == "ListShortcuts" ? 1
+                                                                                      : 0;
+        const QVariantMap o = qdbus_cast<QVariantMap>(args.value(optionsAt));
+        if (!o.contains("handle_token")) return bus_.send(message.createReply());
+        const QString request = "/org/freedesktop/portal/desktop/request/" + sender + "/" + o["handle_token"].toString();
+        bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+        if (silent) return true;
+        QVariantMap results;
+        uint response = 0;
+        if (member == "CreateSession") {
+            results["session_handle"] = "/org/freedesktop/portal/desktop/session/" + sender + "/" +
+                                        o["session_handle_token"].toString();
+            sessions << results["session_handle"].toString();
+        }
+        if (member == "SelectDevices") selected = o;
+        if (member == "Start") {
+            results["devices"] = QVariant::fromValue(1U);
+            results["restore_token"] = QStringLiteral("token-%1").arg(++starts);
+            response = refuseStart ? 1 : 0;
+        }
+        if (member == "BindShortcuts") {
+            asked = qdbus_cast<QList<PortalShortcut>>(args.value(1));
+            response = declineBind ? 1 : 0;
+            // The desktop remembers what the user approved, per application.
+            for (const auto& s : asked)
+                if (!declineBind) bound[s.id] = s.properties.value("preferred_trigger").toString();
+        }
+        if (member == "ListShortcuts" || member == "BindShortcuts") {
+            QList<PortalShortcut> list;
+            for (const auto& [id, trigger] : bound) list.push_back({id, {{"trigger_description", trigger}}});
+            results["shortcuts"] = QVariant::fromValue(list);
+        }
+        QDBusMessage signal = QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response");
+        signal << response << results;
+        bus_.send(signal);
+        return true;
+    }
+
+    // The desktop saw the shortcut's key go down (Activated) or up.
+    void press(const QString& session, const QString& id, bool down) {
+        QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
+                                                         "org.freedesktop.portal.GlobalShortcuts",
+                                                         down ? "Activated" : "Deactivated");
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap{};
+        bus_.send(signal);
+    }
+
+    QStringList sessions;
+    QStringList closed;
+    // RemoteDesktop
+    std::vector<std::pair<int, uint>> keys;
+    QVariantMap selected;
+    bool refuseStart = false;
+    int starts = 0;
+    // GlobalShortcuts
+    QStringList calls;
+    QList<PortalShortcut> asked;           // the last BindShortcuts
+    std::map<QString, QString> bound;      // id -> trigger, kept across sessions
+    bool declineBind = false;
+    bool silent = false;                   // calls get their request object, never a Response
+
+private:
+    QDBusConnection bus_;
+};
+
+}  // namespace parlando::testenv
