@@ -8,7 +8,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 
@@ -20,9 +19,8 @@ namespace parlando::testenv {
 
 class StandInPortal : public QDBusVirtualObject {
 public:
+    // Shortcut lists go out as PortalShortcutKeySource registered them.
     explicit StandInPortal(QDBusConnection bus) : bus_(bus) {
-        qDBusRegisterMetaType<PortalShortcut>();
-        qDBusRegisterMetaType<QList<PortalShortcut>>();
         bus_.registerVirtualObject("/org/freedesktop/portal/desktop", this, QDBusConnection::SubPath);
         bus_.registerService("org.freedesktop.portal.Desktop");
     }
@@ -32,21 +30,17 @@ public:
         const QString member = message.member();
         const QList<QVariant> args = message.arguments();
         const QString sender = message.service().mid(1).replace('.', '_');
-        const bool shortcuts = message.interface() == "org.freedesktop.portal.GlobalShortcuts";
-        if (shortcuts) calls << member;
+        if (message.interface() == "org.freedesktop.portal.GlobalShortcuts") calls << member;
         if (member == "NotifyKeyboardKeycode") keys.push_back({args.value(2).toInt(), args.value(3).toUInt()});
         if (member == "Close") closed << message.path();
-        const int optionsAt = member == "BindShortcuts" ? 3
-                              : member == "Start"       ? 2
-                              : member == "SelectDevices" || member == "ListShortcuts" ? 1
-                                                                                      : 0;
-        const QVariantMap o = qdbus_cast<QVariantMap>(args.value(optionsAt));
+        // Every request takes its options last.
+        const QVariantMap o = qdbus_cast<QVariantMap>(args.value(args.size() - 1));
         if (!o.contains("handle_token")) return bus_.send(message.createReply());
         const QString request = "/org/freedesktop/portal/desktop/request/" + sender + "/" + o["handle_token"].toString();
         bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
         if (silent) return true;
         QVariantMap results;
-        uint response = 0;
+        const uint response = (member == "Start" && refuseStart) || (member == "BindShortcuts" && declineBind) ? 1 : 0;
         if (member == "CreateSession") {
             results["session_handle"] = "/org/freedesktop/portal/desktop/session/" + sender + "/" +
                                         o["session_handle_token"].toString();
@@ -56,33 +50,27 @@ public:
         if (member == "Start") {
             results["devices"] = QVariant::fromValue(1U);
             results["restore_token"] = QStringLiteral("token-%1").arg(++starts);
-            response = refuseStart ? 1 : 0;
         }
         if (member == "BindShortcuts") {
             asked = qdbus_cast<QList<PortalShortcut>>(args.value(1));
-            response = declineBind ? 1 : 0;
             // The desktop remembers what the user approved, per application.
-            for (const auto& s : asked)
-                if (!declineBind) bound[s.id] = s.properties.value("preferred_trigger").toString();
+            if (!declineBind)
+                for (const auto& s : asked) bound[s.id] = s.properties.value("preferred_trigger").toString();
         }
         if (member == "ListShortcuts" || member == "BindShortcuts") {
             QList<PortalShortcut> list;
             for (const auto& [id, trigger] : bound) list.push_back({id, {{"trigger_description", trigger}}});
             results["shortcuts"] = QVariant::fromValue(list);
         }
-        QDBusMessage signal = QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response");
-        signal << response << results;
-        bus_.send(signal);
-        return true;
+        return bus_.send(QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response") << response
+                                                                                                           << results);
     }
 
     // The desktop saw the shortcut's key go down (Activated) or up.
     void press(const QString& session, const QString& id, bool down) {
-        QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
-                                                         "org.freedesktop.portal.GlobalShortcuts",
-                                                         down ? "Activated" : "Deactivated");
-        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap{};
-        bus_.send(signal);
+        bus_.send(QDBusMessage::createSignal("/org/freedesktop/portal/desktop", "org.freedesktop.portal.GlobalShortcuts",
+                                             down ? "Activated" : "Deactivated")
+                  << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap{});
     }
 
     QStringList sessions;
