@@ -11,12 +11,19 @@ HotkeyListener::HotkeyListener(MainLoop& loop, Log& log, Settings& settings, Key
       primary_(primary),
       tap_(loop, log, primary),
       notifier_(notifier),
-      session_(session) {
+      session_(session),
+      portalSource_(portal) {
     if (fallback != nullptr) fallback_ = std::make_unique<FNKeyTap>(loop, log, *fallback);
     if (portal != nullptr) {
         portal_ = std::make_unique<FNKeyTap>(loop, log, *portal);
         portal->setOnLost([this](const std::string& why, const std::string& userWhy) { portalLost(why, userWhy); });
     }
+}
+
+HotkeyListener::~HotkeyListener() {
+    stop();
+    // The source may outlive us: nothing of ours is to be called from it.
+    if (portalSource_ != nullptr) portalSource_->setOnLost(nullptr);
 }
 
 void HotkeyListener::start(std::function<void()> onPress, std::function<void()> onRelease) {

@@ -40,6 +40,9 @@ public:
     // in Wayland sessions only and comes before the fallback.
     HotkeyListener(MainLoop& loop, Log& log, Settings& settings, KeyEdgeSource& primary, KeyEdgeSource* fallback,
                    Notifier* notifier = nullptr, LoginSession* session = nullptr, KeyEdgeSource* portal = nullptr);
+    ~HotkeyListener();
+    HotkeyListener(const HotkeyListener&) = delete;
+    HotkeyListener& operator=(const HotkeyListener&) = delete;
 
     // Main thread. Reads the configured key and installs the tap or, when that
     // fails, the fallback. The callbacks are kept for later restarts.
@@ -75,6 +78,7 @@ private:
     std::unique_ptr<FNKeyTap> portal_;
     Notifier* notifier_;
     LoginSession* session_;
+    KeyEdgeSource* portalSource_;
     std::function<void()> onPress_;
     std::function<void()> onRelease_;
     Mode mode_ = Mode::none;

@@ -106,10 +106,12 @@ void PortalShortcutKeySource::request(const QString& method, QList<QVariant> arg
     QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, globalShortcuts, method);
     call.setArguments(arguments);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, callTimeoutMs), this);
-    const Step step = step_;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, method, step](QDBusPendingCallWatcher* w) {
+    currentToken_ = token;
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, method, token](QDBusPendingCallWatcher* w) {
         w->deleteLater();
-        if (step_ != step) return;
+        // The answer to an earlier request, or to one before a restart.
+        if (token != currentToken_ || (step_ != Step::creating && step_ != Step::listing && step_ != Step::binding))
+            return;
         const QDBusMessage reply = w->reply();
         if (reply.type() != QDBusMessage::ErrorMessage) {
             // Portals older than the computed paths answer at a path of their own.

@@ -83,6 +83,7 @@ private:
     QString bound_;
     QString session_;
     QString pendingPath_;
+    QString currentToken_;
     QTimer answerTimer_;
     int tokenCounter_ = 0;
 };
