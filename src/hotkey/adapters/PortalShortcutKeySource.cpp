@@ -93,10 +93,10 @@ std::optional<std::string> PortalShortcutKeySource::start(const HotkeyKey& key, 
 void PortalShortcutKeySource::listenTo(const QString& path) {
     if (!pendingPath_.isEmpty())
         bus_.disconnect(portalService, pendingPath_, requestInterface, "Response", this,
-                        SLOT(onResponse(uint, QVariantMap)));
+                        SLOT(onResponse(uint, QVariantMap, QDBusMessage)));
     pendingPath_ = path;
     if (!path.isEmpty())
-        bus_.connect(portalService, path, requestInterface, "Response", this, SLOT(onResponse(uint, QVariantMap)));
+        bus_.connect(portalService, path, requestInterface, "Response", this, SLOT(onResponse(uint, QVariantMap, QDBusMessage)));
 }
 
 void PortalShortcutKeySource::request(const QString& method, QList<QVariant> arguments, const QString& token,
@@ -134,7 +134,9 @@ void PortalShortcutKeySource::request(const QString& method, QList<QVariant> arg
     });
 }
 
-void PortalShortcutKeySource::onResponse(uint response, const QVariantMap& results) {
+void PortalShortcutKeySource::onResponse(uint response, const QVariantMap& results, const QDBusMessage& message) {
+    // Answers already queued when we stopped listening still arrive here.
+    if (message.path() != pendingPath_) return;
     if (step_ != Step::creating && step_ != Step::listing && step_ != Step::binding) return;
     answerTimer_.stop();
     if (response == 1) {

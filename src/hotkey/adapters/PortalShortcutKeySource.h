@@ -10,6 +10,7 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QTimer>
@@ -57,7 +58,7 @@ public:
     const QString& boundTrigger() const { return bound_; }
 
 private slots:
-    void onResponse(uint response, const QVariantMap& results);
+    void onResponse(uint response, const QVariantMap& results, const QDBusMessage& message);
     void onActivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp, const QVariantMap&);
     void onDeactivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp, const QVariantMap&);
     void onShortcutsChanged(const QDBusObjectPath& session, const QList<parlando::PortalShortcut>& shortcuts);

@@ -3,7 +3,6 @@
 // Before Qt: its `emit` macro would eat the fake's emit().
 #include "fakes/FakeHotkey.h"
 
-#include "core/Settings.h"
 #include "core/adapters/QtMainLoop.h"
 #include "fakes/FakeTray.h"
 #include "fakes/Fakes.h"
@@ -49,18 +48,20 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
     ASSERT_TRUE(pumpUntil([&] { return source.boundTrigger() == "Pause"; }, 10000));
     EXPECT_EQ(portal.calls, (QStringList{"CreateSession", "ListShortcuts", "BindShortcuts"}));
     const PortalShortcut asked = portal.asked.value(0);  // the one shortcut, with the trigger we want
-    EXPECT_EQ(QString::number(portal.asked.size()) + " " + asked.id + " " +
-                  asked.properties.value("preferred_trigger").toString() + " " + asked.properties.value("description").toString(),
-              "1 dictation-pause Pause Диктовка Parlando: держи клавишу и говори");
+    EXPECT_EQ(QString::number(portal.asked.size()) + " " + asked.id + " " + asked.properties.value("preferred_trigger").toString(),
+              "1 dictation-pause Pause");
+    EXPECT_EQ(asked.properties.value("description"), "Диктовка Parlando: держи клавишу и говори");
     for (const QString id : {"dictation-other", "dictation-pause"}) portal.press(portal.sessions.back(), id, true);
     portal.press(portal.sessions.back(), "dictation-pause", false);
     ASSERT_TRUE(pumpUntil([&] { return edges.size() == 2; }, 10000));
     EXPECT_EQ(edges, (std::vector<std::string>{"press", "release"}));
     EXPECT_TRUE(listener.mode() == M::portal && note().empty());
 
+    listener.stop();  // as at quit
+    ASSERT_TRUE(pumpUntil([&] { return portal.closed.contains(portal.sessions[0]); }, 10000)) << "closed at quit";
+
     // A modifier alone: nothing is asked, and the user hears which keys can be.
     listener.setKey("rightctrl");
-    ASSERT_TRUE(pumpUntil([&] { return portal.closed.contains(portal.sessions[0]); }, 10000)) << "old session closed";
     EXPECT_TRUE(listener.mode() == M::none && portal.calls.size() == 3) << "nothing asked";
     EXPECT_EQ(note(), "Правый Ctrl не назначить через систему — выбери F13, Pause, Scroll Lock, Insert");
     EXPECT_NE(told().find("Выбери F13, Pause, Scroll Lock, Insert"), std::string::npos) << told();
@@ -73,12 +74,9 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
 
     // Approved once: a later run finds the shortcut bound and asks nobody.
     portal.declineBind = false;
-    const auto calls = portal.calls.size();
     listener.setKey("pause");
-    ASSERT_TRUE(pumpUntil([&] { return portal.calls.size() == calls + 2; }, 10000));
-    EXPECT_TRUE(portal.calls.back() == "ListShortcuts" && listener.mode() == M::portal);
-    listener.stop();
-    ASSERT_TRUE(pumpUntil([&] { return portal.closed.contains(portal.sessions.back()); }, 10000)) << "closed at quit";
+    ASSERT_TRUE(pumpUntil([&] { return portal.calls.size() == 8 && listener.mode() == M::portal; }, 10000));
+    EXPECT_EQ(portal.calls.back(), "ListShortcuts");
 
     // A portal that never answers: given up on, with the reason.
     portal.silent = true;

@@ -11,7 +11,6 @@
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -51,17 +50,11 @@ public:
             results["devices"] = QVariant::fromValue(1U);
             results["restore_token"] = QStringLiteral("token-%1").arg(++starts);
         }
-        if (member == "BindShortcuts") {
-            asked = qdbus_cast<QList<PortalShortcut>>(args.value(1));
-            // The desktop remembers what the user approved, per application.
-            if (!declineBind)
-                for (const auto& s : asked) bound[s.id] = s.properties.value("preferred_trigger").toString();
-        }
-        if (member == "ListShortcuts" || member == "BindShortcuts") {
-            QList<PortalShortcut> list;
-            for (const auto& [id, trigger] : bound) list.push_back({id, {{"trigger_description", trigger}}});
-            results["shortcuts"] = QVariant::fromValue(list);
-        }
+        // The desktop remembers what the user approved, per application.
+        if (member == "BindShortcuts") asked = qdbus_cast<QList<PortalShortcut>>(args.value(1));
+        for (const auto& s : member == "BindShortcuts" && !declineBind ? asked : QList<PortalShortcut>{})
+            bound << PortalShortcut{s.id, {{"trigger_description", s.properties.value("preferred_trigger")}}};
+        if (member.endsWith("Shortcuts")) results["shortcuts"] = QVariant::fromValue(bound);
         return bus_.send(QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response") << response
                                                                                                            << results);
     }
@@ -83,7 +76,7 @@ public:
     // GlobalShortcuts
     QStringList calls;
     QList<PortalShortcut> asked;           // the last BindShortcuts
-    std::map<QString, QString> bound;      // id -> trigger, kept across sessions
+    QList<PortalShortcut> bound;           // with their triggers, kept across sessions
     bool declineBind = false;
     bool silent = false;                   // calls get their request object, never a Response
 
