@@ -40,8 +40,7 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
 
     settings.setString(hotkeySettingKey, "pause");
     listener.start([&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
-    ASSERT_TRUE(settled(M::none)) << "no portal on the bus";
-    EXPECT_NE(told().find("нет портала рабочего стола"), std::string::npos) << told();
+    EXPECT_TRUE(settled(M::none) && told().find("нет портала рабочего стола") != std::string::npos) << "no portal";
 
     testenv::StandInPortal portal(portalSide);
     listener.restart();
@@ -51,9 +50,9 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
     EXPECT_EQ(QString::number(portal.asked.size()) + " " + asked.id + " " + asked.properties.value("preferred_trigger").toString(),
               "1 dictation-pause Pause");
     EXPECT_EQ(asked.properties.value("description"), "Диктовка Parlando: держи клавишу и говори");
-    for (const QString id : {"dictation-other", "dictation-pause"}) portal.press(portal.sessions.back(), id, true);
-    portal.press(portal.sessions.back(), "dictation-pause", false);
-    ASSERT_TRUE(pumpUntil([&] { return edges.size() == 2; }, 10000));
+    for (const QString id : {"dictation-other", "dictation-pause"})  // another id of the session is not ours
+        for (const bool down : {true, false}) portal.press(portal.sessions.back(), id, down);
+    pumpUntil([&] { return edges.size() > 2; }, 3000);
     EXPECT_EQ(edges, (std::vector<std::string>{"press", "release"}));
     EXPECT_TRUE(listener.mode() == M::portal && note().empty());
 
@@ -75,12 +74,12 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
     // Approved once: a later run finds the shortcut bound and asks nobody.
     portal.declineBind = false;
     listener.setKey("pause");
-    ASSERT_TRUE(pumpUntil([&] { return portal.calls.size() == 8 && listener.mode() == M::portal; }, 10000));
-    EXPECT_EQ(portal.calls.back(), "ListShortcuts");
+    ASSERT_TRUE(pumpUntil([&] { return source.boundTrigger() == "Pause"; }, 10000));
+    EXPECT_EQ(portal.calls.size(), 8) << "no second dialog";
 
     // A portal that never answers: given up on, with the reason.
     portal.silent = true;
     listener.setKey("scrolllock");
-    ASSERT_TRUE(settled(M::none));
-    EXPECT_TRUE(log.contains("FN: desktop portal shortcut unavailable — the desktop portal did not answer within 3 s"));
+    EXPECT_TRUE(settled(M::none) &&
+                log.contains("FN: desktop portal shortcut unavailable — the desktop portal did not answer within 3 s"));
 }
