@@ -42,7 +42,8 @@ std::span<const HotkeyName> hotkeyNames() { return names; }
 
 std::optional<HotkeyKey> hotkeyKey(std::string_view name) {
     for (const auto& e : entries) {
-        if (e.shown.name == name) return HotkeyKey{std::string(name), e.evdevCode, e.x11Keysym, e.x11Visible, std::string(e.portalTrigger)};
+        if (e.shown.name == name)
+            return HotkeyKey{std::string(name), e.evdevCode, e.x11Keysym, e.x11Visible, std::string(e.portalTrigger)};
     }
     return std::nullopt;
 }

@@ -143,7 +143,8 @@ std::optional<WindowClass> hyprlandFocusedWindow(const std::string& socketPath, 
     ::close(fd);
     const auto window = nlohmann::json::parse(reply, nullptr, false);
     // No active window: an empty object, or the text "Invalid".
-    if (!complete || !window.is_object() || !window.contains("class") || !window["class"].is_string()) return std::nullopt;
+    if (!complete || !window.is_object() || !window.contains("class") || !window["class"].is_string())
+        return std::nullopt;
     const std::string className = window["class"].get<std::string>();
     if (className.empty()) return std::nullopt;
     return WindowClass{className, className};

@@ -96,7 +96,8 @@ void PortalShortcutKeySource::listenTo(const QString& path) {
                         SLOT(onResponse(uint, QVariantMap, QDBusMessage)));
     pendingPath_ = path;
     if (!path.isEmpty())
-        bus_.connect(portalService, path, requestInterface, "Response", this, SLOT(onResponse(uint, QVariantMap, QDBusMessage)));
+        bus_.connect(portalService, path, requestInterface, "Response", this,
+                     SLOT(onResponse(uint, QVariantMap, QDBusMessage)));
 }
 
 void PortalShortcutKeySource::request(const QString& method, QList<QVariant> arguments, const QString& token,
@@ -153,15 +154,16 @@ void PortalShortcutKeySource::onResponse(uint response, const QVariantMap& resul
         case Step::creating: {
             // A string by the documentation; some portals send an object path.
             const QVariant handle = results.value("session_handle");
-            session_ = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path() : handle.toString();
-            if (session_.isEmpty()) session_ = handle.toString();
+            session_ = handle.userType() == qMetaTypeId<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
+                                                                            : handle.toString();
             if (session_.isEmpty()) {
                 fail("the portal gave no session", "портал рабочего стола не открыл сеанс");
                 return;
             }
             step_ = Step::listing;
-            request("ListShortcuts", {QVariant::fromValue(QDBusObjectPath(session_)), QVariantMap{{"handle_token", token}}},
-                    token, options_.answerTimeoutMs);
+            request("ListShortcuts",
+                    {QVariant::fromValue(QDBusObjectPath(session_)), QVariantMap{{"handle_token", token}}}, token,
+                    options_.answerTimeoutMs);
             return;
         }
         case Step::listing:
@@ -212,7 +214,8 @@ void PortalShortcutKeySource::fail(const std::string& why, const std::string& us
     if (onLost_) onLost_(why, userWhy);
 }
 
-void PortalShortcutKeySource::onShortcutsChanged(const QDBusObjectPath& session, const QList<PortalShortcut>& shortcuts) {
+void PortalShortcutKeySource::onShortcutsChanged(const QDBusObjectPath& session,
+                                                 const QList<PortalShortcut>& shortcuts) {
     if (step_ != Step::running || session.path() != session_) return;
     const auto trigger = triggerOf(shortcuts, id_);
     if (!trigger || trigger->isEmpty()) {
