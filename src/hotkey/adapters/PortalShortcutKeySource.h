@@ -41,7 +41,7 @@ class PortalShortcutKeySource final : public QObject, public KeyEdgeSource {
     Q_OBJECT
 public:
     using Options = PortalShortcutOptions;
-    static constexpr const char* description = "Диктовка Parlando: держи клавишу и говори";
+    static constexpr const char* description = "Диктовка Parlando: начать или закончить";
 
     explicit PortalShortcutKeySource(Log& log, QDBusConnection bus = QDBusConnection::sessionBus(),
                                      Options options = {});

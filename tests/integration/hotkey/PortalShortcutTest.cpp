@@ -49,7 +49,7 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
     const PortalShortcut a = portal.asked.value(0);  // the one shortcut, with the trigger we want
     EXPECT_EQ(QString::number(portal.asked.size()) + " " + a.id + " " + a.properties.value("preferred_trigger").toString(),
               "1 dictation-pause Pause");
-    EXPECT_EQ(a.properties.value("description"), "Диктовка Parlando: держи клавишу и говори");
+    EXPECT_EQ(a.properties.value("description"), "Диктовка Parlando: начать или закончить");
     for (const QString id : {"dictation-other", "dictation-pause"})  // another id of the session is not ours
         for (const bool down : {true, false}) portal.press(portal.sessions.back(), id, down);
     pumpUntil([&] { return edges.size() > 2; }, 3000);
