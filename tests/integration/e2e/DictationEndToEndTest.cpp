@@ -61,8 +61,8 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     say("text field of another application has the focus; starting parlando");
     Process app = desk.startApp();
     auto log = [&] { return desk.log(); };
-    ASSERT_TRUE(waitFor([&] { return log().find("audio: always-on engine started (uid=pipemic") != std::string::npos; },
-                        30s))
+    ASSERT_TRUE(
+        waitFor([&] { return log().find("audio: always-on engine started (uid=pipemic") != std::string::npos; }, 30s))
         << log();
     ASSERT_TRUE(waitFor([&] { return log().find("FN: ") != std::string::npos; }, 10s)) << log();
     // A full pre-roll of room noise before the first press.

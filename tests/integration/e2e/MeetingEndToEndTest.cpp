@@ -5,9 +5,9 @@
 // key and the local recognition service answering per channel. The panel must
 // show the lines without taking the focus, and the meeting's files must hold
 // both sides.
-#include "testenv/FakeDBusServices.h"
 #include "E2ESupport.h"
 #include "app/adapters/DBusTypes.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
                              "gnome-keyring-daemon", "secret-tool", "espeak-ng", "sox"})
         if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
     const std::string mine = "Привет, это я", theirs = "Добрый день, это собеседник";
-    AppDesktop desk("parlando-meeting-e2e", true, "after 160000 final ch=0 " + mine + "\nafter 320000 final ch=1 " + theirs + "\n", "");
+    AppDesktop desk("parlando-meeting-e2e", true,
+                    "after 160000 final ch=0 " + mine + "\nafter 320000 final ch=1 " + theirs + "\n", "");
     ASSERT_TRUE(desk.ready) << readFile(desk.dir.path() / "service.err");
     const fs::path& dir = desk.dir.path();
     auto& env = desk.env;
@@ -50,12 +51,14 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     Process app = desk.startApp();
     auto log = [&] { return desk.log(); };
     auto logHas = [&](const std::string& line, auto timeout) {
-        return pumpUntil([&] { return log().find(line) != std::string::npos; }, int(std::chrono::milliseconds(timeout).count()));
+        return pumpUntil([&] { return log().find(line) != std::string::npos; },
+                         int(std::chrono::milliseconds(timeout).count()));
     };
     ASSERT_TRUE(logHas("audio: always-on engine started", 30s)) << log();
     ASSERT_TRUE(pumpUntil([&] { return !watcher.items.isEmpty(); }, 10000));
     auto menu = [&](const char* member, const QVariantList& args) {
-        QDBusMessage call = QDBusMessage::createMethodCall(watcher.items[0], "/MenuBar", "com.canonical.dbusmenu", member);
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(watcher.items[0], "/MenuBar", "com.canonical.dbusmenu", member);
         call.setArguments(args);
         return callAndPump(client, call);
     };
@@ -76,13 +79,17 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     say("speaking into the microphone while the other side plays through the speakers");
     mic.queue(myPcm);
     Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
-                                    (dir / "theirs.raw").string()}, env);
+                                    (dir / "theirs.raw").string()},
+                                   env);
     const fs::path recordings = fs::path(env["HOME"]) / "Documents/Parlando-Recordings";
     fs::path folder;
-    ASSERT_TRUE(pumpUntil([&] {
-        for (const auto& e : fs::directory_iterator(recordings)) folder = e.path();
-        return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
-    }, 30000)) << log();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            for (const auto& e : fs::directory_iterator(recordings)) folder = e.path();
+            return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
+        },
+        30000))
+        << log();
     other.wait(10s);
 
     // The panel shows the lines without having taken the focus: "Copy all", then Ctrl+V in the field.
@@ -92,7 +99,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     say("\"Copy all\" in the panel's corner (content 420 x 280 at the bottom left), then Ctrl+V into the text field");
     run({"xdotool", "mousemove", "390", "784", "sleep", "0.2", "click", "1", "sleep", "0.3"}, env);
     run({"xdotool", "key", "ctrl+v"}, env);
-    const std::string lines = "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n";
+    const std::string lines =
+        "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n";
     EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir / "target.text"), std::regex(lines)); }, 10000))
         << readFile(dir / "target.text");
 
