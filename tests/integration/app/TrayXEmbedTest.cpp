@@ -57,6 +57,12 @@ protected:
         app = desk->startApp();
         return pumpUntil([&] { return desk->logged("tray-probe: "); }, 30000);
     }
+    // The exit status, waited for with the event loop turning (the app may call our services).
+    static std::optional<int> exitOf(Process& p, int ms) {
+        std::optional<int> status;
+        pumpUntil([&] { return (status = p.wait(std::chrono::milliseconds(0))).has_value(); }, ms);
+        return status;
+    }
     QImage shot(const std::string& name) {
         const std::string p = (desk->dir.path() / (name + ".png")).string();
         EXPECT_TRUE(desk->x.screenshot(p));
@@ -93,16 +99,12 @@ TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProb
     // Both mouse buttons open the menu below the tray.
     const Rect below{icon.x - 400, icon.y + icon.h + 1, 400 + icon.w, 250};
     const std::string cx = std::to_string(icon.x + icon.w / 2), cy = std::to_string(icon.y + icon.h / 2);
+    const auto menuShown = [&](const std::string& name) {
+        return pumpUntil([&] { return changedPixels(shown, shot(name), below) > 3000; }, 15000);
+    };
     for (const char* button : {"1", "3"}) {
         run({"xdotool", "mousemove", cx, cy, "click", button}, desk->env);
-        QImage menu;
-        const bool opened = pumpUntil(
-            [&] {
-                menu = shot(std::string("menu") + button);
-                return changedPixels(shown, menu, below) > 3000;
-            },
-            15000);
-        EXPECT_TRUE(opened) << "button " << button;
+        EXPECT_TRUE(menuShown(std::string("menu") + button)) << "button " << button;
         run({"xdotool", "key", "Escape"}, desk->env);
         pumpUntil([&] { return changedPixels(shown, shot("closed"), below) < 200; }, 10000);
     }
@@ -116,21 +118,16 @@ TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProb
         0u);
     EXPECT_NE(readFile(desk->file("app.err")).find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
     Process second = desk->startApp({}, "second");
-    std::optional<int> secondStatus;
-    pumpUntil([&] { return (secondStatus = second.wait(std::chrono::milliseconds(50))).has_value(); }, 20000);
-    EXPECT_EQ(secondStatus, 0);
+    EXPECT_EQ(exitOf(second, 20000), 0);
     EXPECT_TRUE(desk->logged("app: another Parlando is already running for this user — exiting"));
     ASSERT_TRUE(app.running());
 
     // An item chosen in the real menu runs its action: the last one, "Выход", ends the app.
     run({"xdotool", "mousemove", cx, cy, "click", "1"}, desk->env);
-    ASSERT_TRUE(pumpUntil([&] { return changedPixels(shown, shot("quit"), below) > 3000; }, 15000));
+    ASSERT_TRUE(menuShown("quit"));
     run({"xdotool", "key", "Up"}, desk->env);
     run({"xdotool", "key", "Return"}, desk->env);
-    std::optional<int> status;
-    pumpUntil([&] { return (status = app.wait(std::chrono::milliseconds(50))).has_value(); }, 15000);
-    ASSERT_TRUE(status.has_value()) << "the app is still running";
-    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(exitOf(app, 15000), 0) << "the app is still running, or failed";
 }
 
 TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
@@ -143,9 +140,8 @@ TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
     QStringList summaries;
     for (const auto& call : notifications->calls) summaries << call.summary;
     EXPECT_TRUE(summaries.contains("Иконка Parlando не появилась в трее")) << summaries.join("|").toStdString();
-    if (!fs::exists("/dev/input")) {
+    if (!fs::exists("/dev/input"))
         EXPECT_TRUE(summaries.contains("Клавиша диктовки не работает")) << summaries.join("|").toStdString();
-    }
     EXPECT_EQ(notifications->calls.front().appIcon, "parlando");
     EXPECT_TRUE(app.running()) << "no tray is no reason to quit";
 }

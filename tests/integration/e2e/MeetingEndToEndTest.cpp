@@ -49,12 +49,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     FakeWatcher watcher(client);
     say("private desktop with openbox, PulseAudio, keyring and the recognition service; starting parlando");
     Process app = desk.startApp();
-    auto log = [&] { return desk.log(); };
-    auto logHas = [&](const std::string& line, auto timeout) {
-        return pumpUntil([&] { return log().find(line) != std::string::npos; },
-                         int(std::chrono::milliseconds(timeout).count()));
-    };
-    ASSERT_TRUE(logHas("audio: always-on engine started", 30s)) << log();
+    auto logHas = [&](const std::string& line, int ms) { return pumpUntil([&] { return desk.logged(line); }, ms); };
+    ASSERT_TRUE(logHas("audio: always-on engine started", 30000)) << desk.log();
     ASSERT_TRUE(pumpUntil([&] { return !watcher.items.isEmpty(); }, 10000));
     auto menu = [&](const char* member, const QVariantList& args) {
         QDBusMessage call =
@@ -74,8 +70,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
 
     say("clicking \"Начать встречу\" in the tray's menu");
     ASSERT_TRUE(click("Начать встречу"));
-    ASSERT_TRUE(logHas("meeting: started -> ", 15s)) << log();
-    EXPECT_TRUE(logHas("meeting: system audio capture started", 3s)) << log();
+    ASSERT_TRUE(logHas("meeting: started -> ", 15000)) << desk.log();
+    EXPECT_TRUE(logHas("meeting: system audio capture started", 3000)) << desk.log();
     say("speaking into the microphone while the other side plays through the speakers");
     mic.queue(myPcm);
     Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
@@ -89,7 +85,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
             return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
         },
         30000))
-        << log();
+        << desk.log();
     other.wait(10s);
 
     // The panel shows the lines without having taken the focus: "Copy all", then Ctrl+V in the field.
@@ -106,7 +102,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
 
     say("clicking \"Остановить встречу\"");
     ASSERT_TRUE(click("Остановить встречу"));
-    ASSERT_TRUE(logHas("meeting: tail flushed, files closed", 10s)) << log();
+    ASSERT_TRUE(logHas("meeting: tail flushed, files closed", 10000)) << desk.log();
     mic.stop();
     EXPECT_FALSE(click("Остановить встречу")) << "the menu is back in its first form";
     EXPECT_TRUE(run({"xdotool", "search", "--onlyvisible", "--name", "Meeting transcript"}, env).out.empty());
@@ -116,6 +112,6 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     EXPECT_EQ(fs::file_size(folder / "self.wav"), fs::file_size(folder / "others.wav")) << "both sides equally long";
     EXPECT_GT(level(folder / "self.wav"), 0.02) << "my side was recorded";
     EXPECT_GT(level(folder / "others.wav"), 0.02) << "the other side was recorded";
-    EXPECT_EQ(log().find(AppDesktop::apiKey), std::string::npos);
+    EXPECT_EQ(desk.log().find(AppDesktop::apiKey), std::string::npos);
     app.stop();
 }

@@ -1,17 +1,16 @@
 #include "testenv/TestEnv.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -58,16 +57,9 @@ Process Process::spawn(const std::vector<std::string>& argv, const std::map<std:
         ::setsid();  // its own group, so stop() reaches anything it starts
         const int devnull = ::open("/dev/null", O_RDWR);
         ::dup2(devnull, 0);
-        auto redirect = [&](const std::optional<fs::path>& f, int fd) {
-            if (f) {
-                const int out = ::open(f->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-                if (out >= 0) ::dup2(out, fd);
-            } else {
-                ::dup2(devnull, fd);
-            }
-        };
-        redirect(stdoutFile, 1);
-        redirect(stderrFile, 2);
+        // No allocation between fork and exec: another thread may hold the heap's lock.
+        ::dup2(stdoutFile ? ::open(stdoutFile->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644) : devnull, 1);
+        ::dup2(stderrFile ? ::open(stderrFile->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644) : devnull, 2);
         ::execvpe(argp[0], argp.data(), envp.data());
         ::_exit(127);
     }
@@ -76,14 +68,13 @@ Process Process::spawn(const std::vector<std::string>& argv, const std::map<std:
     return p;
 }
 
-Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) { other.pid_ = -1; }
+Process::Process(Process&& other) noexcept { *this = std::move(other); }
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
         stop();
-        pid_ = other.pid_;
+        pid_ = std::exchange(other.pid_, -1);
         status_ = other.status_;
-        other.pid_ = -1;
     }
     return *this;
 }
