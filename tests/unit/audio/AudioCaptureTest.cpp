@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -52,7 +51,7 @@ AudioChunk joined(const std::vector<AudioChunk>& chunks) {
 
 }  // namespace
 
-TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedLoggedOnceAndAnnouncedLater) {
+TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedAndAnnouncedOnceLater) {
     AudioRig rig(std::nullopt);
     expectCaptureError([&] { rig.capture->ensureRunning(); }, CaptureError::Kind::muted,
                        "Parlando muted — turn on Listening in the menu");
@@ -60,46 +59,16 @@ TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedLogged
     rig.capture->setDeviceUID("usb-mic");
     rig.capture->setMuted(false);
     EXPECT_EQ(rig.settings.getBool(AudioCapture::mutedKey), false);
-    EXPECT_TRUE(rig.log.contains("audio: unmute failed — Audio engine failed to start: device refused to start"));
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_TRUE(rig.muted.empty()) << "onMutedChange must not run inline";
     rig.capture->setMuted(true);
     rig.capture->setMuted(true);
     rig.loop.runPending();
-    EXPECT_EQ(rig.log.count("audio: muted = true"), 1u);
     EXPECT_FALSE(rig.backend.running);
     EXPECT_EQ(rig.muted, (std::vector<bool>{false, true}));
 }
 
-TEST(AudioCaptureChunks, ExactChunksInOrderWhateverTheBufferSizesOrBurstsAndTheRingHoldsTheLast75) {
-    AudioRig rig;
-    rig.monoMic();
-    std::vector<AudioChunk> chunks;
-    rig.capture->subscribe([&](const AudioChunk& c) { chunks.push_back(c); });
-    PatternFeed feed{*rig.capture};
-    feed.push(341);  // 682 bytes: one chunk, 42 bytes held for the next
-    ASSERT_EQ(chunks.size(), 1u);
-    std::mt19937 random(42);
-    std::uniform_int_distribution<std::size_t> size(1, 2500);
-    for (const bool bursty : {false, true}) {
-        // Also with a resampler that holds output back and releases it in bursts.
-        rig.converters.bursty = bursty;
-        rig.capture->stopEngine();
-        rig.capture->startEngine();
-        chunks.clear();
-        feed.position = 0;
-        while (feed.position < 16000 * 3) feed.push(size(random));
-        feed.push(1);
-        feed.push(1);  // one of the last two calls releases what was held
-        EXPECT_NEAR(static_cast<double>(chunks.size()), static_cast<double>(feed.position / 320), bursty ? 1.0 : 0.0);
-        expectPattern(joined(chunks));
-    }
-    const AudioChunk snap = rig.capture->preRollSnapshot();
-    ASSERT_EQ(snap.size(), 48000u);
-    expectPattern(snap, (chunks.size() - 75) * 320);
-}
-
-TEST(AudioCaptureSubscribers, SeeOnlyLaterChunksStopAtUnsubscribeAndSkipFailedConversions) {
+TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuffersAndTheRingHoldsTheLast75) {
     AudioRig rig;
     rig.monoMic();
     PatternFeed feed{*rig.capture};
@@ -107,8 +76,8 @@ TEST(AudioCaptureSubscribers, SeeOnlyLaterChunksStopAtUnsubscribeAndSkipFailedCo
     std::vector<AudioChunk> a, b;
     const auto ida = rig.capture->subscribe([&](const AudioChunk& c) { a.push_back(c); });
     rig.capture->subscribe([&](const AudioChunk& c) { b.push_back(c); });
-    feed.push(3200);
-    EXPECT_EQ(a, b);
+    feed.push(341);  // 682 bytes: one chunk, 42 bytes held for the next
+    ASSERT_EQ(a, b);
     expectPattern(joined(a), 3200);
     rig.capture->unsubscribe(ida);
     rig.capture->unsubscribe(999999);  // unknown: nothing
@@ -117,8 +86,27 @@ TEST(AudioCaptureSubscribers, SeeOnlyLaterChunksStopAtUnsubscribeAndSkipFailedCo
     EXPECT_EQ(rig.errors, std::vector<std::string>{"converter broke"});
     rig.converters.last->failWith.reset();
     feed.push(640);
-    EXPECT_EQ(a.size(), 10u);
-    EXPECT_EQ(b.size(), 12u) << "a failed buffer is dropped, the next one delivered";
+    EXPECT_EQ(a.size(), 1u);
+    EXPECT_EQ(b.size(), 3u) << "a failed buffer is dropped, the next one delivered";
+
+    std::mt19937 random(42);
+    std::uniform_int_distribution<std::size_t> size(1, 2500);
+    for (const bool bursty : {false, true}) {
+        // Also with a resampler that holds output back and releases it in bursts.
+        rig.converters.bursty = bursty;
+        rig.capture->stopEngine();
+        rig.capture->startEngine();
+        b.clear();
+        feed.position = 0;
+        while (feed.position < 16000 * 3) feed.push(size(random));
+        feed.push(1);
+        feed.push(1);  // one of the last two calls releases what was held
+        EXPECT_NEAR(static_cast<double>(b.size()), static_cast<double>(feed.position / 320), bursty ? 1.0 : 0.0);
+        expectPattern(joined(b));
+    }
+    const AudioChunk snap = rig.capture->preRollSnapshot();
+    ASSERT_EQ(snap.size(), 48000u);
+    expectPattern(snap, (b.size() - 75) * 320);
 }
 
 TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) {
@@ -152,7 +140,7 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStartAndNeverHandsOutAudioFromBeforeAS
     rig.backend.dev("usb-mic").startFails = false;
     rig.capture->ensureRunning();
     rig.capture->ensureRunning();  // running: nothing
-    EXPECT_EQ(rig.backend.starts, 2);
+    EXPECT_EQ(rig.backend.startedOn, (std::vector<std::string>{"usb-mic", "usb-mic"}));
     // A stream that died on its own (nobody called stop) leaves no stale pre-roll.
     rig.advance(2);
     rig.backend.running = false;
@@ -174,24 +162,16 @@ TEST(AudioCaptureThreads, PreRollAndSubscriptionTakenTogetherLeaveNoGapAndNoOver
     for (int checked = 0; checked < 200;) {
         // Per-round state on the heap: a delivery already under way when we
         // unsubscribe may still reach this round's handler.
-        struct Round {
-            std::mutex m;
-            std::optional<std::int16_t> first;
-        };
-        auto round = std::make_shared<Round>();
+        constexpr int none = 1 << 20;
+        auto first = std::make_shared<std::atomic<int>>(none);
         AudioChunk preRoll;
         const auto id = rig.capture->subscribe(
-            [round](const AudioChunk& c) {
-                std::lock_guard lock(round->m);
-                if (!round->first) round->first = sampleAt(c, 0);
+            [first](const AudioChunk& c) {
+                int expected = none;
+                first->compare_exchange_strong(expected, sampleAt(c, 0));
             },
             &preRoll);
-        std::optional<std::int16_t> first;
-        while (!first) {
-            std::this_thread::yield();
-            std::lock_guard lock(round->m);
-            first = round->first;
-        }
+        while (*first == none) std::this_thread::yield();
         rig.capture->unsubscribe(id);
         if (preRoll.size() < 640) continue;  // the ring is still filling
         const auto gap = static_cast<std::uint16_t>(*first - sampleAt(preRoll, preRoll.size() / 2 - 1));
