@@ -1,6 +1,6 @@
 #pragma once
-// What the audio integration tests share: the Qt loop, waiting on it, and
-// reading, comparing and measuring received audio.
+// What the audio integration tests share: the Qt loop, waiting on it, playing
+// tones, and reading, comparing and measuring received audio.
 #include "audio/Pcm.h"
 #include "testenv/TestEnv.h"
 
@@ -44,17 +44,28 @@ inline void pumpFor(std::chrono::milliseconds d) {
     pumpUntil([] { return false; }, d);
 }
 
-inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+inline std::vector<std::int16_t> samplesOf(const AudioChunk& bytes) {
     std::vector<std::int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
 }
-inline double energy(const std::vector<std::int16_t>& s) {
-    double e = 0;
-    for (auto v : s) e += static_cast<double>(v) * v;
-    return e;
+inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return samplesOf(AudioChunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+// Zero crossings in the last `last` samples: a tone of f Hz has 2f a second.
+inline int crossings(const std::vector<std::int16_t>& s, std::size_t last) {
+    int n = 0;
+    for (std::size_t i = s.size() - last + 1; i < s.size(); ++i) n += (s[i - 1] < 0) != (s[i] < 0);
+    return n;
+}
+// A 16 kHz mono tone played into a sink for a minute, in the background.
+inline Process playTone(SoundServer& server, const std::string& sink, double hz, double volume = 0.3) {
+    return Process::spawn(
+        {"sh", "-c",
+         "sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) + " vol " +
+             std::to_string(volume) + " | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1"},
+        server.env());
 }
 
 // A null sink's monitor idles on a long timer; a low-latency reader and a
@@ -63,9 +74,9 @@ inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
                           std::initializer_list<const char*> sinks = {"micfeed", "builtinfeed"}) {
     for (const char* sink : sinks) {
         if (server.pactl({"list", "short", "sinks"}).out.find(sink) == std::string::npos) continue;
-        keep.push_back(Process::spawn(
-            {"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
-            server.env(), "/dev/null"));
+        keep.push_back(
+            Process::spawn({"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
+                           server.env(), "/dev/null"));
     }
     pumpFor(200ms);
     for (const char* sink : sinks) {

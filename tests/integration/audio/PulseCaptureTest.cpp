@@ -1,13 +1,13 @@
 // The microphone engine on a private sound server, PulseAudio and PipeWire
 // (through pipewire-pulse) alike: real capture streams, real resampling, real
 // device events, and a server that is late, restarts or stops answering.
+#include "AudioTestSupport.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
 #include "audio/adapters/SoxrConverter.h"
 #include "core/adapters/QtMainLoop.h"
 #include "fakes/Fakes.h"
 #include "testenv/TestEnv.h"
-#include "AudioTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -72,14 +72,11 @@ protected:
     bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
         return parlando::testing::pumpUntil(pred, timeout, &longestTurn);
     }
-    void pumpFor(std::chrono::milliseconds d) { pumpUntil([] { return false; }, d); }
-    // A tone of 16 kHz mono s16le played into a sink, in the background, for a minute.
+    void pumpFor(std::chrono::milliseconds d) {
+        pumpUntil([] { return false; }, d);
+    }
     void play(double hz, double volume, const std::string& sink) {
-        feeders.push_back(Process::spawn(
-            {"sh", "-c",
-             "sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) + " vol " +
-                 std::to_string(volume) + " | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1"},
-            server->env()));
+        feeders.push_back(playTone(*server, sink, hz, volume));
     }
     std::size_t takeChunks() {
         std::lock_guard g(mutex);
@@ -120,19 +117,15 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
     capture->setDeviceUID("builtin");  // before the server's devices are known: started once they are
     ASSERT_TRUE(onDevice("builtin"));
     EXPECT_TRUE(log.contains("audio: inputFormat sampleRate=48000.0 channels=2"));
-    // The last second: a 1 kHz tone has 2000 zero crossings, amplitude 0.5 of full scale.
-    AudioChunk second = capture->preRollSnapshot();
-    second.erase(second.begin(), second.end() - 32000);
-    std::vector<std::int16_t> s(16000);
-    std::memcpy(s.data(), second.data(), second.size());
-    int crossings = 0;
-    for (std::size_t i = 1; i < s.size(); ++i) crossings += (s[i - 1] < 0) != (s[i] < 0);
-    EXPECT_NEAR(crossings, 2000, 10);
-    EXPECT_NEAR(rmsInt16(second), 0.5 * 32767 / std::sqrt(2.0), 300.0);
+    // The last second: a 1 kHz tone at half of full scale.
+    const AudioChunk bytes = capture->preRollSnapshot();
+    EXPECT_NEAR(crossings(samplesOf(bytes), 16000), 2000, 10);
+    EXPECT_NEAR(rmsInt16(bytes.data() + bytes.size() - 32000, 32000), 0.5 * 32767 / std::sqrt(2.0), 300.0);
 
     std::vector<std::string> uids;
     for (const auto& d : capture->devices().inputDevices()) uids.push_back(d.uid);
-    for (const char* uid : {"pipemic", "vmic", "builtin"}) EXPECT_NE(std::find(uids.begin(), uids.end(), uid), uids.end());
+    for (const char* uid : {"pipemic", "vmic", "builtin"})
+        EXPECT_NE(std::find(uids.begin(), uids.end(), uid), uids.end());
     EXPECT_EQ(capture->devices().builtInMicrophone().value_or(AudioDevices::Device{}).uid, builtIn());
     EXPECT_EQ(capture->devices().defaultInputDevice()->uid, "vmic");
     // A monitor as the default is never ours: the first real input stands in.
@@ -141,7 +134,9 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
                                        "master=micfeed.monitor", "source_properties=device.description=USBMic"});
     ASSERT_EQ(loaded.exitCode, 0);
     ASSERT_TRUE(pumpUntil([&] { return capture->devices().device("usbmic").has_value(); }, 5s));
-    EXPECT_TRUE(pumpUntil([&] { return capture->devices().defaultInputDevice().value_or(AudioDevices::Device{}).uid == uids.front(); }, 5s));
+    EXPECT_TRUE(pumpUntil(
+        [&] { return capture->devices().defaultInputDevice().value_or(AudioDevices::Device{}).uid == uids.front(); },
+        5s));
     pumpFor(500ms);
     EXPECT_FALSE(log.contains("restarting engine"));
     EXPECT_EQ(capture->preRollSnapshot().size(), 48000u) << "the pre-roll survives other devices";

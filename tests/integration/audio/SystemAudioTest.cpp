@@ -17,12 +17,6 @@ using namespace parlando::testing;
 
 namespace {
 
-int crossings(const std::vector<std::int16_t>& s, std::size_t last) {
-    int n = 0;
-    for (std::size_t i = s.size() - last + 1; i < s.size(); ++i) n += (s[i - 1] < 0) != (s[i] < 0);
-    return n;
-}
-
 class SystemAudio : public ::testing::TestWithParam<SoundServer::Kind> {
 protected:
     void SetUp() override {
@@ -58,15 +52,8 @@ protected:
         std::lock_guard g(mutex);
         return heard.size() / 320;
     }
-    void sh(const std::string& command, bool background = false) {
-        if (background) return feeders.push_back(Process::spawn({"sh", "-c", command}, server->env()));
-        EXPECT_EQ(run({"sh", "-c", command}, server->env()).exitCode, 0) << command;
-    }
-    void tone(const std::string& sink, int hz) {
-        sh("sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) +
-               " vol 0.3 | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1",
-           true);
-    }
+    void sh(const std::string& command) { EXPECT_EQ(run({"sh", "-c", command}, server->env()).exitCode, 0) << command; }
+    void tone(const std::string& sink, int hz) { feeders.push_back(playTone(*server, sink, hz)); }
 
     TempDir dir{"parlando-sysaudio"};
     std::unique_ptr<SoundServer> server;
@@ -86,7 +73,7 @@ TEST_P(SystemAudio, RecordsTheDefaultOutputAndFollowsItUntilTheServerGoes) {
     ASSERT_EQ(start(), "");
     ASSERT_TRUE(pumpUntil([&] { return count() >= 25; }, 5s));
     const auto quiet = take();
-    EXPECT_LT(energy(quiet), 1.0 * quiet.size()) << "silence is not silent";
+    EXPECT_LT(rmsInt16(reinterpret_cast<const std::uint8_t*>(quiet.data()), quiet.size() * 2), 1.0) << "not silent";
 
     // The user picks other speakers (mono, so the converter changes too): the
     // stream follows without a gap in the 50 chunks a second. The server moves
@@ -101,7 +88,8 @@ TEST_P(SystemAudio, RecordsTheDefaultOutputAndFollowsItUntilTheServerGoes) {
     feeders[feeders.size() - 2].stop();
     pumpFor(1500ms);
     const auto after = take();
-    EXPECT_NEAR(after.size() / 16000.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.25);
+    EXPECT_NEAR(after.size() / 16000.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                0.25);
     EXPECT_NEAR(crossings(after, 8000), 1000, 20);
 
     // No chunk after the stop's completion; the instance starts again.
@@ -139,8 +127,9 @@ TEST_P(SystemAudio, OutputsGoingAwayAreFollowedOrReportedAndAMissingServerFailsT
     EXPECT_NE(start().find("no sound server answers (timed out)"), std::string::npos);
     ::kill(server->pid(), SIGCONT);
     server->stop();
-    EXPECT_EQ(start(), "System audio not reachable: no sound server answers (Connection refused) — start "
-                       "PulseAudio or PipeWire with pipewire-pulse for your session and start the meeting again");
+    EXPECT_EQ(start(),
+              "System audio not reachable: no sound server answers (Connection refused) — start "
+              "PulseAudio or PipeWire with pipewire-pulse for your session and start the meeting again");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SystemAudio,

@@ -1,6 +1,13 @@
-// The engine core: mute switch, chunking, pre-roll ring, subscribers, signal
-// detection, start errors, and the pre-roll shared with the audio thread.
-#include "AudioRig.h"
+// The microphone engine on a fake sound system and virtual time: mute switch,
+// chunking, pre-roll ring, subscribers, signal, start errors, the pre-roll
+// shared with the audio thread, device choice, fallback to the built-in
+// microphone, the silence probe, total failure, configuration changes and
+// sound-server outages; and the system-audio chunker on the same fake converter.
+#include "audio/AudioCapture.h"
+#include "audio/SystemAudioChunker.h"
+#include "core/VirtualMainLoop.h"
+#include "fakes/FakeAudio.h"
+#include "fakes/Fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +20,62 @@ using namespace parlando;
 using namespace parlando::testing;
 
 namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+using UIDs = std::vector<std::string>;
+
+struct AudioRig {
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    FakeAudioBackend backend;
+    FakeConverterFactory converters;
+    std::unique_ptr<AudioCapture> capture;
+
+    std::vector<bool> availability, signal, muted;
+    int allFailed = 0, recovered = 0;
+    Pairs fallbacks;
+    std::vector<std::string> errors;
+
+    // storedMuted: the stored mute switch (nullopt: never written, a fresh installation).
+    // A typical machine: a USB microphone, the default, and the built-in one.
+    explicit AudioRig(std::optional<bool> storedMuted = false) {
+        if (storedMuted) settings.setBool(AudioCapture::mutedKey, *storedMuted);
+        backend.add("usb-mic", "USB Mic");
+        backend.add("builtin-mic", "Built-in Microphone", true);
+        backend.defaultUID = "usb-mic";
+        backend.clockWith(loop);
+        capture = std::make_unique<AudioCapture>(loop, settings, log, backend, converters);
+        capture->onAvailabilityChange = [this](bool v) { availability.push_back(v); };
+        capture->onSignalChange = [this](bool v) { signal.push_back(v); };
+        capture->onMutedChange = [this](bool v) { muted.push_back(v); };
+        capture->onAllMicsFailed = [this] { ++allFailed; };
+        capture->onMicsRecovered = [this] { ++recovered; };
+        capture->onSelectionFailedFallback = [this](const std::string& a, const std::string& b) {
+            fallbacks.emplace_back(a, b);
+        };
+        capture->onError = [this](const std::string& e) { errors.push_back(e); };
+    }
+
+    // One 16 kHz mono microphone, the default, running: what goes in comes out unconverted.
+    void monoMic() {
+        backend.add("m", "Mic", false, 16000, 1);
+        backend.defaultUID = "m";
+        capture->setDeviceUID(std::nullopt);
+    }
+    void advance(double s) { loop.advanceBy(seconds(s)); }
+};
+
+// Expects `f` to throw a CaptureError of that kind (and text, when given).
+void expectCaptureError(const std::function<void()>& f, CaptureError::Kind kind, const char* text = "") {
+    try {
+        f();
+        ADD_FAILURE() << "no CaptureError";
+    } catch (const CaptureError& e) {
+        EXPECT_EQ(e.kind(), kind);
+        EXPECT_STREQ(*text ? e.what() : "", text);
+    }
+}
 
 // A counting pattern of 16-bit samples: consecutive samples differ by 7919
 // (mod 2^16), so any lost, doubled or reordered byte shows.
@@ -40,13 +103,12 @@ void expectPattern(const AudioChunk& bytes, std::size_t first = 0) {
     for (std::size_t i = 0; i < bytes.size() / 2; ++i) ASSERT_EQ(sampleAt(bytes, i), patternSample(first + i)) << i;
 }
 
-AudioChunk joined(const std::vector<AudioChunk>& chunks) {
-    AudioChunk out;
-    for (const auto& c : chunks) {
+// A receiver that appends every chunk to `out`, each exactly 640 bytes.
+std::function<void(const AudioChunk&)> into(AudioChunk& out) {
+    return [&out](const AudioChunk& c) {
         EXPECT_EQ(c.size(), 640u);
         out.insert(out.end(), c.begin(), c.end());
-    }
-    return out;
+    };
 }
 
 }  // namespace
@@ -73,12 +135,12 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
     rig.monoMic();
     PatternFeed feed{*rig.capture};
     feed.push(3200);  // 10 chunks nobody hears
-    std::vector<AudioChunk> a, b;
-    const auto ida = rig.capture->subscribe([&](const AudioChunk& c) { a.push_back(c); });
-    rig.capture->subscribe([&](const AudioChunk& c) { b.push_back(c); });
+    AudioChunk a, b;
+    const auto ida = rig.capture->subscribe(into(a));
+    rig.capture->subscribe(into(b));
     feed.push(341);  // 682 bytes: one chunk, 42 bytes held for the next
     ASSERT_EQ(a, b);
-    expectPattern(joined(a), 3200);
+    expectPattern(a, 3200);
     rig.capture->unsubscribe(ida);
     rig.capture->unsubscribe(999999);  // unknown: nothing
     rig.converters.last->failWith = "converter broke";
@@ -86,8 +148,8 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
     EXPECT_EQ(rig.errors, std::vector<std::string>{"converter broke"});
     rig.converters.last->failWith.reset();
     feed.push(640);
-    EXPECT_EQ(a.size(), 1u);
-    EXPECT_EQ(b.size(), 3u) << "a failed buffer is dropped, the next one delivered";
+    EXPECT_EQ(a.size(), 640u);
+    EXPECT_EQ(b.size(), 3 * 640u) << "a failed buffer is dropped, the next one delivered";
 
     std::mt19937 random(42);
     std::uniform_int_distribution<std::size_t> size(1, 2500);
@@ -101,12 +163,12 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
         while (feed.position < 16000 * 3) feed.push(size(random));
         feed.push(1);
         feed.push(1);  // one of the last two calls releases what was held
-        EXPECT_NEAR(static_cast<double>(b.size()), static_cast<double>(feed.position / 320), bursty ? 1.0 : 0.0);
-        expectPattern(joined(b));
+        EXPECT_NEAR(static_cast<double>(b.size() / 640), static_cast<double>(feed.position / 320), bursty ? 1.0 : 0.0);
+        expectPattern(b);
     }
     const AudioChunk snap = rig.capture->preRollSnapshot();
     ASSERT_EQ(snap.size(), 48000u);
-    expectPattern(snap, (b.size() - 75) * 320);
+    expectPattern(snap, b.size() / 2 - 75 * 320);
 }
 
 TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) {
@@ -180,4 +242,204 @@ TEST(AudioCaptureThreads, PreRollAndSubscriptionTakenTogetherLeaveNoGapAndNoOver
     }
     stop = true;
     audio.join();
+}
+
+TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
+    FakeAudioBackend backend;
+    backend.add("jack", "Mic jack").info.builtInRank = 1;  // no port information, internal card
+    backend.add("usb-mic", "USB Mic");
+    backend.add("no-channels", "Output only").info.inputChannels = 0;
+    backend.add("no-rate", "Broken").info.nominalSampleRate = 0;
+    backend.add("", "No UID");
+    backend.add("unnamed", "").info.name.reset();
+    backend.add("internal", "Internal Mic", true);
+    backend.add("speakers.monitor", "Monitor of Speakers").info.isMonitor = true;
+    AudioDevices devices(backend);
+    const auto list = devices.inputDevices();
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[1], (AudioDevices::Device{2, "usb-mic", "USB Mic"}));
+    EXPECT_EQ(list[2].name, "unnamed");                       // no name: the UID stands in
+    EXPECT_EQ(devices.builtInMicrophone()->uid, "internal");  // a port that says so beats a form factor
+    EXPECT_FALSE(devices.device("USB-MIC").has_value());      // exact match only
+    backend.defaultUID = "speakers.monitor";
+    EXPECT_EQ(devices.defaultInputDevice()->uid, "jack");  // the first real input instead
+    backend.remove("internal");
+    EXPECT_EQ(devices.builtInMicrophone()->uid, "jack");  // nothing better known
+    backend.available = false;
+    EXPECT_TRUE(devices.inputDevices().empty());
+}
+
+TEST(DeviceSelection, BlankUIDMeansTheSystemDefaultAndMutedSelectionsAreOnlyRecorded) {
+    AudioRig rig;
+    rig.capture->setDeviceUID("  \t\n ");
+    EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
+    rig.capture->setDeviceUID("  builtin-mic ");
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
+
+    AudioRig muted(true);
+    muted.capture->setDeviceUID("builtin-mic");
+    muted.advance(5);
+    EXPECT_TRUE(muted.backend.startedOn.empty());
+    muted.capture->setMuted(false);
+    EXPECT_EQ(muted.backend.startedOn, UIDs{"builtin-mic"});
+}
+
+TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> uid;
+        bool usbFails, builtInFails, builtInAbsent;
+        Pairs fallbacks;
+        bool totalFailure;
+    } const cases[] = {
+        {"unplugged", "gone-mic", false, false, false, {{"gone-mic", "builtin-mic"}}, false},
+        {"refuses", "usb-mic", true, false, false, {{"usb-mic", "builtin-mic"}}, false},
+        {"default refuses", std::nullopt, true, false, false, {}, false},  // no failed selection to report
+        {"built-in refuses too", "usb-mic", true, true, false, {}, true},
+        {"no built-in", "usb-mic", true, false, true, {}, true},
+    };
+    for (const auto& c : cases) {
+        AudioRig rig;
+        rig.backend.dev("usb-mic").startFails = c.usbFails;
+        rig.backend.dev("builtin-mic").startFails = c.builtInFails;
+        if (c.builtInAbsent) rig.backend.remove("builtin-mic");
+        if (c.totalFailure)
+            EXPECT_THROW(rig.capture->setDeviceUID(c.uid), CaptureError) << c.name;
+        else
+            rig.capture->setDeviceUID(c.uid);
+        EXPECT_EQ(rig.fallbacks, c.fallbacks) << c.name;
+        EXPECT_EQ(rig.capture->currentDeviceUID(),
+                  c.totalFailure ? std::nullopt : std::optional<std::string>("builtin-mic"))
+            << c.name;
+        EXPECT_EQ(rig.backend.running, !c.totalFailure) << c.name;
+        EXPECT_EQ(rig.allFailed, c.totalFailure ? 1 : 0) << c.name;
+        if (!c.totalFailure) continue;
+        // Within the episode nothing reports it again and configuration changes are ignored.
+        rig.advance(3);
+        EXPECT_EQ(rig.log.count("audio: probe"), 0u) << "no probe after a thrown selection";
+        rig.backend.emit(AudioSystemEvent::configurationChanged);
+        EXPECT_TRUE(rig.log.contains("audio: config change ignored — total failure state, re-select a mic to retry"));
+        EXPECT_EQ(rig.allFailed, 1);
+        EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);  // a new selection, a new episode
+        EXPECT_EQ(rig.allFailed, 2);
+    }
+}
+
+// A silent choice gives way to the built-in microphone; a built-in one that is
+// silent too or will not start ends in one total failure, which lasts until
+// the server's return brings a device the probe hears.
+TEST(SilenceProbe, SilentChoiceFallsBackAndASilentOrDeadBuiltInIsOneTotalFailureUntilHeard) {
+    for (const bool builtInStarts : {true, false}) {
+        AudioRig rig;
+        rig.backend.dev("usb-mic").level = 0;
+        rig.backend.dev("builtin-mic").level = 5;  // RMS 5: silent as well
+        rig.backend.dev("builtin-mic").startFails = !builtInStarts;
+        rig.capture->setDeviceUID("usb-mic");
+        rig.advance(1.45);
+        EXPECT_EQ(rig.backend.startedOn.size(), 1u);
+        rig.advance(builtInStarts ? 1.7 : 0.1);
+        EXPECT_EQ(rig.fallbacks, (builtInStarts ? Pairs{{"usb-mic", "builtin-mic"}} : Pairs{}));
+        EXPECT_TRUE(rig.capture->inTotalFailure());
+        EXPECT_FALSE(rig.backend.running);
+        EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
+        rig.advance(10);
+        EXPECT_EQ(rig.availability.back(), false);
+        EXPECT_EQ(rig.allFailed, 1);
+
+        rig.backend.dev("usb-mic").level = 1000;
+        rig.backend.setAvailable(false);
+        rig.backend.setAvailable(true);
+        EXPECT_TRUE(rig.backend.running);
+        EXPECT_TRUE(rig.capture->inTotalFailure());
+        rig.advance(5);
+        EXPECT_FALSE(rig.capture->inTotalFailure());
+        EXPECT_EQ(rig.recovered, 1);
+    }
+}
+
+TEST(SilenceProbe, NoVerdictOnLessThanASecondOrAfterANewSelectionOrMute) {
+    AudioRig rig;
+    rig.backend.dev("usb-mic").level = 0;
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(0.7);
+    rig.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
+    rig.advance(1.0);
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(1.0);
+    rig.capture->setMuted(true);
+    rig.capture->setMuted(false);  // arms a fresh probe on the same silent device
+    rig.advance(1.0);              // the earlier probes would have fired by now
+    rig.capture->setDeviceUID("builtin-mic");
+    rig.advance(5);
+    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
+}
+
+// Other devices coming and going, a default that moves while a device is
+// chosen, and a chosen device that goes: the audio integration tests check those.
+TEST(ConfigurationChange, TheDefaultIsFollowedButNotJustAfterOurOwnStartNorWhileMuted) {
+    AudioRig rig;
+    rig.capture->ensureRunning();  // on the default: usb-mic
+    rig.advance(1.0);
+    rig.backend.defaultUID = "builtin-mic";
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.startedOn, UIDs{"usb-mic"});
+    rig.advance(1.0);
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
+    rig.capture->setMuted(true);
+    rig.advance(2.0);
+    rig.backend.defaultUID = "usb-mic";
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_FALSE(rig.backend.running);
+}
+
+// An outage keeps the choice; a device that is not back within the settling
+// time after the server returns is a missing device.
+TEST(SoundServerOutage, ADeviceThatDoesNotComeBackInTimeIsMissing) {
+    AudioRig rig;
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(2);
+    rig.backend.setAvailable(false);
+    EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
+    expectCaptureError([&] { rig.capture->ensureRunning(); }, CaptureError::Kind::noInputDevice);
+    rig.backend.remove("usb-mic");
+    rig.backend.setAvailable(true);
+    rig.advance(2.9);
+    EXPECT_TRUE(rig.fallbacks.empty());
+    rig.advance(0.2);
+    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
+    EXPECT_EQ(rig.allFailed, 0);
+}
+
+TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChangesAndAFailureLosesOnlyItsBuffer) {
+    FakeConverterFactory converters;
+    SystemAudioChunker chunker{converters};
+    AudioChunk out;
+    std::size_t next = 0;  // the pattern sample the next frame the fake keeps (every rate/16000-th) carries
+    const auto feed = [&](double rate, std::uint32_t channels, std::size_t frames) {
+        std::vector<float> samples(frames * channels, 0.0f);
+        for (std::size_t f = 0; f < frames; f += static_cast<std::size_t>(rate / 16000.0), ++next) {
+            std::fill_n(samples.begin() + static_cast<long>(f * channels), channels, patternSample(next) / 32768.0f);
+        }
+        return chunker.process({samples.data(), frames, channels, rate}, into(out));
+    };
+    ASSERT_FALSE(feed(16000, 1, 1000));  // 2000 bytes: three chunks, 80 bytes wait
+    EXPECT_EQ(chunker.pendingBytes(), 80u);
+    converters.last->failWith = "converter broke";
+    EXPECT_EQ(feed(16000, 1, 100), "converter broke");
+    converters.last->failWith.reset();
+    next -= 100;  // the failed buffer is lost whole, and only it
+    // A resampler-like converter that holds output back, then two switches of
+    // output (another rate and channel count): each flushes the old converter.
+    converters.bursty = true;
+    for (int i = 0; i < 5; ++i) ASSERT_FALSE(feed(48000, 2, 1023 * 3));
+    for (int i = 0; i < 7; ++i) ASSERT_FALSE(feed(32000, 1, 777 * 2));
+    ASSERT_FALSE(feed(16000, 1, 10));
+    EXPECT_EQ(converters.made, 4);
+    const std::size_t total = 1000 + 5 * 1023 + 7 * 777;  // the last converter still holds its 10
+    EXPECT_EQ(out.size(), total / 320 * 640);
+    expectPattern(out);
+    EXPECT_EQ(chunker.pendingBytes(), total % 320 * 2);
+    converters.refuse = true;
+    EXPECT_EQ(feed(22050, 3, 100), "no converter from " + AudioStreamFormat({22050, 3}).description());
 }
