@@ -2,16 +2,22 @@
 // What the audio integration tests share: the Qt loop, waiting on it, playing
 // tones, and reading, comparing and measuring received audio.
 #include "audio/Pcm.h"
+#include "audio/adapters/SoxrConverter.h"
+#include "core/adapters/QtMainLoop.h"
+#include "fakes/Fakes.h"
 #include "testenv/TestEnv.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace parlando::testing {
 
@@ -59,15 +65,6 @@ inline int crossings(const std::vector<std::int16_t>& s, std::size_t last) {
     for (std::size_t i = s.size() - last + 1; i < s.size(); ++i) n += (s[i - 1] < 0) != (s[i] < 0);
     return n;
 }
-// A 16 kHz mono tone played into a sink for a minute, in the background.
-inline Process playTone(SoundServer& server, const std::string& sink, double hz, double volume = 0.3) {
-    return Process::spawn(
-        {"sh", "-c",
-         "sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) + " vol " +
-             std::to_string(volume) + " | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1"},
-        server.env());
-}
-
 // A null sink's monitor idles on a long timer; a low-latency reader and a
 // suspend/resume cycle make new readers get data at once.
 inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
@@ -119,5 +116,42 @@ inline double bestCorrelation(const std::vector<std::int16_t>& sent, const std::
     }
     return best;
 }
+
+// One private sound server of the parameter's kind per test (skipped without
+// its tools), the Qt loop, tone players, and the log printed when the test fails.
+class SoundServerTest : public ::testing::TestWithParam<SoundServer::Kind> {
+protected:
+    void startServer(const std::string& extraConfig) {
+        qtApp();
+        if (!SoundServer::available(GetParam()) || !haveProgram("pacat") || !haveProgram("sox")) {
+            GTEST_SKIP() << SoundServer::name(GetParam()) << " tools missing";
+        }
+        server = std::make_unique<SoundServer>(dir.path(), extraConfig, GetParam());
+        applyToProcess(server->env());
+    }
+    void TearDown() override {
+        if (server && server->pid() > 0) ::kill(server->pid(), SIGCONT);
+        for (auto& f : feeders) f.stop();
+        if (HasFailure()) {
+            for (const auto& l : log.lines()) std::fprintf(stderr, "  log: %s\n", l.c_str());
+        }
+    }
+    // A 16 kHz mono tone played into a sink for a minute, in the background.
+    void play(const std::string& sink, double hz, double volume = 0.3) {
+        feeders.push_back(Process::spawn(
+            {"sh", "-c",
+             "sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) + " vol " +
+                 std::to_string(volume) + " | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1"},
+            server->env()));
+    }
+
+    TempDir dir{"parlando-audio"};
+    std::unique_ptr<SoundServer> server;
+    std::vector<Process> feeders;
+    QtMainLoop loop;
+    MemoryLog log;
+    SoxrConverterFactory converters;
+    std::mutex mutex;
+};
 
 }  // namespace parlando::testing

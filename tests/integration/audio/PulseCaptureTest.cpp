@@ -4,18 +4,9 @@
 #include "AudioTestSupport.h"
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
-#include "audio/adapters/SoxrConverter.h"
-#include "core/adapters/QtMainLoop.h"
-#include "fakes/Fakes.h"
-#include "testenv/TestEnv.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
-#include <cstring>
-#include <mutex>
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -33,25 +24,11 @@ const char* kExtraSources =
     "load-module module-remap-source source_name=builtin master=builtinfeed.monitor "
     "source_properties=\"device.description='Built-in Mic' device.form_factor=internal device.bus=pci\"\n";
 
-class SoundServerCapture : public ::testing::TestWithParam<Kind> {
+class SoundServerCapture : public SoundServerTest {
 protected:
     void SetUp() override {
-        qtApp();
-        if (!SoundServer::available(GetParam()) || !haveProgram("pacat") || !haveProgram("sox")) {
-            GTEST_SKIP() << SoundServer::name(GetParam()) << " tools missing";
-        }
-        server = std::make_unique<SoundServer>(dir.path(), kExtraSources, GetParam());
-        applyToProcess(server->env());
+        startServer(kExtraSources);
         settings.setBool(AudioCapture::mutedKey, false);
-    }
-    void TearDown() override {
-        if (server && server->pid() > 0) ::kill(server->pid(), SIGCONT);
-        for (auto& f : feeders) f.stop();
-        capture.reset();
-        backend.reset();
-        if (HasFailure()) {
-            for (const auto& l : log.lines()) std::fprintf(stderr, "  log: %s\n", l.c_str());
-        }
     }
     // The engine on a fresh connection; returns how long the construction took.
     Duration connect() {
@@ -72,12 +49,6 @@ protected:
     bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
         return parlando::testing::pumpUntil(pred, timeout, &longestTurn);
     }
-    void pumpFor(std::chrono::milliseconds d) {
-        pumpUntil([] { return false; }, d);
-    }
-    void play(double hz, double volume, const std::string& sink) {
-        feeders.push_back(playTone(*server, sink, hz, volume));
-    }
     std::size_t takeChunks() {
         std::lock_guard g(mutex);
         return std::exchange(chunks, 0);
@@ -92,16 +63,9 @@ protected:
                pumpUntil([&] { return (n = capture->currentDeviceUID() == uid ? n + takeChunks() : 0) > 75; }, 10s);
     }
 
-    TempDir dir{"parlando-audio"};
-    std::unique_ptr<SoundServer> server;
-    std::vector<Process> feeders;
-    QtMainLoop loop;
     MemorySettings settings;
-    MemoryLog log;
-    SoxrConverterFactory converters;
     std::unique_ptr<PulseAudioBackend> backend;
     std::unique_ptr<AudioCapture> capture;
-    std::mutex mutex;
     std::size_t chunks = 0;
     int allFailed = 0;
     std::vector<std::pair<std::string, std::string>> fallbacks;
@@ -111,8 +75,8 @@ protected:
 }  // namespace
 
 TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBoundDevice) {
-    play(1000, 0.5, "builtinfeed");
-    play(660, 0.3, "micfeed");
+    play("builtinfeed", 1000, 0.5);
+    play("micfeed", 660);
     connect();
     capture->setDeviceUID("builtin");  // before the server's devices are known: started once they are
     ASSERT_TRUE(onDevice("builtin"));
@@ -121,6 +85,7 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
     const AudioChunk bytes = capture->preRollSnapshot();
     EXPECT_NEAR(crossings(samplesOf(bytes), 16000), 2000, 10);
     EXPECT_NEAR(rmsInt16(bytes.data() + bytes.size() - 32000, 32000), 0.5 * 32767 / std::sqrt(2.0), 300.0);
+    EXPECT_TRUE(pumpUntil([&] { return capture->hasSignal(); }, 5s));
 
     std::vector<std::string> uids;
     for (const auto& d : capture->devices().inputDevices()) uids.push_back(d.uid);
@@ -165,8 +130,8 @@ TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBl
     capture->setDeviceUID("builtin");
     pumpFor(1500ms);
     ASSERT_TRUE(server->restart());
-    play(440, 0.3, "builtinfeed");
-    play(660, 0.3, "micfeed");
+    play("builtinfeed", 440);
+    play("micfeed", 660);
     ASSERT_TRUE(onDevice("builtin"));
     pumpFor(2000ms);  // the probe hears it
 
@@ -178,7 +143,7 @@ TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBl
     { PulseAudioBackend another(loop, log); }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, seconds(0.5));
     ASSERT_TRUE(pumpUntil([&] { return log.contains("not answering"); }, 10s));
-    pumpFor(2000ms);
+    pumpUntil([] { return false; }, 2000ms);  // the member: it times the turns
     EXPECT_LT(longestTurn, seconds(0.5));
     ASSERT_EQ(::kill(server->pid(), SIGCONT), 0);
     ASSERT_TRUE(onDevice("vmic"));
@@ -187,7 +152,7 @@ TEST_P(SoundServerCapture, LateWedgedAndRestartingServerKeepsTheChoiceAndNeverBl
     server->stop();
     ASSERT_TRUE(pumpUntil([&] { return !capture->isAvailable(); }, 10s));
     ASSERT_TRUE(server->restart());
-    play(660, 0.3, "micfeed");
+    play("micfeed", 660);
     EXPECT_TRUE(onDevice("vmic"));
     EXPECT_EQ(allFailed, 0);
     EXPECT_TRUE(fallbacks.empty());

@@ -1,8 +1,8 @@
 #pragma once
 // A sound system and a converter for the microphone engine's unit tests.
 // FakeAudioBackend keeps a device table the test edits, records the starts,
-// and (clocked by a main loop) delivers 20 ms of a square wave of the running
-// device's level every 20 ms, on the loop's thread.
+// and (clocked by a main loop) delivers 20 ms of the running device's level
+// every 20 ms, on the loop's thread.
 #include "audio/AudioBackend.h"
 #include "audio/AudioConverter.h"
 #include "core/MainLoop.h"
@@ -23,7 +23,7 @@ class FakeAudioBackend final : public AudioBackend {
 public:
     struct Device {
         AudioDeviceInfo info;
-        double level = 1000.0;    // square-wave amplitude in raw 16-bit units; 0 = silence
+        double level = 1000.0;    // constant sample value in raw 16-bit units, so also the RMS; 0 = silence
         bool startFails = false;  // start() throws
     };
 
@@ -50,11 +50,7 @@ public:
             if (d == nullptr || !tap_) return;
             const auto frames = static_cast<std::size_t>(std::llround(0.02 * d->info.nominalSampleRate));
             const std::uint32_t ch = d->info.inputChannels;
-            std::vector<float> buf(frames * ch);
-            for (std::size_t f = 0; f < frames; ++f, ++phase_) {
-                std::fill_n(buf.begin() + static_cast<long>(f * ch), ch,
-                            static_cast<float>(((phase_ / 8) % 2 == 0 ? 1.0 : -1.0) * d->level / 32768.0));
-            }
+            std::vector<float> buf(frames * ch, static_cast<float>(d->level / 32768.0));
             tap_(AudioBufferView{buf.data(), frames, ch, d->info.nominalSampleRate});
         });
     }
@@ -110,7 +106,6 @@ private:
     Tap tap_;
     std::function<void(AudioSystemEvent)> handler_;
     std::uint32_t lastId_ = 0;
-    std::uint64_t phase_ = 0;
     ScopedTimer clock_;
 };
 
@@ -119,17 +114,17 @@ private:
 // on every other buffer, the way a real resampler holds samples back.
 class FakeConverter final : public AudioConverter {
 public:
-    FakeConverter(double rate, std::uint32_t channels, bool bursty)
-        : channels_(channels),
-          bursty_(bursty),
-          step_(static_cast<std::uint64_t>(std::max(1.0, std::round(rate / 16000.0)))) {}
+    FakeConverter(AudioStreamFormat from, bool bursty, const std::optional<std::string>& failWith)
+        : from_(from), bursty_(bursty), failWith_(failWith) {}
     ConversionResult convert(const AudioBufferView& in, std::vector<std::int16_t>& out) override {
-        if (failWith) return {ConversionResult::Status::error, *failWith};
+        if (failWith_) return {ConversionResult::Status::error, *failWith_};
+        const auto step = static_cast<std::uint64_t>(std::max(1.0, std::round(from_.sampleRate / 16000.0)));
+        const std::uint32_t ch = from_.channels;
         for (std::size_t f = 0; f < in.frames; ++f, ++position_) {
-            if (position_ % step_ != 0) continue;
+            if (position_ % step != 0) continue;
             double sum = 0;
-            for (std::uint32_t c = 0; c < channels_; ++c) sum += in.samples[f * channels_ + c];
-            held_.push_back(static_cast<std::int16_t>(std::lround(sum / channels_ * 32768.0)));
+            for (std::uint32_t c = 0; c < ch; ++c) sum += in.samples[f * ch + c];
+            held_.push_back(static_cast<std::int16_t>(std::lround(sum / ch * 32768.0)));
         }
         if (bursty_ && (++calls_ % 2) == 1) return {ConversionResult::Status::inputRanDry, {}};
         flush(out);
@@ -139,12 +134,12 @@ public:
         out.insert(out.end(), held_.begin(), held_.end());
         held_.clear();
     }
-    std::optional<std::string> failWith;
 
 private:
-    std::uint32_t channels_;
+    AudioStreamFormat from_;
     bool bursty_;
-    std::uint64_t step_, position_ = 0, calls_ = 0;
+    const std::optional<std::string>& failWith_;
+    std::uint64_t position_ = 0, calls_ = 0;
     std::vector<std::int16_t> held_;
 };
 
@@ -152,15 +147,11 @@ class FakeConverterFactory final : public AudioConverterFactory {
 public:
     std::unique_ptr<AudioConverter> make(const AudioStreamFormat& from) override {
         if (refuse) return nullptr;
-        auto c = std::make_unique<FakeConverter>(from.sampleRate, from.channels, bursty);
-        last = c.get();
-        ++made;
-        return c;
+        return std::make_unique<FakeConverter>(from, bursty, failWith);
     }
     bool refuse = false;
     bool bursty = false;
-    FakeConverter* last = nullptr;
-    int made = 0;
+    std::optional<std::string> failWith;  // while set, every conversion fails with it
 };
 
 }  // namespace parlando::testing

@@ -2,8 +2,11 @@
 // chunking, pre-roll ring, subscribers, signal, start errors, the pre-roll
 // shared with the audio thread, device choice, fallback to the built-in
 // microphone, the silence probe, total failure, configuration changes and
-// sound-server outages; and the system-audio chunker on the same fake converter.
+// sound-server outages; the system-audio chunker on the same fake converter;
+// and the wiring between the engine, the stored choice and the tray.
+#include "app/StatusBarController.h"
 #include "audio/AudioCapture.h"
+#include "audio/AudioWiring.h"
 #include "audio/SystemAudioChunker.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeAudio.h"
@@ -111,6 +114,32 @@ std::function<void(const AudioChunk&)> into(AudioChunk& out) {
     };
 }
 
+// The engine as the tray wiring sees it, with what it was asked to do recorded.
+struct WiringRig {
+    VirtualMainLoop loop;
+    MemorySettings settings;
+    MemoryLog log;
+    FakeTrayButton button;
+    std::shared_ptr<StatusBarController> c = StatusBarController::create(AppServices{loop, settings, log, &button});
+    bool muted = false;
+    std::vector<std::optional<std::string>> applied;
+    std::optional<std::string> savedWhenApplied;  // the choice stored when the engine was asked to start
+    std::function<void()> whenReady;              // what waits for the sound server
+
+    AudioWiring wiring() {
+        MicEngineControl e;
+        e.isMuted = [this] { return muted; };
+        e.builtInMicrophone = [] { return MicMenuDevice{"builtin-uid", "Встроенный микрофон"}; };
+        e.whenAudioSystemReady = [this](std::function<void()> fn) { whenReady = std::move(fn); };
+        e.setDeviceUID = [this](const std::optional<std::string>& uid) {
+            savedWhenApplied = settings.getString(StatusBarController::micDeviceUIDKey);
+            applied.push_back(uid);
+            return std::optional<std::string>();
+        };
+        return AudioWiring(c->weak(), e, LampControl{});
+    }
+};
+
 }  // namespace
 
 TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedAndAnnouncedOnceLater) {
@@ -123,11 +152,13 @@ TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedAndAnn
     EXPECT_EQ(rig.settings.getBool(AudioCapture::mutedKey), false);
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_TRUE(rig.muted.empty()) << "onMutedChange must not run inline";
+    rig.advance(2);
     rig.capture->setMuted(true);
     rig.capture->setMuted(true);
-    rig.loop.runPending();
+    rig.advance(1);
     EXPECT_FALSE(rig.backend.running);
     EXPECT_EQ(rig.muted, (std::vector<bool>{false, true}));
+    EXPECT_EQ(rig.signal, (std::vector<bool>{true, false})) << "muting ends the signal";
 }
 
 TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuffersAndTheRingHoldsTheLast75) {
@@ -143,10 +174,10 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
     expectPattern(a, 3200);
     rig.capture->unsubscribe(ida);
     rig.capture->unsubscribe(999999);  // unknown: nothing
-    rig.converters.last->failWith = "converter broke";
+    rig.converters.failWith = "converter broke";
     feed.push(640);
     EXPECT_EQ(rig.errors, std::vector<std::string>{"converter broke"});
-    rig.converters.last->failWith.reset();
+    rig.converters.failWith.reset();
     feed.push(640);
     EXPECT_EQ(a.size(), 640u);
     EXPECT_EQ(b.size(), 3 * 640u) << "a failed buffer is dropped, the next one delivered";
@@ -169,23 +200,6 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
     const AudioChunk snap = rig.capture->preRollSnapshot();
     ASSERT_EQ(snap.size(), 48000u);
     expectPattern(snap, b.size() / 2 - 75 * 320);
-}
-
-TEST(AudioCaptureSignal, FollowsTheLevelOfTheLastSecondAndAnnouncesOnlyChanges) {
-    AudioRig rig;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(0.95);  // under a second of audio: unchanged
-    EXPECT_FALSE(rig.capture->hasSignal());
-    rig.advance(2);
-    rig.backend.dev("usb-mic").level = 20;  // no tray signal, but not silent for the probe either
-    rig.advance(3);
-    EXPECT_TRUE(rig.fallbacks.empty());
-    rig.backend.dev("usb-mic").level = 1000;
-    rig.advance(2);
-    rig.capture->setMuted(true);
-    rig.advance(1);
-    EXPECT_EQ(rig.availability, (std::vector<bool>{true, false}));
-    EXPECT_EQ(rig.signal, (std::vector<bool>{true, false, true, false}));
 }
 
 TEST(AudioCaptureStart, ReportsWhyItCannotStartAndNeverHandsOutAudioFromBeforeAStart) {
@@ -255,10 +269,11 @@ TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
     backend.add("internal", "Internal Mic", true);
     backend.add("speakers.monitor", "Monitor of Speakers").info.isMonitor = true;
     AudioDevices devices(backend);
-    const auto list = devices.inputDevices();
-    ASSERT_EQ(list.size(), 4u);
-    EXPECT_EQ(list[1], (AudioDevices::Device{2, "usb-mic", "USB Mic"}));
-    EXPECT_EQ(list[2].name, "unnamed");                       // no name: the UID stands in
+    // Filtered, in the platform's order; no name: the UID stands in.
+    EXPECT_EQ(devices.inputDevices(), (std::vector<AudioDevices::Device>{{1, "jack", "Mic jack"},
+                                                                         {2, "usb-mic", "USB Mic"},
+                                                                         {6, "unnamed", "unnamed"},
+                                                                         {7, "internal", "Internal Mic"}}));
     EXPECT_EQ(devices.builtInMicrophone()->uid, "internal");  // a port that says so beats a form factor
     EXPECT_FALSE(devices.device("USB-MIC").has_value());      // exact match only
     backend.defaultUID = "speakers.monitor";
@@ -269,19 +284,14 @@ TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
     EXPECT_TRUE(devices.inputDevices().empty());
 }
 
-TEST(DeviceSelection, BlankUIDMeansTheSystemDefaultAndMutedSelectionsAreOnlyRecorded) {
-    AudioRig rig;
-    rig.capture->setDeviceUID("  \t\n ");
-    EXPECT_FALSE(rig.capture->currentDeviceUID().has_value());
+TEST(DeviceSelection, MutedSelectionsAreOnlyRecordedAndABlankUIDMeansTheSystemDefault) {
+    AudioRig rig(true);
     rig.capture->setDeviceUID("  builtin-mic ");
-    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
-
-    AudioRig muted(true);
-    muted.capture->setDeviceUID("builtin-mic");
-    muted.advance(5);
-    EXPECT_TRUE(muted.backend.startedOn.empty());
-    muted.capture->setMuted(false);
-    EXPECT_EQ(muted.backend.startedOn, UIDs{"builtin-mic"});
+    rig.advance(5);
+    EXPECT_TRUE(rig.backend.startedOn.empty());
+    rig.capture->setMuted(false);
+    rig.capture->setDeviceUID("  \t\n ");
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"builtin-mic", "usb-mic"}));
 }
 
 TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure) {
@@ -299,24 +309,23 @@ TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure)
         {"no built-in", "usb-mic", true, false, true, {}, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         AudioRig rig;
         rig.backend.dev("usb-mic").startFails = c.usbFails;
         rig.backend.dev("builtin-mic").startFails = c.builtInFails;
         if (c.builtInAbsent) rig.backend.remove("builtin-mic");
         if (c.totalFailure)
-            EXPECT_THROW(rig.capture->setDeviceUID(c.uid), CaptureError) << c.name;
+            EXPECT_THROW(rig.capture->setDeviceUID(c.uid), CaptureError);
         else
             rig.capture->setDeviceUID(c.uid);
-        EXPECT_EQ(rig.fallbacks, c.fallbacks) << c.name;
+        EXPECT_EQ(rig.fallbacks, c.fallbacks);
         EXPECT_EQ(rig.capture->currentDeviceUID(),
-                  c.totalFailure ? std::nullopt : std::optional<std::string>("builtin-mic"))
-            << c.name;
-        EXPECT_EQ(rig.backend.running, !c.totalFailure) << c.name;
-        EXPECT_EQ(rig.allFailed, c.totalFailure ? 1 : 0) << c.name;
+                  c.totalFailure ? std::nullopt : std::optional<std::string>("builtin-mic"));
+        EXPECT_EQ(rig.backend.running, !c.totalFailure);
+        EXPECT_EQ(rig.allFailed, c.totalFailure ? 1 : 0);
         if (!c.totalFailure) continue;
         // Within the episode nothing reports it again and configuration changes are ignored.
         rig.advance(3);
-        EXPECT_EQ(rig.log.count("audio: probe"), 0u) << "no probe after a thrown selection";
         rig.backend.emit(AudioSystemEvent::configurationChanged);
         EXPECT_TRUE(rig.log.contains("audio: config change ignored — total failure state, re-select a mic to retry"));
         EXPECT_EQ(rig.allFailed, 1);
@@ -425,9 +434,9 @@ TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChangesAndAFailure
     };
     ASSERT_FALSE(feed(16000, 1, 1000));  // 2000 bytes: three chunks, 80 bytes wait
     EXPECT_EQ(chunker.pendingBytes(), 80u);
-    converters.last->failWith = "converter broke";
+    converters.failWith = "converter broke";
     EXPECT_EQ(feed(16000, 1, 100), "converter broke");
-    converters.last->failWith.reset();
+    converters.failWith.reset();
     next -= 100;  // the failed buffer is lost whole, and only it
     // A resampler-like converter that holds output back, then two switches of
     // output (another rate and channel count): each flushes the old converter.
@@ -435,11 +444,49 @@ TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChangesAndAFailure
     for (int i = 0; i < 5; ++i) ASSERT_FALSE(feed(48000, 2, 1023 * 3));
     for (int i = 0; i < 7; ++i) ASSERT_FALSE(feed(32000, 1, 777 * 2));
     ASSERT_FALSE(feed(16000, 1, 10));
-    EXPECT_EQ(converters.made, 4);
     const std::size_t total = 1000 + 5 * 1023 + 7 * 777;  // the last converter still holds its 10
     EXPECT_EQ(out.size(), total / 320 * 640);
     expectPattern(out);
     EXPECT_EQ(chunker.pendingBytes(), total % 320 * 2);
     converters.refuse = true;
     EXPECT_EQ(feed(22050, 3, 100), "no converter from " + AudioStreamFormat({22050, 3}).description());
+}
+
+// The start waits for the sound server without holding anything else up.
+TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStartingAndASavedChoiceWins) {
+    WiringRig rig;
+    AudioWiring w = rig.wiring();
+    w.setupAudio();
+    EXPECT_TRUE(rig.applied.empty());
+    rig.whenReady();
+    EXPECT_EQ(rig.savedWhenApplied, "builtin-uid");
+    EXPECT_EQ(rig.applied, (std::vector<std::optional<std::string>>{"builtin-uid"}));
+
+    WiringRig saved;
+    saved.settings.setString(StatusBarController::micDeviceUIDKey, "  usb-1 \n");
+    saved.muted = true;
+    AudioWiring ws = saved.wiring();
+    ws.setupAudio();
+    EXPECT_EQ(saved.button.image.ops.back().kind, IconOp::Kind::strokeLine) << "the muted slash from the start";
+    saved.whenReady();
+    EXPECT_EQ(saved.applied.back(), "usb-1");
+}
+
+TEST(AudioWiring, TotalFailureErasesTheChoiceAndRaisesTheBadgeUntilRecoveryAndErrorsHopToTheMainThread) {
+    WiringRig rig;
+    AudioWiring w = rig.wiring();
+    rig.settings.setString(StatusBarController::micDeviceUIDKey, "usb-1");
+    w.onAllMicsFailed();
+    EXPECT_FALSE(rig.settings.contains(StatusBarController::micDeviceUIDKey));
+    EXPECT_EQ(rig.button.title, " MIC");
+    w.onMicsRecovered();
+    EXPECT_EQ(rig.button.title, "");
+    w.onSelectionFailedFallback("usb-1", "builtin-uid");
+    EXPECT_EQ(rig.settings.getString(StatusBarController::micDeviceUIDKey), "builtin-uid");
+    std::thread([&w] { w.onError("overflow"); }).join();
+    EXPECT_FALSE(rig.log.contains("audio: error — overflow"));
+    rig.loop.runPending();
+    EXPECT_TRUE(rig.log.contains("audio: error — overflow"));
+    rig.c.reset();  // handlers that hold the controller do nothing once it is gone
+    w.onAllMicsFailed();
 }
