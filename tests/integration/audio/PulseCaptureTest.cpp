@@ -5,7 +5,8 @@
 #include "audio/AudioCapture.h"
 #include "audio/adapters/PulseAudioBackend.h"
 
-#include <algorithm>
+#include <gmock/gmock.h>
+
 #include <cmath>
 
 using namespace parlando;
@@ -89,8 +90,7 @@ TEST_P(SoundServerCapture, ConvertsListsFollowsTheDefaultAndRestartsOnlyForTheBo
 
     std::vector<std::string> uids;
     for (const auto& d : capture->devices().inputDevices()) uids.push_back(d.uid);
-    for (const char* uid : {"pipemic", "vmic", "builtin"})
-        EXPECT_NE(std::find(uids.begin(), uids.end(), uid), uids.end());
+    EXPECT_THAT(uids, ::testing::IsSupersetOf({"pipemic", "vmic", "builtin"}));
     EXPECT_EQ(capture->devices().builtInMicrophone().value_or(AudioDevices::Device{}).uid, builtIn());
     EXPECT_EQ(capture->devices().defaultInputDevice()->uid, "vmic");
     // A monitor as the default is never ours: the first real input stands in.
