@@ -179,20 +179,30 @@ TEST(MeetingSession, SystemAudioFailuresAndFullDiskAreToldOnce) {
 
 // Ticks late by up to 200 ms with a 1.5 s stall every five minutes lose
 // nothing; a 3 s stall becomes 1 s of silence, logged once. Either way the
-// recordings are as long as the meeting.
+// recordings are as long as the meeting. Audio that comes in bursts up to
+// 160 ms late is recorded whole, with no silence between its chunks.
 TEST(MeetingSession, MixerKeepsToTheClockOnABusyLoop) {
-    struct Case { double minutes; std::function<Duration(int)> late; std::size_t silentBlocks; };
+    struct Case {
+        double minutes;
+        std::function<Duration(int)> late;
+        std::size_t silentBlocks;
+        bool stall = false;
+        Duration burst = millis(20), lag = millis(0);
+    };
     for (const Case& tc : {Case{60, [](int n) { return millis(n % 1500 == 777 ? 1500 : (n * 7919) % 201); }, 0},
-                           Case{1, [](int n) { return millis(n == 100 ? 3000 : n % 3 * 30); }, 50}}) {
+                           Case{1, [](int n) { return millis(n == 100 ? 3000 : n % 3 * 30); }, 50, true},
+                           Case{10.0 / 60, [](int) { return millis(0); }, 9, false, millis(180), millis(70)}}) {
         VirtualMainLoop base{WallTime(std::chrono::seconds(1'773'480'600))};
         JitteryLoop jittery(base, tc.late);
         MeetingRig rig(&jittery);
-        std::int16_t n = 0;
-        // The audio threads deliver every 20 ms, 10 ms ahead of the mixer's clock.
-        base.every(millis(20), [&] {
-            n = static_cast<std::int16_t>(n % 30000 + 1);
-            rig.mic.deliver(chunkOf(640, n));
-            if (!rig.systemAudio.made.empty()) rig.systemAudio.last().onAudioChunk(chunkOf(640, n));
+        std::int64_t sent = 0;
+        // The audio threads deliver every 20 ms (or in bursts), 10 ms ahead of the mixer's clock.
+        base.every(tc.burst, [&] {
+            for (; sent < (base.now() - tc.lag) / millis(20); ++sent) {
+                const auto chunk = chunkOf(640, static_cast<std::int16_t>(sent % 30000 + 1));
+                rig.mic.deliver(chunk);
+                if (!rig.systemAudio.made.empty()) rig.systemAudio.last().onAudioChunk(chunk);
+            }
         });
         base.advanceBy(millis(10));
         rig.session->start();
@@ -202,39 +212,17 @@ TEST(MeetingSession, MixerKeepsToTheClockOnABusyLoop) {
         const std::size_t due = static_cast<std::size_t>((base.now() - millis(10)) / millis(20)) * 320;
         for (const char* name : {"self.wav", "others.wav"}) {
             const auto& f = rig.file(name);
+            const auto& b = f.blocks;
             EXPECT_LE(f.frames > due ? f.frames - due : due - f.frames, 320u) << name;
-            std::size_t silent = 0;
-            for (std::size_t i = 0; i < f.blocks.size(); ++i) {
-                silent += f.blocks[i] == 0;
-                if (tc.silentBlocks == 0) {
-                    ASSERT_EQ(f.blocks[i], static_cast<std::int16_t>(i % 30000 + 1)) << i;
-                }
-            }
-            EXPECT_NEAR(static_cast<double>(silent), static_cast<double>(tc.silentBlocks), 1.0) << name;
+            EXPECT_NEAR(std::count(b.begin(), b.end(), 0), tc.silentBlocks, 1.0) << name;
+            std::size_t lead = 0, end = b.size();
+            while (lead < end && b[lead] == 0) ++lead;
+            while (end > lead && b[end - 1] == 0) --end;
+            for (std::size_t i = lead; i < end && !tc.stall; ++i)
+                ASSERT_EQ(b[i], static_cast<std::int16_t>((i - lead) % 30000 + 1)) << name << " " << i;
         }
-        EXPECT_EQ(rig.log.count("meeting: mixer stalled"), tc.silentBlocks ? 1u : 0u);
+        EXPECT_EQ(rig.log.count("meeting: mixer stalled"), tc.stall ? 1u : 0u);
     }
-}
-
-// System audio that starts after the mixer and comes in bursts up to 160 ms
-// late is recorded whole, with no silence between its chunks.
-TEST(MeetingSession, LateBurstsOfOneSideLeaveNoGaps) {
-    MeetingRig rig;
-    rig.session->start();
-    rig.systemAudio.last().pendingStart(std::nullopt);
-    std::int16_t sent = 0;
-    rig.loop.every(millis(180), [&] {
-        const auto produced = (rig.loop.now() - millis(70)) / millis(20);
-        while (sent < produced) rig.systemAudio.last().onAudioChunk(chunkOf(640, ++sent));
-    });
-    rig.loop.advanceBy(seconds(10));
-    rig.session->stop();
-    std::vector<std::int16_t> heard;
-    for (auto v : rig.file("others.wav").blocks)
-        if (v != 0 || !heard.empty()) heard.push_back(v);
-    while (!heard.empty() && heard.back() == 0) heard.pop_back();
-    ASSERT_GT(heard.size(), 480u);
-    for (std::size_t i = 0; i < heard.size(); ++i) ASSERT_EQ(heard[i], static_cast<std::int16_t>(i + 1)) << i;
 }
 
 }  // namespace
