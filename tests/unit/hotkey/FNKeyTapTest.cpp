@@ -29,8 +29,7 @@ struct Hotkey : ::testing::Test {
     VirtualMainLoop loop;
     MemoryLog log;
     MemorySettings settings;
-    FakeKeyEdgeSource evdev{"evdev"};
-    FakeKeyEdgeSource x11{"X11 XInput2"};
+    FakeKeyEdgeSource evdev, x11;
     FakeNotifier notifier;
     FakeSession session;
     HotkeyListener listener{loop, log, settings, evdev, &x11, &notifier, &session};
@@ -145,20 +144,16 @@ TEST_F(Hotkey, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
     }
 }
 
-TEST(HotkeySubmenu, ListsTheKeysWithTheCurrentOneCheckedMarksABrokenOneAndSwitchesAtOnce) {
-    VirtualMainLoop loop;
-    MemorySettings settings;
-    MemoryLog log;
+TEST_F(Hotkey, SubmenuListsTheKeysWithTheCurrentOneCheckedMarksABrokenOneAndSwitchesAtOnce) {
     auto controller = StatusBarController::create(AppServices{loop, settings, log});
-    E changes;
     std::optional<std::string> note;
-    HotkeyMenu hotkeys(controller->weak(), [&](const std::string& n) { changes.push_back(n); }, [&] { return note; });
+    HotkeyMenu hotkeys(controller->weak(), [&](const std::string& n) { edges.push_back(n); }, [&] { return note; });
     auto items = hotkeys.buildSubmenu();
     ASSERT_EQ(items.size(), hotkeyNames().size());
     EXPECT_EQ(items[0].checked, true) << "FN when nothing is stored";
     items[3].action();
     EXPECT_EQ(settings.getString("ParlandoHotkey"), "f13");
-    EXPECT_EQ(changes, E{"f13"});
+    EXPECT_EQ(edges, E{"f13"});
     settings.setString("ParlandoHotkey", "bogus");
     EXPECT_EQ(hotkeys.currentHotkey(), "fn");
 
