@@ -117,7 +117,6 @@ TEST(MeetingRealRun, KilledMeetingRecordedBothSidesReadablyAndIsTranscribedAgain
     }
     const auto self = wavSamples(folder / "self.wav", dir / "self.raw");
     const auto others = wavSamples(folder / "others.wav", dir / "others.raw");
-    EXPECT_EQ(self.size(), others.size());
     const auto first = readRaw(firstRaw), second = readRaw(secondRaw);
     EXPECT_GT(bestCorrelation(first, self), 0.9);
     EXPECT_GT(bestCorrelation(second, others), 0.9);

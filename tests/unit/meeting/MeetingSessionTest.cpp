@@ -66,7 +66,7 @@ struct MeetingRig {
 
 const std::filesystem::path root = "/h/Documents/Parlando-Recordings";
 
-TEST(MeetingSession, FilesLinesLabelsAndRefusals) {
+TEST(MeetingSession, FilesLinesLabelsTailsAndRefusals) {
     MeetingRig rig;
     rig.session->start();
     EXPECT_EQ(*rig.session->meetingFolderURL(), root / "2026-03-14-0930-meeting");
@@ -83,15 +83,37 @@ TEST(MeetingSession, FilesLinesLabelsAndRefusals) {
                                                   expected[1] + "\n" + expected[2] + "\n" + expected[3] + "\n");
     EXPECT_THROW(rig.session->start(), MeetingSession::SessionError);
     EXPECT_EQ(rig.recognition.made(), 1u);
-    // Later meetings of the same minute get folders of their own.
+
+    // The next meeting, started within the old one's tail in the same minute, gets a folder of its own;
+    // the old tail's late lines and its end keep to the old meeting.
+    auto& old = rig.client();
+    const auto oldFolder = *rig.session->meetingFolderURL();
     rig.session->stop();
+    EXPECT_EQ(old.finishes(), 1);
+    rig.loop.advanceBy(seconds(0.5));
     rig.session->start();
     EXPECT_EQ(*rig.session->meetingFolderURL(), root / "2026-03-14-0930-meeting-2");
-
+    old.transcript("late words", true, 0);
+    rig.loop.runPending();
+    EXPECT_NE(rig.storage.files.at(oldFolder / "transcript.md").text.find("[Я] late words"), std::string::npos);
+    EXPECT_EQ(rig.file("transcript.md").text.find("late words"), std::string::npos);
+    EXPECT_EQ(rig.lines, expected) << "the panel shows the new meeting";
+    rig.loop.advanceBy(seconds(1.1));
+    EXPECT_EQ(old.disconnects(), 1);
+    EXPECT_TRUE(rig.storage.files.at(oldFolder / "self.wav").closed);
+    EXPECT_FALSE(rig.file("transcript.md").closed);
+    // A tail ends once the service has closed; quitting ends it at once.
     rig.session->stop();
+    rig.client().close(1000);
+    rig.loop.runPending();
+    EXPECT_TRUE(rig.file("others.wav").closed);
+    rig.session->start();
+    rig.session->shutdown();
+    EXPECT_TRUE(rig.file("transcript.md").closed && !rig.session->tailPending());
+
     rig.storage.failCreate = true;
     EXPECT_THROW(rig.session->start(), MeetingSession::SessionError);
-    EXPECT_EQ(rig.recognition.made(), 2u);
+    EXPECT_EQ(rig.recognition.made(), 3u);
 }
 
 TEST(MeetingSession, OneReconnectPerLostConnectionWithGrowingDelays) {
@@ -110,7 +132,6 @@ TEST(MeetingSession, OneReconnectPerLostConnectionWithGrowingDelays) {
         c.close(1001);  // the replaced client's late close starts nothing
         rig.loop.runPending();
     }
-    EXPECT_EQ(rig.recognition.made(), 18u);
     rig.client().open();
     rig.client().close(1011);
     rig.loop.runPending();
@@ -118,34 +139,6 @@ TEST(MeetingSession, OneReconnectPerLostConnectionWithGrowingDelays) {
     rig.session->stop();
     rig.loop.advanceBy(seconds(60));
     EXPECT_EQ(rig.recognition.made(), 18u);
-}
-
-TEST(MeetingSession, TailsKeepToTheirOwnMeeting) {
-    MeetingRig rig;
-    rig.session->start();
-    auto& old = rig.client();
-    const auto oldFolder = *rig.session->meetingFolderURL();
-    rig.session->stop();
-    EXPECT_EQ(old.finishes(), 1);
-    rig.loop.advanceBy(seconds(0.5));
-    rig.session->start();  // within the old tail
-    old.transcript("late words", true, 0);
-    rig.loop.runPending();
-    EXPECT_NE(rig.storage.files.at(oldFolder / "transcript.md").text.find("[Я] late words"), std::string::npos);
-    EXPECT_EQ(rig.file("transcript.md").text.find("late words"), std::string::npos);
-    EXPECT_TRUE(rig.lines.empty());  // the panel shows the new meeting
-    rig.loop.advanceBy(seconds(1.1));
-    EXPECT_EQ(old.disconnects(), 1);
-    EXPECT_TRUE(rig.storage.files.at(oldFolder / "self.wav").closed);
-    EXPECT_FALSE(rig.file("transcript.md").closed);
-    // A tail ends once the service has closed; quitting ends it at once.
-    rig.session->stop();
-    rig.client().close(1000);
-    rig.loop.runPending();
-    EXPECT_TRUE(rig.file("others.wav").closed);
-    rig.session->start();
-    rig.session->shutdown();
-    EXPECT_TRUE(rig.file("transcript.md").closed && !rig.session->tailPending());
 }
 
 TEST(MeetingSession, SystemAudioFailuresAndFullDiskAreToldOnce) {
