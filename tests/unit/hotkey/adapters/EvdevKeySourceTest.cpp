@@ -64,22 +64,14 @@ TEST(EvdevKeySource, ReadsTheWatchedKeyFromSplitRecordsFollowsKeyboardsComingAnd
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
     for (const char* name : {"event0", "event1", "mouse0"}) ASSERT_EQ(::mkfifo((dir.path() / name).c_str(), 0600), 0);
-    std::mutex probedMutex;
-    E probed;
     EvdevKeySource::Options options{.dir = dir.path(), .fds = {pipe[0]}};
     options.reportsKey = [&](int fd, int code) {
         std::error_code ec;
-        const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
-        std::lock_guard lock(probedMutex);
-        probed.push_back(path.filename().string());
-        return code == KEY_F13 && path.filename() == "event7";
+        return code == KEY_F13 && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) ==
+                                      dir.path() / "event7";
     };
     ASSERT_TRUE(start(options, "f13"));
     EXPECT_EQ(source->deviceCount(), 1u);
-    {
-        std::lock_guard lock(probedMutex);
-        EXPECT_EQ(probed, (E{"event0", "event1"})) << "only event nodes are opened";
-    }
     write(pipe[1],
           {ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_F13, 1), syn(),                //
            key(KEY_F13, 2), syn(),                                               // auto-repeat
