@@ -39,7 +39,7 @@ std::vector<std::int16_t> wavSamples(const fs::path& wav, const fs::path& raw) {
 // Run by the test below in a child process: a meeting that never ends.
 TEST(MeetingRealRun, Child) {
     const char* marker = std::getenv("PARLANDO_MEETING_CHILD");
-    if (marker == nullptr) GTEST_SKIP() << "only as the child of KilledMeetingRecordedBothSidesReadably";
+    if (marker == nullptr) GTEST_SKIP() << "only as the child of KilledMeetingRecordedBothSidesReadablyAndIsTranscribedAgain";
     qtApp();
     // The app's meeting parts, built as the composition root builds them.
     QtMainLoop loop;
