@@ -47,7 +47,8 @@ TEST(X11Hotkey, OneEdgeEachForTheKeyEvenUnderAGrabNoneForOtherKeysOurPasteOrWhen
     X11RawKeySource source(log, x.display());
     FNKeyTap fn(loop, log, source);
     auto start = [&](const char* key) {
-        return fn.start(*hotkeyKey(key), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
+        return fn.start(
+            *hotkeyKey(key), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
     };
     ASSERT_TRUE(start("insert")) << fn.failure();
     EXPECT_EQ(source.keycodes(), (std::set<int>{XKeysymToKeycode(typist, XK_Insert)}));

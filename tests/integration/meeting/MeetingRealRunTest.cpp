@@ -28,7 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<std::int16_t> wavSamples(const fs::path& wav, const fs::path& raw) {
-    return run({"sox", wav.string(), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", raw.string()}), readRaw(raw);
+    return run({"sox", wav.string(), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", raw.string()}),
+           readRaw(raw);
 }
 
 ::testing::Matcher<std::string> bothSides() {
@@ -39,7 +40,8 @@ std::vector<std::int16_t> wavSamples(const fs::path& wav, const fs::path& raw) {
 // Run by the test below in a child process: a meeting that never ends.
 TEST(MeetingRealRun, Child) {
     const char* marker = std::getenv("PARLANDO_MEETING_CHILD");
-    if (marker == nullptr) GTEST_SKIP() << "only as the child of KilledMeetingRecordedBothSidesReadablyAndIsTranscribedAgain";
+    if (marker == nullptr)
+        GTEST_SKIP() << "only as the child of KilledMeetingRecordedBothSidesReadablyAndIsTranscribedAgain";
     qtApp();
     // The app's meeting parts, built as the composition root builds them.
     QtMainLoop loop;
@@ -55,12 +57,15 @@ TEST(MeetingRealRun, Child) {
     FakeKeySource keys;
     PulseSystemAudioCaptureFactory systemAudio{loop, log, converters};
     FileMeetingStorage storage;
-    auto session = MeetingSession::create(MeetingServices{loop, log, keys, microphone, recognition, systemAudio, storage});
+    auto session =
+        MeetingSession::create(MeetingServices{loop, log, keys, microphone, recognition, systemAudio, storage});
     // The engine knows the server's devices a moment after it connects, as at the app's start.
     auto running = [&] {
         try {
             return audio.ensureRunning(), audio.isAvailable();
-        } catch (const std::exception&) { return false; }
+        } catch (const std::exception&) {
+            return false;
+        }
     };
     ASSERT_TRUE(pumpUntil(running, 10s)) << log.lines().back();
     session->start();
@@ -83,7 +88,8 @@ TEST(MeetingRealRun, KilledMeetingRecordedBothSidesReadablyAndIsTranscribedAgain
     std::ofstream(dir / "script") << "after 200000 final ch=0 Добрый день\n"
                                      "after 300000 final ch=1 Здравствуйте, коллеги\n";
     RecognitionService service(dir, {"--key", "test-key", "--script", (dir / "script").string()});
-    auto env = isolatedEnv(dir, {sound.env(), {{"PARLANDO_DEEPGRAM_URL", service.base()}, {"DEEPGRAM_API_KEY", "test-key"}}});
+    auto env =
+        isolatedEnv(dir, {sound.env(), {{"PARLANDO_DEEPGRAM_URL", service.base()}, {"DEEPGRAM_API_KEY", "test-key"}}});
     // The documents folder as xdg-user-dirs names it.
     fs::create_directories(dir / "home/.config");
     std::ofstream(dir / "home/.config/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n";

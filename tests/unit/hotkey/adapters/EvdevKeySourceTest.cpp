@@ -49,7 +49,8 @@ TEST(EvdevKeySource, ReadsTheWatchedKeyFromSplitRecordsFollowsKeyboardsComingAnd
         tap.reset();
         source.emplace(log, std::move(options));
         tap.emplace(loop, log, *source);
-        return tap->start(*hotkeyKey(name), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
+        return tap->start(
+            *hotkeyKey(name), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
     };
     auto edgesReach = [&](std::size_t n) { return loop.runUntil([&] { return edges.size() == n; }, seconds(100)); };
     auto write = [](int fd, const std::vector<input_event>& events, std::size_t step) {
@@ -67,20 +68,22 @@ TEST(EvdevKeySource, ReadsTheWatchedKeyFromSplitRecordsFollowsKeyboardsComingAnd
     EvdevKeySource::Options options{.dir = dir.path(), .fds = {pipe[0]}};
     options.reportsKey = [&](int fd, int code) {
         std::error_code ec;
-        return code == KEY_F13 && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) ==
-                                      dir.path() / "event7";
+        return code == KEY_F13 &&
+               std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == dir.path() / "event7";
     };
     ASSERT_TRUE(start(options, "f13"));
     EXPECT_EQ(source->deviceCount(), 1u);
-    write(pipe[1],
-          {ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_F13, 1), syn(),                //
-           key(KEY_F13, 2), syn(),                                               // auto-repeat
-           key(KEY_A, 1), syn(), key(KEY_FN, 1), syn(),                          // other keys
-           ev(EV_LED, LED_CAPSL, 1), ev(EV_REL, REL_X, 1), syn(),                // other event types
-           key(KEY_F13, 0), syn(),                                               //
-           ev(EV_SYN, SYN_DROPPED, 0), key(KEY_F13, 1), key(KEY_F13, 0), syn(),  // discarded up to the report
-           key(KEY_F13, 1), syn()},
-          7);
+    const std::vector<std::vector<input_event>> records = {
+        {ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_F13, 1), syn()},
+        {key(KEY_F13, 2), syn()},                                               // auto-repeat
+        {key(KEY_A, 1), syn(), key(KEY_FN, 1), syn()},                          // other keys
+        {ev(EV_LED, LED_CAPSL, 1), ev(EV_REL, REL_X, 1), syn()},                // other event types
+        {key(KEY_F13, 0), syn()},                                               //
+        {ev(EV_SYN, SYN_DROPPED, 0), key(KEY_F13, 1), key(KEY_F13, 0), syn()},  // discarded up to the report
+        {key(KEY_F13, 1), syn()}};
+    std::vector<input_event> stream;
+    for (const auto& r : records) stream.insert(stream.end(), r.begin(), r.end());
+    write(pipe[1], stream, 7);
     ASSERT_TRUE(edgesReach(3));
     EXPECT_EQ(edges, (E{"press", "release", "press"}));
 
