@@ -17,6 +17,8 @@
 
 #include <X11/Xlib.h>
 
+#include <thread>
+
 using namespace parlando;
 using namespace parlando::testing;
 using namespace parlando::testenv;
