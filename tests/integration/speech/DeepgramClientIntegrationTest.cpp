@@ -33,9 +33,9 @@ std::vector<std::uint8_t> numberedChunk(std::uint32_t n) {
     std::memcpy(c.data(), &n, sizeof n);
     return c;
 }
-std::string chunks(std::uint32_t from, std::uint32_t to) {
+std::string chunks(std::uint32_t count) {
     std::string out;
-    for (std::uint32_t i = from; i < to; ++i) {
+    for (std::uint32_t i = 0; i < count; ++i) {
         const auto c = numberedChunk(i);
         out.append(c.begin(), c.end());
     }
@@ -54,8 +54,7 @@ class SpeechIntegration : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         static int argc = 1;
-        static char name[] = "integration_speech";
-        static char* argv[] = {name, nullptr};
+        static char* argv[] = {const_cast<char*>("integration_speech"), nullptr};
         if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
     }
     std::shared_ptr<DeepgramClient> client(const std::string& base, const std::string& key = "test-key") {
@@ -72,8 +71,9 @@ protected:
         if (f) f(data);
         return data;
     }
-    Reported reported() { return locked(); }
-    bool waitClosed(std::chrono::milliseconds t = 30s) { return testenv::waitFor([&] { return !reported().closes.empty(); }, t); }
+    bool waitClosed(std::chrono::milliseconds t = 30s) {
+        return testenv::waitFor([&] { return !locked().closes.empty(); }, t);
+    }
     RecognitionService service(std::vector<std::string> options) { return RecognitionService(dir.path(), std::move(options)); }
 
     testenv::TempDir dir{"parlando-speech"};
@@ -83,9 +83,9 @@ protected:
     Reported data;
 };
 
-// 2,000 chunks from an audio thread while the socket opens: held and direct
-// ones reach the service complete and in call order, the close message last;
-// the handshake carries the exact query and the token; results come back.
+// 2,000 chunks while the socket opens: held and direct ones reach the service
+// complete and in call order, the close message last; the handshake carries
+// the exact query and the token (the service refuses any other); results come back.
 TEST_F(SpeechIntegration, AudioArrivesCompleteAndInOrderAcrossTheOpen) {
     const auto script = dir.path() / "script";
     std::ofstream(script) << "after 6400 interim ch=0 hel\n"
@@ -97,28 +97,20 @@ TEST_F(SpeechIntegration, AudioArrivesCompleteAndInOrderAcrossTheOpen) {
     auto c = client(svc.base(), "s3cr3t/+=");
     c->connect();
     constexpr std::uint32_t kChunks = 2000;
-    bool sawOpenMidway = false;
-    std::thread audio([&] {
-        const bool openedEarly = c->state() == State::open;
-        for (std::uint32_t i = 0; i < kChunks; ++i) {
-            c->sendAudio(numberedChunk(i));
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-            if (i == 1500) testenv::waitFor([&] { return c->state() != State::connecting; }, 20s);  // a slow machine
-        }
-        sawOpenMidway = !openedEarly && c->state() == State::open;
-    });
-    audio.join();
+    const bool openedEarly = c->state() == State::open;
+    for (std::uint32_t i = 0; i < kChunks; ++i) {
+        c->sendAudio(numberedChunk(i));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (i == 1500) testenv::waitFor([&] { return c->state() != State::connecting; }, 20s);  // a slow machine
+    }
+    EXPECT_TRUE(!openedEarly && c->state() == State::open) << "the open did not fall inside the stream";
     c->finish();
     ASSERT_TRUE(waitClosed());
-    EXPECT_TRUE(sawOpenMidway) << "the open did not fall inside the stream; timing assumption broken";
-    EXPECT_TRUE(svc.recorded() == chunks(0, kChunks)) << "audio lost, reordered or corrupted";
+    EXPECT_TRUE(svc.recorded() == chunks(kChunks)) << "audio lost, reordered or corrupted";
     const auto lines = svc.log();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "request GET /v1/listen?" + monoQuery + " HTTP/1.1");
-    EXPECT_TRUE(svc.logged("header Authorization: Token s3cr3t/+="));
     const auto lastBinary = std::find_if(lines.rbegin(), lines.rend(), [](const auto& l) { return l.rfind("binary ", 0) == 0; });
     EXPECT_TRUE(std::find(lines.rbegin(), lastBinary, closeStreamLine) != lastBinary) << "CloseStream after the audio";
-    const auto r = reported();
+    const auto r = locked();
     EXPECT_TRUE(r.errors.empty());
     EXPECT_EQ(r.closes, (Closes{{1000, ""}}));
     EXPECT_EQ(r.transcripts, (std::vector<Transcript>{{"hel", false, 0, 0.2}, {"hello there", true, 0, 0.4},
@@ -144,7 +136,7 @@ TEST_F(SpeechIntegration, FailuresNameTheirCauseAndAServiceCloseIsNoError) {
         c->connect();
         for (std::uint32_t i = 0; i < 20; ++i) c->sendAudio(numberedChunk(i));
         ASSERT_TRUE(waitClosed()) << k.needle;
-        const auto r = reported();
+        const auto r = locked();
         EXPECT_EQ(r.closes.at(0).first, k.closeCode) << k.needle;
         if (k.needle.empty()) {
             EXPECT_TRUE(r.errors.empty());
@@ -161,7 +153,7 @@ TEST_F(SpeechIntegration, StalledPeerNeverBlocksTheCaller) {
     auto svc = service({"--stall-after", "64000", "--stall-seconds", "6"});
     auto c = client(svc.base());
     c->connect();
-    ASSERT_TRUE(testenv::waitFor([&] { return reported().opens > 0; }, 30s));
+    ASSERT_TRUE(testenv::waitFor([&] { return locked().opens > 0; }, 30s));
     constexpr std::uint32_t kChunks = 37700;  // 24 MB: far more than the kernel's socket buffers hold
     const auto started = std::chrono::steady_clock::now();
     for (std::uint32_t i = 0; i < kChunks; ++i) c->sendAudio(numberedChunk(i));
@@ -169,7 +161,7 @@ TEST_F(SpeechIntegration, StalledPeerNeverBlocksTheCaller) {
     c->finish();
     ASSERT_TRUE(waitClosed(90s));
     EXPECT_EQ(svc.recorded().size(), kChunks * 640u);
-    EXPECT_TRUE(reported().errors.empty());
+    EXPECT_TRUE(locked().errors.empty());
 }
 
 // The port itself: a handshake that never completes ends at its deadline.
@@ -182,8 +174,8 @@ TEST_F(SpeechIntegration, HandshakeDeadlineEndsAConnectionThatNeverOpens) {
     socket->open({svc.base() + "/v1/listen?channels=1", "Authorization", "Token x", 600ms});
     socket->sendBinary(std::vector<std::uint8_t>(640, 1));
     ASSERT_TRUE(waitClosed(20s));
-    EXPECT_EQ(reported().errors, std::vector<std::string>{"WebSocket handshake timed out after 600 ms"});
-    EXPECT_EQ(reported().closes.at(0).first, 1006);
+    EXPECT_EQ(locked().errors, std::vector<std::string>{"WebSocket handshake timed out after 600 ms"});
+    EXPECT_EQ(locked().closes.at(0).first, 1006);
     EXPECT_TRUE(svc.recorded().empty());
 }
 
