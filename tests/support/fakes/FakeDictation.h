@@ -23,7 +23,7 @@ auto locked(std::mutex& m, F f) {
 
 class FakeMicrophone final : public DictationMicrophone {
 public:
-    std::optional<std::string> ensureRunning() override { return ++ensureRunningCalls, ensureRunningError; }
+    std::optional<std::string> ensureRunning() override { return ensureRunningError; }
     AudioBytes preRollSnapshot() override { return locked(mutex_, [&] { return preRoll; }); }
     double preRollSeconds() const override { return 1.5; }
     SubscriptionId subscribe(ChunkHandler handler) override {
@@ -52,7 +52,6 @@ public:
     AudioBytes preRoll;
     bool muted = false;
     std::vector<bool> mutedWrites;
-    int ensureRunningCalls = 0;
 
 private:
     mutable std::mutex mutex_;
