@@ -208,13 +208,15 @@ TEST_F(Dictation, StartFailuresShowTheirTextLeaveTheTrayIdleAndTheNextPressRetri
     }
 }
 
-// Debounce from the last accepted press, a press during a start (in flight),
-// a muted press, a queued press for a controller that is gone, the release.
-TEST_F(Dictation, PressesThatDoNothing) {
+// A muted press; "Слушать": on unmutes, off stops a dictation first, and
+// during a meeting asks, stopping the meeting and muting only when confirmed;
+// debounce from the last accepted press, a press during a start (in flight),
+// the release, a queued press for a controller that is gone.
+TEST_F(Dictation, PressesThatDoNothingAndTheListeningSwitch) {
     mic.muted = true;
     pressAt(1.0);
     EXPECT_THAT(tray.errors, ElementsAre("Parlando заглушён — включи «Слушать» в меню"));
-    mic.muted = false;
+    c->toggleListening();
     pressAt(10.0);
     pressAt(10.1);
     pressAt(10.14);
@@ -233,7 +235,23 @@ TEST_F(Dictation, PressesThatDoNothing) {
     EXPECT_EQ(*c->lastFNPressAt, seconds(20.5));
     EXPECT_TRUE(tray.state.fnDictating && c->localSession);
 
-    pressAt(30.0);
+    meeting = true;
+    alerts.answer = 1;
+    c->toggleListening();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].messageText, "Идёт запись встречи");
+    EXPECT_EQ(alerts.shown[0].informativeText,
+              "Чтобы выключить «Слушать», нужно остановить запись. Остановить встречу и заглушить Parlando?");
+    EXPECT_THAT(alerts.shown[0].buttons, ElementsAre("Остановить и заглушить", "Отмена"));
+    EXPECT_EQ(c->localSession, nullptr) << "the dictation stops even when the mute is cancelled";
+    EXPECT_THAT(mic.mutedWrites, ElementsAre(false));
+    alerts.answer = 0;
+    c->toggleListening();
+    EXPECT_EQ(meetingStops, 1);
+    EXPECT_THAT(mic.mutedWrites, ElementsAre(false, true));
+
+    c->toggleListening();
+    loop.advanceBy(seconds(1));
     const auto made = recognition.made();
     c->fnPressed();  // queued for a controller that is gone
     c.reset();
@@ -277,28 +295,6 @@ TEST_F(Dictation, StallsAndErrorsAreShownAndTheDictationGoesOn) {
     loop.runPending();
     EXPECT_THAT(tray.errors, ElementsAre("Unhandled http status code: 401", "Socket is not connected",
                                          "Connection reset by peer"));
-}
-
-// "Слушать": on unmutes; off stops a dictation first, and during a meeting
-// asks, stopping the meeting and muting only when confirmed.
-TEST_F(Dictation, ListeningSwitch) {
-    meeting = true;
-    mic.muted = true;
-    c->toggleListening();
-    pressAt(1.0);
-    alerts.answer = 1;
-    c->toggleListening();
-    ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].messageText, "Идёт запись встречи");
-    EXPECT_EQ(alerts.shown[0].informativeText,
-              "Чтобы выключить «Слушать», нужно остановить запись. Остановить встречу и заглушить Parlando?");
-    EXPECT_THAT(alerts.shown[0].buttons, ElementsAre("Остановить и заглушить", "Отмена"));
-    EXPECT_EQ(c->localSession, nullptr) << "the dictation stops even when the mute is cancelled";
-    EXPECT_THAT(mic.mutedWrites, ElementsAre(false));
-    alerts.answer = 0;
-    c->toggleListening();
-    EXPECT_EQ(meetingStops, 1);
-    EXPECT_THAT(mic.mutedWrites, ElementsAre(false, true));
 }
 
 // Quitting at any moment: the controller ends its sessions, then the

@@ -1,6 +1,10 @@
+// Paste delivery on fakes: the shortcut for the window, its timing, the
+// failures that leave the text on the clipboard, and the choice of routes.
+#include "core/DisplaySession.h"
 #include "core/Settings.h"
 #include "core/VirtualMainLoop.h"
 #include "dictation/PasteDelivery.h"
+#include "dictation/PasteRoutes.h"
 #include "fakes/FakePaste.h"
 #include "fakes/Fakes.h"
 
@@ -84,4 +88,49 @@ TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
         ASSERT_EQ(r.log.lines().size(), 1u) << line;
         EXPECT_EQ(r.log.lines()[0].rfind(line, 0), 0u) << r.log.lines()[0];
     }
+}
+
+TEST(DisplaySessionDetection, FromTheSessionEnvironment) {
+    using D = DisplaySession;
+    const std::tuple<const char*, const char*, const char*, D> cases[] = {
+        {":0", nullptr, "x11", D::x11},
+        {":0", "", nullptr, D::x11},
+        {":0", "wayland-0", "wayland", D::waylandWithXWayland},
+        {"", "wayland-1", nullptr, D::waylandOnly},
+        {":1", "wayland-0", "x11", D::x11},  // a nested compositor inside an X11 session
+        {nullptr, nullptr, "tty", D::none},
+    };
+    for (const auto& [display, wayland, type, expected] : cases)
+        EXPECT_EQ(detectDisplaySession(display, wayland, type), expected) << (display ? display : "-");
+}
+
+// Each path is the first that works, chosen once and logged with the reasons
+// for the ones skipped; with no way to type, the text stays on the clipboard
+// and the user hears it once.
+TEST_F(Paste, RoutesAreTheFirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNothingTypes) {
+    FakeClipboard dataControl;
+    FakePasteKeys virtualKeyboard{loop};
+    PasteRoutes routes{log,
+                       {{"Wayland data control", &dataControl}, {"Qt (X11)", &clipboard}},
+                       {{"Wayland virtual keyboard", &virtualKeyboard}, {"XTest", &keys}}};
+    paste.emplace(loop, log, settings, routes.clipboard(), routes.keys());
+    dataControl.available = false;
+    virtualKeyboard.unavailableReason = "no virtual keyboard";
+    keys.unavailableReason = "no X display";
+    std::vector<std::string> told;
+    paste->setOnNoShortcut([&](const std::string& why) { told.push_back(why); });
+    routes.decide();
+    dataControl.available = true;  // too late: decided for the run
+    for (const char* text : {"первый", "второй"}) {
+        paste->paste(text);
+        loop.advanceBy(millis(60));
+    }
+    EXPECT_EQ(clipboard.text, "второй");
+    const std::string reasons = "Wayland virtual keyboard: no virtual keyboard; XTest: no X display";
+    EXPECT_EQ(log.lines()[0],
+              "paste: clipboard via Qt (X11), shortcut via none (Wayland data control: no clipboard "
+              "here; " +
+                  reasons + ")");
+    EXPECT_EQ(told, std::vector<std::string>{reasons});
+    EXPECT_EQ(log.count("paste: shortcut not sent — " + reasons + "; the text is on the clipboard"), 2U);
 }
