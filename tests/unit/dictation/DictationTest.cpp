@@ -51,6 +51,7 @@ struct Rig {
         c->handleFNPress();
     }
     std::shared_ptr<FakeRecognitionClient> client() { return recognition.last(); }
+    bool stalledAfter(Duration d) { return loop.advanceBy(d), tray.stalled; }
     void say(const std::string& text, bool isFinal = true) {
         client()->transcript(text, isFinal);
         loop.runPending();
@@ -265,28 +266,22 @@ TEST_F(Dictation, PressesThatDoNothingAndTheListeningSwitch) {
 TEST_F(Dictation, StallsAndErrorsAreShownAndTheDictationGoesOn) {
     pressAt(0.0);
     client()->open();
-    loop.advanceBy(seconds(4));
-    EXPECT_FALSE(tray.stalled);
-    loop.advanceBy(seconds(1));
-    EXPECT_TRUE(tray.stalled);
+    EXPECT_FALSE(stalledAfter(seconds(4)));
+    EXPECT_TRUE(stalledAfter(seconds(1)));
     loop.advanceBy(millis(500));
     say("наконец", false);
     EXPECT_FALSE(tray.stalled);
-    loop.advanceBy(seconds(4));  // the tick at 9.0 s is 3.5 s after the result: quiet
-    EXPECT_FALSE(tray.stalled);
-    loop.advanceBy(seconds(0.5));
-    EXPECT_TRUE(tray.stalled);
+    EXPECT_FALSE(stalledAfter(seconds(4)));  // the tick at 9.0 s is 3.5 s after the result: quiet
+    EXPECT_TRUE(stalledAfter(seconds(0.5)));
     say("", true);  // an empty result does not clear at once; the next tick does, with a line
     EXPECT_TRUE(tray.stalled);
-    loop.advanceBy(seconds(1));
-    EXPECT_FALSE(tray.stalled);
+    EXPECT_FALSE(stalledAfter(seconds(1)));
 
     client()->fail("Unhandled http status code: 401");
     client()->fail("Socket is not connected", ENOTCONN);
     loop.runPending();
     EXPECT_TRUE(c->localSession->running());
-    loop.advanceBy(seconds(4.6));
-    EXPECT_TRUE(tray.stalled);
+    EXPECT_TRUE(stalledAfter(seconds(4.6)));
     c->handleFNPress();  // stopped while stalled: the stall clears first
     EXPECT_FALSE(tray.stalled);
     client()->fail("Transport endpoint is not connected");

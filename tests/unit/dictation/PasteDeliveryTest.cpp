@@ -60,7 +60,6 @@ TEST_F(Paste, ClipboardAtOnceShortcutFiftyMillisecondsLater) {
     loop.advanceBy(millis(100));
     EXPECT_EQ(keys.sent, (decltype(keys.sent){{millis(50), S::shiftInsert}, {millis(70), S::shiftInsert}}));
     EXPECT_EQ(clipboard.primary, "ls -la") << "Shift+Insert in xterm pastes the primary selection";
-    EXPECT_TRUE(log.lines().empty()) << "a successful paste is silent";
     paste->paste("x");
     paste.reset();
     loop.advanceBy(seconds(1));
