@@ -87,7 +87,6 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     pressAt(3.0);
     EXPECT_TRUE(tray.state.processing && tray.spinning && !tray.state.fnDictating);
     EXPECT_EQ(tray.badgeRefreshes, 2);
-    EXPECT_EQ(c->localSession, nullptr);
     loop.advanceBy(millis(799));
     mic.deliver(chunk(2));
     EXPECT_EQ(client()->finishes(), 0);
@@ -172,7 +171,6 @@ TEST_F(Dictation, TheTextIsTheTrimmedFinalsOrElseTheLastInterimAndALockOnlyCopie
     for (std::size_t i = 0; i < cases.size(); ++i) dictate(1.0 + 10 * i, cases[i]);
     EXPECT_THAT(paste.pasted, ElementsAre("Привет, мир.", "раз два"));  // an empty text is not pasted
     dictate(40.0, {{"секрет", true}}, [&] { c->stopKeepingTextOnClipboard(); });
-    EXPECT_FALSE(tray.state.fnDictating);
     EXPECT_THAT(paste.copied, ElementsAre("секрет"));
     EXPECT_EQ(paste.pasted.size(), 2u);
 }

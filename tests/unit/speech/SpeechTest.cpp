@@ -46,12 +46,10 @@ TEST_F(ClientTest, HeldAudioIsCappedAndAFinishBeforeTheOpenSendsItFirst) {
     c->sendAudio(chunk(0));       // empty: would end the stream at the service
     c->finish();
     c->sendAudio(chunk(640, 3));  // after the finish: dropped
-    EXPECT_EQ(c->state(), State::connecting);
     auto s = factory.last();
     EXPECT_TRUE(s->sent.empty());
     s->open();
     EXPECT_EQ(opens, 1);
-    EXPECT_EQ(c->state(), State::closing);
     ASSERT_EQ(s->sent.size(), 4196u);
     EXPECT_EQ(s->sent[4194].bytes, std::string(304, '\2'));
     EXPECT_EQ(s->sent.back().bytes, DeepgramClient::closeStreamMessage());
@@ -118,11 +116,10 @@ TEST(ResultDecoder, ReadsResultsLenientlyAndIgnoresEverythingElse) {
         EXPECT_FALSE(decodeResultMessage(m)) << m;
 }
 
-TEST(Endpoint, QueryIsFixedAndEncodedAndOnlySchemeHostPortAreOverridden) {
+TEST(Endpoint, QueryIsFixedAndOnlySchemeHostPortAreOverridden) {
     EXPECT_EQ(*listenUrl("wss://api.deepgram.com", "nova-3", "multi", 2, true),
               "wss://api.deepgram.com/v1/listen?model=nova-3&language=multi&encoding=linear16&sample_rate=16000"
               "&channels=2&interim_results=true&smart_format=true&punctuate=true&endpointing=300&multichannel=true");
-    EXPECT_EQ(listenQuery("a b&c=d", "ru/RU+x", 1, false).substr(0, 40), "model=a%20b%26c%3Dd&language=ru%2FRU%2Bx");
     EXPECT_EQ(normalizedStreamingBase("WSS://dg.example.org/some/path?x=1"), "wss://dg.example.org");
     for (const char* bad : {"127.0.0.1:8765", "http://host", "ws://host:65536", "ws://user@host", "ws://[::1"})
         EXPECT_FALSE(normalizedStreamingBase(bad)) << bad;
