@@ -67,7 +67,6 @@ public:
     void connect() override {}
     void sendAudio(const AudioBytes& data) override {
         std::lock_guard lock(mutex_);
-        if (finishes_ > 0 || disconnects_ > 0) return void(++afterEnd_);
         if (keepSent) sent_.push_back(data);
         bytes_ += static_cast<std::int64_t>(data.size());
     }
@@ -91,7 +90,6 @@ public:
     }
     int finishes() const { return locked(mutex_, [&] { return finishes_; }); }
     int disconnects() const { return locked(mutex_, [&] { return disconnects_; }); }
-    int sentAfterEnd() const { return locked(mutex_, [&] { return afterEnd_; }); }
 
     const std::string apiKey;
     RecognitionCallbacks callbacks;
@@ -101,7 +99,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<AudioBytes> sent_;
     std::int64_t bytes_ = 0;
-    int finishes_ = 0, disconnects_ = 0, afterEnd_ = 0;
+    int finishes_ = 0, disconnects_ = 0;
 };
 
 class FakeRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
