@@ -94,15 +94,15 @@ TEST_F(ClientTest, OldSocketsAreSilencedAndBadEndpointsReported) {
     EXPECT_TRUE(transcripts.empty());
     EXPECT_EQ(errors, std::vector<std::string>{"reset"});
 
-    ::setenv("PARLANDO_DEEPGRAM_URL", "http://localhost:9", 1);
     auto bad = make();
+    bad->setEndpoint("http://localhost:9");
     bad->connect();
-    ::unsetenv("PARLANDO_DEEPGRAM_URL");
     EXPECT_EQ(errors.back(), "Failed to decode Deepgram response: invalid url");
     EXPECT_EQ(factory.sockets.size(), 2u);
 }
 
-TEST(ResultDecoder, ReadsResultsLenientlyAndIgnoresEverythingElse) {
+// The wire format: results are read leniently and everything else ignored.
+TEST(WireFormat, ResultsAndTheEndpoint) {
     EXPECT_EQ(decodeResultMessage(R"({"is_final":true,"channel":{"alternatives":[{"transcript":""}]}})"),
               (Transcript{"", true, std::nullopt}));
     EXPECT_EQ(decodeResultMessage(R"({"is_final":"true","channel_index":[0,"a"],)"
@@ -114,9 +114,7 @@ TEST(ResultDecoder, ReadsResultsLenientlyAndIgnoresEverythingElse) {
                           R"({"channel":{"alternatives":[{"transcript":5}]}})",
                           "{\"channel\":{\"alternatives\":[{\"transcript\":\"\xff\"}]}}"})
         EXPECT_FALSE(decodeResultMessage(m)) << m;
-}
-
-TEST(Endpoint, QueryIsFixedAndOnlySchemeHostPortAreOverridden) {
+    // The query is fixed; only scheme, host and port of the endpoint are overridden.
     EXPECT_EQ(*listenUrl("wss://api.deepgram.com", "nova-3", "multi", 2, true),
               "wss://api.deepgram.com/v1/listen?model=nova-3&language=multi&encoding=linear16&sample_rate=16000"
               "&channels=2&interim_results=true&smart_format=true&punctuate=true&endpointing=300&multichannel=true");
