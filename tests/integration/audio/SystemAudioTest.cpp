@@ -64,7 +64,7 @@ TEST_P(SystemAudio, RecordsTheDefaultOutputAndFollowsItUntilTheServerGoes) {
     EXPECT_NEAR(crossings(samplesOf(take()), 8000), 440, 20);
     sh("pactl set-default-sink micfeed");
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pumpUntil([&] { return log.contains("system audio now from micfeed.monitor"); }, 5s));
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("system audio now from micfeed.monitor"); }, 10s));
     feeders[feeders.size() - 2].stop();
     pumpFor(1500ms);
     const auto after = take();
@@ -92,7 +92,7 @@ TEST_P(SystemAudio, RecordsTheDefaultOutputAndFollowsItUntilTheServerGoes) {
 TEST_P(SystemAudio, OutputsGoingAwayAreFollowedOrReportedAndAMissingServerFailsTheStart) {
     ASSERT_EQ(start(), "");
     sh("pactl unload-module $(pactl list short modules | grep sink_name=speakers | cut -f1)");
-    ASSERT_TRUE(pumpUntil([&] { return log.contains("system audio now from"); }, 5s));
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("system audio now from"); }, 10s));
     const std::size_t before = count();
     ASSERT_TRUE(pumpUntil([&] { return count() > before + 25; }, 5s));
     EXPECT_TRUE(errors.empty());
