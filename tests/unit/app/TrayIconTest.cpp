@@ -24,37 +24,31 @@ struct Recording : AppRig {
 };
 }  // namespace
 
-TEST(TrayAnimator, FadeTakesElevenStepsDotFromTheSixthThenStops) {
+TEST(TrayAnimator, FadeTakesElevenStepsReversesWithoutAJumpAndDiesWithTheController) {
     Recording rig;
     const int before = rig.button.imageSets;
     rig.c->renderUI();  // draws once, then the first step runs at once
-    EXPECT_NEAR(rig.c->iconBlend, 1.0 / 10.5, 1e-9);
     rig.loop.advanceBy(frame * 4);
     EXPECT_NEAR(rig.c->iconBlend, 5.0 / 10.5, 1e-9);
     EXPECT_FALSE(hasDot(rig.button.image));
     rig.loop.advanceBy(frame);
-    EXPECT_TRUE(hasDot(rig.button.image));
-    rig.loop.advanceBy(frame * 5);
+    EXPECT_TRUE(hasDot(rig.button.image)) << "the dot from the sixth step";
+    rig.advance(1);
     EXPECT_EQ(rig.c->iconBlend, 1.0);
     EXPECT_FALSE(rig.c->iconAnimatorRunning());
     EXPECT_EQ(rig.button.image.ops[1].color, TrayIcon::red);
-    rig.advance(1);
     EXPECT_EQ(rig.button.imageSets - before, 1 + 11) << "no redraws once the fade is done";
-}
 
-TEST(TrayAnimator, StoppingHalfWayReversesWithoutAJumpAndTheTimerDiesWithTheController) {
-    Recording rig(false);
+    for (bool recording : {false, true}) {  // half-way back, then on again: one step from where it was
+        rig.c->trayState.fnDictating = recording;
+        rig.c->renderUI();
+        rig.loop.advanceBy(frame * 4);
+    }
+    EXPECT_NEAR(rig.c->iconBlend, 1.0 - 1.0 / 10.5, 1e-9);
+    rig.c->trayState.fnDictating = rig.c->trayState.hasMicSignal = false;
     rig.c->renderUI();
-    rig.loop.advanceBy(frame * 4);
-    const double mid = rig.c->iconBlend;
-    rig.c->trayState.fnDictating = false;
-    rig.c->renderUI();
-    rig.loop.advanceBy(frame);
-    EXPECT_NEAR(rig.c->iconBlend, mid - 1.0 / 10.5, 1e-9);
     rig.advance(1);
-    EXPECT_EQ(rig.c->iconBlend, 0.0);
     EXPECT_EQ(rig.button.image, TrayIcon::idleImage());
-
     rig.c->trayState.fnDictating = true;
     rig.c->renderUI();
     const int sets = rig.button.imageSets;

@@ -3,21 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <sstream>
-#include <thread>
 #include <unistd.h>
+#include <map>
+#include <thread>
 
 using namespace parlando;
-using parlando::testing::FakeSystemLog;
+using namespace parlando::testing;
 namespace fs = std::filesystem;
-
-using Dir = parlando::testing::ScratchDir;
-using parlando::testing::readText;
+using Dir = ScratchDir;
 
 TEST(TrayLog, AFileInTheWayOrNoFolderAtAllOnlyReachTheSystemLog) {
     Dir dir;
-    fs::create_directories(dir.path);
     std::ofstream(dir.path / "Parlando") << "not a folder";
     FakeSystemLog sys;
     TrayLog(sys, dir.path / "Parlando", nullptr).append("hello");  // returns normally, written on the way out
@@ -38,11 +34,14 @@ TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
     TrayLog log(sys, dir.path, nullptr);
     constexpr int threads = 6, perThread = 3000;
     // Long-ish lines make torn writes visible.
-    auto pad = [](int t) { return std::string(static_cast<std::size_t>(40 + t * 25), char('a' + t)); };
+    auto line = [](int t, int i) {
+        return "t" + std::to_string(t) + " " + std::to_string(i) + " " +
+               std::string(std::size_t(40 + t * 25), char('a' + t));
+    };
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i) log.append("t" + std::to_string(t) + " " + std::to_string(i) + " " + pad(t));
+            for (int i = 0; i < perThread; ++i) log.append(line(t, i));
         });
     for (auto& w : workers) w.join();
     log.flush();
@@ -50,15 +49,9 @@ TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
     std::ifstream in(dir.path / "parlando-tray.txt");
     std::map<int, int> next;
     int total = 0;
-    for (std::string line; std::getline(in, line); ++total) {
-        std::istringstream fields(line);
-        std::string tag, text;
-        int i = -1;
-        fields >> tag >> i >> text;
-        ASSERT_EQ(tag.size(), 2u) << line;
-        const int t = tag[1] - '0';
-        ASSERT_EQ(text, pad(t)) << line;
-        ASSERT_EQ(i, next[t]++) << "thread " << t << " out of order";
+    for (std::string got; std::getline(in, got); ++total) {
+        const int t = got.size() > 1 ? got[1] - '0' : 0;
+        ASSERT_EQ(got, line(t, next[t]++)) << "torn, or thread " << t << " out of order";
     }
     EXPECT_EQ(total, threads * perThread);
 }

@@ -32,10 +32,7 @@ TEST(TelegramEvents, DecodesWhatTheClientUsesAndDropsTheRest) {
     };
     for (const auto& [text, want] : cases) {
         const auto e = decodeTelegramEvent(text);
-        ASSERT_EQ(e.has_value(), want.has_value()) << text;
-        if (e) {
-            EXPECT_EQ(std::make_pair(e->kind, e->text), *want) << text;
-        }
+        EXPECT_EQ(e ? std::optional(std::pair(e->kind, e->text)) : std::nullopt, want) << text;
     }
 }
 
@@ -53,8 +50,8 @@ struct TelegramRig : ::testing::Test {
     fs::path dir = fs::temp_directory_path() / ("parlando-tg-" + std::to_string(std::random_device{}()));
     std::shared_ptr<TelegramClient> client =
         TelegramClient::create(loop, log, keychain, td, {dir / "db", dir / "files"}, {"Linux desktop", "L", "0"});
-    std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(
-        loop, log, *client, keychain, alerts, [this](const std::string& m) { errors.push_back(m); });
+    std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(loop, log, *client, keychain, alerts,
+                                                              [this](const std::string& m) { errors.push_back(m); });
 
     ~TelegramRig() override { fs::remove_all(dir); }
     void event(const std::string& json) { td.deliver(json), loop.runPending(); }
@@ -154,7 +151,7 @@ TEST_F(TelegramRig, MissingLibraryOrKeyStoreShowsInTheStatusAndStartIsIdempotent
     EXPECT_EQ(log.lines(), Lines{"tg: cannot load libtdjson: tried: a; b"});
 
     td.loadFailure.reset();
-    store.failWith(MemorySecretStore::Op::read, "parlando.tdlib_db_key", "tdlib", SecretStoreStatus::failure(2, "x"));
+    store.failWith(MemorySecretStore::Op::read, "parlando.tdlib_db_key", "tdlib", 2);
     client->start();
     client->start();
     state("WaitTdlibParameters");
