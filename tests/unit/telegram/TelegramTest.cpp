@@ -140,7 +140,6 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     state("LoggingOut");
     state("Closed");
     EXPECT_FALSE(hasKey());
-    EXPECT_EQ(log.count("tg: local session wiped"), 2u);
 }
 
 TEST_F(TelegramRig, MissingLibraryOrKeyStoreShowsInTheStatusAndStartIsIdempotent) {
@@ -148,7 +147,6 @@ TEST_F(TelegramRig, MissingLibraryOrKeyStoreShowsInTheStatusAndStartIsIdempotent
     td.loadFailure = TdJson::LoadFailure{"libtdjson not found: run scripts/install-deps.sh", "tried: a; b"};
     client->start();
     EXPECT_EQ(client->status().menuText(), "error: libtdjson not found: run scripts/install-deps.sh");
-    EXPECT_EQ(log.lines(), Lines{"tg: cannot load libtdjson: tried: a; b"});
 
     td.loadFailure.reset();
     store.failWith(MemorySecretStore::Op::read, "parlando.tdlib_db_key", "tdlib", 2);
