@@ -65,10 +65,6 @@ struct SecretServiceEnv {
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv, env, 20s);
     }
-    std::optional<std::string> lookup(const std::string& service, const std::string& account) const {
-        RunResult r = tool({"lookup", "service", service, "account", account});
-        return r.exitCode == 0 ? std::optional(r.out) : std::nullopt;
-    }
     // secret-tool reads the secret from standard input when it is not a terminal.
     bool store(const std::string& service, const std::string& account, const std::string& value) const {
         auto e = env;
@@ -113,12 +109,9 @@ TEST_F(LibsecretKeyring, ItemsRoundTripAndAreSharedWithSecretToolBothWays) {
     const std::string all =
         env->tool({"search", "--all", "service", "parlando.deepgram.api_key", "account", "deepgram"}).out;
     EXPECT_EQ(all.find("secret = "), all.rfind("secret = ")) << "one item: " << all;
-    EXPECT_EQ(env->lookup("parlando.deepgram.api_key", "deepgram"), "dg-updated");
-
-    const auto key = keychain.tdlibDatabaseKey();
-    EXPECT_EQ(env->lookup("parlando.tdlib_db_key", "tdlib").value_or("").size(), 44u);
-    EXPECT_EQ(keychain.tdlibDatabaseKey(), key);
-    EXPECT_NE(key, std::vector<std::uint8_t>(32, 0)) << "the system's random bytes";
+    EXPECT_EQ(env->tool({"lookup", "service", "parlando.deepgram.api_key", "account", "deepgram"}).out, "dg-updated");
+    // The database key made, stored and used again: the TDLib test.
+    EXPECT_NE(keychain.tdlibDatabaseKey(), std::vector<std::uint8_t>(32, 0)) << "the system's random bytes";
 }
 
 // The keyring's bus going away, then a locked keyring: errors, never a hang

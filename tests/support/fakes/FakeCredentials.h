@@ -1,11 +1,10 @@
 #pragma once
-// In-memory stand-ins for the secret store, the random source and the alert
-// presenter, recording what they were asked.
+// In-memory stand-ins for the secret store (failing on demand), the random
+// source and the alert presenter (answering from a script).
 #include "app/Alert.h"
 #include "credentials/SecretStore.h"
 #include "credentials/SecureRandom.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
@@ -23,29 +22,29 @@ public:
     using S = const std::string&;
 
     SecretReadResult read(S service, S account) override {
-        if (auto f = record(Op::read, service, account)) return {*f, {}};
+        if (auto f = failure(Op::read, service, account)) return {*f, {}};
         const auto v = get(service, account);
         return {v ? SecretStoreStatus::success() : SecretStoreStatus::missing(), v.value_or("")};
     }
     SecretStoreStatus update(S service, S account, S value) override {
-        if (auto f = record(Op::update, service, account)) return *f;
+        if (auto f = failure(Op::update, service, account)) return *f;
         if (!has(service, account)) return SecretStoreStatus::missing();
         put(service, account, value);
         return SecretStoreStatus::success();
     }
     SecretStoreStatus add(S service, S account, S value) override {
-        if (auto f = record(Op::add, service, account)) return *f;
+        if (auto f = failure(Op::add, service, account)) return *f;
         // A keychain refuses a duplicate; so does this store.
         return items_.emplace(std::pair(service, account), value).second
                    ? SecretStoreStatus::success()
                    : SecretStoreStatus::failure(-25299, "duplicate item");
     }
     SecretStoreStatus remove(S service, S account) override {
-        if (auto f = record(Op::remove, service, account)) return *f;
+        if (auto f = failure(Op::remove, service, account)) return *f;
         return items_.erase({service, account}) ? SecretStoreStatus::success() : SecretStoreStatus::missing();
     }
 
-    // Direct access, bypassing the record.
+    // Direct access, never failing.
     void put(S service, S account, S value) { items_[{service, account}] = value; }
     std::optional<std::string> get(S service, S account) const {
         const auto it = items_.find({service, account});
@@ -58,13 +57,9 @@ public:
         failures_[{op, service, account}] = SecretStoreStatus::failure(code, why);
     }
     void clearFailures() { failures_.clear(); }
-    std::size_t count(Op op, S service) const { return std::ranges::count(calls, std::pair(op, service)); }
-
-    std::vector<std::pair<Op, std::string>> calls;  // each call's operation and service
 
 private:
-    std::optional<SecretStoreStatus> record(Op op, S service, S account) {
-        calls.emplace_back(op, service);
+    std::optional<SecretStoreStatus> failure(Op op, S service, S account) const {
         const auto it = failures_.find({op, service, account});
         return it == failures_.end() ? std::nullopt : std::optional(it->second);
     }

@@ -13,28 +13,23 @@ namespace parlando::testing {
 
 // Both hold their lines under a lock: the audio and network threads log too.
 class MemoryLog final : public Log {
-    template <class F>
-    auto locked(F f) const {
-        std::lock_guard lock(mutex_);
-        return f();
-    }
-
 public:
     void append(std::string_view message) override {
-        locked([&] { lines_.emplace_back(message); });
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(message);
     }
     std::vector<std::string> lines() const {
-        return locked([&] { return lines_; });
+        std::lock_guard lock(mutex_);
+        return lines_;
     }
     bool contains(std::string_view needle) const { return count(needle) > 0; }  // any line containing needle
     std::size_t count(std::string_view needle) const {
-        return locked([&] {
-            return std::count_if(lines_.begin(), lines_.end(),
-                                 [&](const std::string& l) { return l.find(needle) != std::string::npos; });
-        });
+        return std::ranges::count_if(lines(),
+                                     [&](const std::string& l) { return l.find(needle) != std::string::npos; });
     }
     void clear() {
-        locked([&] { lines_.clear(); });
+        std::lock_guard lock(mutex_);
+        lines_.clear();
     }
 
 private:

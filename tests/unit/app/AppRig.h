@@ -14,8 +14,8 @@
 namespace parlando::testing {
 
 struct ScratchDir {
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("parlando-unit-" + std::to_string(std::random_device{}()));
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("parlando-unit-" + std::to_string(std::random_device{}()));
     ScratchDir() { std::filesystem::create_directories(path); }
     ~ScratchDir() {
         std::error_code ec;
@@ -39,15 +39,20 @@ struct AppRig {
 
     explicit AppRig(StatusMenuHooks hooks = {}, std::vector<StatusBarController::StartupStep> steps = {},
                     LoginItemSettings* login = nullptr, bool withButton = true) {
-        c = StatusBarController::create(AppServices{loop, settings, log, withButton ? &button : nullptr, &notifier, login},
-                                        std::move(steps), std::move(hooks));
+        c = StatusBarController::create(
+            AppServices{loop, settings, log, withButton ? &button : nullptr, &notifier, login}, std::move(steps),
+            std::move(hooks));
     }
     void advance(double s) { loop.advanceBy(seconds(s)); }
 };
 
+// Titles as drawn: "---" for a separator, "✓" before a checked item, " (off)" after a greyed one.
 inline std::vector<std::string> titles(const std::vector<MenuItem>& items) {
     std::vector<std::string> out;
-    for (const auto& i : items) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
+    for (const auto& i : items)
+        out.push_back(i.kind == MenuItem::Kind::separator
+                          ? "---"
+                          : (i.checked == true ? "✓" : "") + i.title + (i.enabled ? "" : " (off)"));
     return out;
 }
 

@@ -86,10 +86,7 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
 
     loginToPhone();
     EXPECT_EQ(alerts.shown.size(), 2u) << "no prompt before the user connects";
-    const auto& params = td.sent.at(1);
-    EXPECT_EQ(params["api_id"], 12345) << params;
-    EXPECT_EQ(params["api_hash"], "hash");
-    EXPECT_EQ(params["database_encryption_key"], store.get("parlando.tdlib_db_key", "tdlib"));
+    EXPECT_EQ(td.sent.at(1)["api_hash"], "hash") << "trimmed; the parameters at work: the TDLib test";
     EXPECT_EQ(items(), (Lines{"Telegram: waiting for phone… (off)", "Telegram: подключить…"}));
 
     for (const char* answer : {"  +7000 \n", " 123 ", "456", " pass word "}) alerts.answer(0, {answer});

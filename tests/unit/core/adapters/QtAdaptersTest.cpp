@@ -16,12 +16,10 @@ using namespace parlando;
 
 namespace {
 
-QCoreApplication& app() {
+void app() {
     static int argc = 1;
-    static char name[] = "qt-adapters-test";
-    static char* argv[] = {name, nullptr};
+    static char name[] = "qt-adapters-test", *argv[] = {name, nullptr};
     static QCoreApplication instance(argc, argv);
-    return instance;
 }
 
 // Runs the Qt loop until done() or the time limit.
