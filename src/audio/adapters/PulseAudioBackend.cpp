@@ -1,5 +1,7 @@
 #include "audio/adapters/PulseAudioBackend.h"
 
+#include "audio/adapters/PulseRecordStream.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -442,15 +444,7 @@ void PulseAudioBackend::start(const AudioDeviceInfo& device, Tap tap) {
     carry_.clear();
     pa_stream_set_state_callback(stream_, &Callbacks::streamState, this);
     pa_stream_set_read_callback(stream_, &Callbacks::streamRead, this);
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(-1);
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
-    // Exactly this source: never moved to another one behind the engine's back.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream_, device.uid.c_str(), &attr, flags) < 0) {
+    if (connectRecordStream(stream_, device.uid.c_str(), spec) < 0) {
         const std::string why = pa_strerror(pa_context_errno(context_));
         stopLocked();
         pa_threaded_mainloop_unlock(mainloop_);

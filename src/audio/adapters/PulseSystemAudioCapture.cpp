@@ -1,5 +1,7 @@
 #include "audio/adapters/PulseSystemAudioCapture.h"
 
+#include "audio/adapters/PulseRecordStream.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -316,16 +318,7 @@ void PulseSystemAudioCapture::openStreamLocked(const pa_source_info& source) {
     nextMonitor_ = monitor;
     pa_stream_set_state_callback(nextStream_, &Callbacks::streamState, this);
     pa_stream_set_read_callback(nextStream_, &Callbacks::streamRead, this);
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(-1);
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
-    // We follow the default output ourselves; the server must not move the
-    // stream to some other source (a microphone) when the output goes away.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(nextStream_, monitor.c_str(), &attr, flags) < 0) {
+    if (connectRecordStream(nextStream_, monitor.c_str(), spec) < 0) {
         const std::string why = contextError(context_);
         dropStreamLocked(nextStream_);
         noOutputLocked(SystemAudioError{SystemAudioError::Kind::streamStart, why});
