@@ -46,13 +46,17 @@ struct AppRig {
     void advance(double s) { loop.advanceBy(seconds(s)); }
 };
 
-// Titles as drawn: "---" for a separator, "✓" before a checked item, " (off)" after a greyed one.
 inline std::vector<std::string> titles(const std::vector<MenuItem>& items) {
     std::vector<std::string> out;
-    for (const auto& i : items)
-        out.push_back(i.kind == MenuItem::Kind::separator
-                          ? "---"
-                          : (i.checked == true ? "✓" : "") + i.title + (i.enabled ? "" : " (off)"));
+    for (const auto& i : items) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
+    return out;
+}
+
+// The titles with "✓" before a checked item and " (off)" after a greyed one.
+inline std::vector<std::string> drawn(const std::vector<MenuItem>& items) {
+    std::vector<std::string> out = titles(items);
+    for (std::size_t k = 0; k < items.size(); ++k)
+        out[k] = (items[k].checked == true ? "✓" : "") + out[k] + (items[k].enabled ? "" : " (off)");
     return out;
 }
 

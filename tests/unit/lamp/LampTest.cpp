@@ -79,6 +79,7 @@ TEST(LightControl, BreakerTripsSkipsResumesAndTripsAgain) {
     EXPECT_TRUE(rig.light->isSuspended()) << "the first call after the pause failed: suspended again";
     call({}, 200, true);  // the test bypasses the breaker; its success resumes the lamp
     EXPECT_FALSE(rig.light->isSuspended());
+    rig.loop.runPending();
     rig.log.clear();
     call("unreachable");
     call({}, 200);
