@@ -2,22 +2,18 @@
 // its launch, a second copy steps aside, the icon shows and both mouse buttons
 // open the menu; with no tray at all the start-up
 // probe logs why and posts a notification (to a fake notification service).
+#include "testenv/Desktop.h"
 #include "testenv/FakeDBusServices.h"
-#include "testenv/TestEnv.h"
 
+#include <gtest/gtest.h>
 #include <QImage>
 #include <QRegularExpression>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <sstream>
 
 using namespace parlando::testing;
 using namespace parlando::testenv;
 namespace fs = std::filesystem;
 
 namespace {
-
-const fs::path binary = fs::path(PARLANDO_BINARY_DIR) / "apps" / "parlando";
 
 struct Rect {
     int x = 0, y = 0, w = 0, h = 0;
@@ -29,7 +25,8 @@ int changedPixels(const QImage& a, const QImage& b, const Rect& r) {
     for (int y = std::max(0, r.y); y < std::min(a.height(), r.y + r.h); ++y)
         for (int x = std::max(0, r.x); x < std::min(a.width(), r.x + r.w); ++x) {
             const QColor ca = a.pixelColor(x, y), cb = b.pixelColor(x, y);
-            if (std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) + std::abs(ca.blue() - cb.blue()) > 30)
+            if (std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) + std::abs(ca.blue() - cb.blue()) >
+                30)
                 ++n;
         }
     return n;
@@ -40,63 +37,51 @@ protected:
     void SetUp() override {
         for (const char* tool : {"Xvfb", "trayer", "xdotool", "import", "dbus-daemon"})
             if (!haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
-        ASSERT_TRUE(fs::exists(binary)) << binary;
-        bus = std::make_unique<SessionBus>(dir.path());
         // This process only serves fake D-Bus services; it needs no display.
         applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
-        applyToProcess(bus->env());
         qtApp();
-        serviceBus = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(QString::fromStdString(bus->address()), "services"));
-        ASSERT_TRUE(serviceBus->isConnected());
-        notifications = std::make_unique<FakeNotifications>(*serviceBus);
     }
     void TearDown() override {
         app.stop();
         notifications.reset();
         QDBusConnection::disconnectFromBus("services");
-        x.reset();
     }
 
-    void launch(const char* hotkey = nullptr) {
-        env = isolatedEnv(dir.path(), {x->env(), bus->env()});
-        env["QT_QPA_PLATFORM"] = "xcb";
-        env["XDG_CURRENT_DESKTOP"] = "GNOME";
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = bus->address();  // no logind there: the hotkey always acts
-        if (hotkey != nullptr) {
-            fs::create_directories(dir.path() / "home/.config/Parlando");
-            std::ofstream(dir.path() / "home/.config/Parlando/Parlando.conf") << "[General]\nParlandoHotkey=" << hotkey
-                                                                               << "\n";
-        }
-        app = Process::spawn({binary.string()}, env, dir.path() / "app.out", dir.path() / "app.err");
+    // The app on a desktop with a tray host or without, a fake notification service on its bus.
+    bool launch(bool tray, const std::string& settings = "") {
+        desk.emplace("parlando-xembed", tray, false, false);
+        desk->env["XDG_CURRENT_DESKTOP"] = "GNOME";
+        desk->env["DBUS_SYSTEM_BUS_ADDRESS"] = desk->bus.address();  // no logind there: the hotkey always acts
+        desk->configure(settings);
+        notifications.emplace(QDBusConnection::connectToBus(QString::fromStdString(desk->bus.address()), "services"));
+        app = desk->startApp();
+        return pumpUntil([&] { return desk->logged("tray-probe: "); }, 30000);
     }
-    fs::path logFile() const { return dir.path() / "home/.local/share/Parlando/parlando-tray.txt"; }
-    bool logHas(const std::string& s) const { return readFile(logFile()).find(s) != std::string::npos; }
-
+    // The exit status, waited for with the event loop turning (the app may call our services).
+    static std::optional<int> exitOf(Process& p, int ms) {
+        std::optional<int> status;
+        pumpUntil([&] { return (status = p.wait(std::chrono::milliseconds(0))).has_value(); }, ms);
+        return status;
+    }
     QImage shot(const std::string& name) {
-        const fs::path p = dir.path() / (name + ".png");
-        EXPECT_TRUE(x->screenshot(p));
-        return QImage(QString::fromStdString(p.string())).convertToFormat(QImage::Format_RGB32);
+        const std::string p = (desk->dir.path() / (name + ".png")).string();
+        EXPECT_TRUE(desk->x.screenshot(p));
+        return QImage(QString::fromStdString(p)).convertToFormat(QImage::Format_RGB32);
     }
 
-    TempDir dir{"parlando-xembed"};
-    std::unique_ptr<SessionBus> bus;
-    std::unique_ptr<XServer> x;
-    std::unique_ptr<QDBusConnection> serviceBus;
-    std::unique_ptr<FakeNotifications> notifications;
-    std::map<std::string, std::string> env;
+    std::optional<Desktop> desk;
+    std::optional<FakeNotifications> notifications;
     Process app;
 };
 
 }  // namespace
 
 TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet) {
-    x = std::make_unique<XServer>(dir.path());
-    launch("rightctrl");  // a key X11 sees: nothing to tell the user
-    ASSERT_TRUE(pumpUntil([&] { return logHas("tray-probe: "); }, 30000)) << readFile(dir.path() / "app.err");
-    const std::string log = readFile(logFile());
-    ASSERT_TRUE(logHas("tray-probe: tray icon visible at (")) << log;
-    EXPECT_TRUE(logHas("using the XEmbed tray"));
+    // A hotkey X11 sees: nothing to tell the user.
+    ASSERT_TRUE(launch(true, "ParlandoHotkey=rightctrl\n")) << readFile(desk->file("app.err"));
+    const std::string log = desk->log();
+    ASSERT_TRUE(desk->logged("tray-probe: tray icon visible at (")) << log;
+    EXPECT_TRUE(desk->logged("using the XEmbed tray"));
 
     // Where the tray put the icon, from the probe's own line.
     QRegularExpression re(R"(visible at \((-?\d+), (-?\d+), (\d+)x(\d+)\))");
@@ -114,17 +99,13 @@ TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProb
     // Both mouse buttons open the menu below the tray.
     const Rect below{icon.x - 400, icon.y + icon.h + 1, 400 + icon.w, 250};
     const std::string cx = std::to_string(icon.x + icon.w / 2), cy = std::to_string(icon.y + icon.h / 2);
+    const auto menuShown = [&](const std::string& name) {
+        return pumpUntil([&] { return changedPixels(shown, shot(name), below) > 3000; }, 15000);
+    };
     for (const char* button : {"1", "3"}) {
-        run({"xdotool", "mousemove", cx, cy, "click", button}, x->env());
-        QImage menu;
-        const bool opened = pumpUntil(
-            [&] {
-                menu = shot(std::string("menu") + button);
-                return changedPixels(shown, menu, below) > 3000;
-            },
-            15000);
-        EXPECT_TRUE(opened) << "button " << button;
-        run({"xdotool", "key", "Escape"}, x->env());
+        run({"xdotool", "mousemove", cx, cy, "click", button}, desk->env);
+        EXPECT_TRUE(menuShown(std::string("menu") + button)) << "button " << button;
+        run({"xdotool", "key", "Escape"}, desk->env);
         pumpUntil([&] { return changedPixels(shown, shot("closed"), below) < 200; }, 10000);
     }
 
@@ -132,41 +113,35 @@ TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProb
     EXPECT_TRUE(notifications->calls.empty()) << "a visible icon posts no notification";
     ASSERT_TRUE(app.running());
     // The launch went to the log file and to stderr; a second copy for the same user steps aside.
-    EXPECT_EQ(readFile(logFile()).find("applicationWillFinishLaunching\napplicationDidFinishLaunching (main-thread sync setup)\n"),
-              0u);
-    EXPECT_NE(readFile(dir.path() / "app.err").find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
-    Process second = Process::spawn({binary.string()}, env, dir.path() / "second.out", dir.path() / "second.err");
-    std::optional<int> secondStatus;
-    pumpUntil([&] { return (secondStatus = second.wait(std::chrono::milliseconds(50))).has_value(); }, 20000);
-    EXPECT_EQ(secondStatus, 0);
-    EXPECT_TRUE(logHas("app: another Parlando is already running for this user — exiting"));
+    EXPECT_EQ(
+        desk->log().find("applicationWillFinishLaunching\napplicationDidFinishLaunching (main-thread sync setup)\n"),
+        0u);
+    EXPECT_NE(readFile(desk->file("app.err")).find("Parlando: applicationWillFinishLaunching\n"), std::string::npos);
+    Process second = desk->startApp({}, "second");
+    EXPECT_EQ(exitOf(second, 20000), 0);
+    EXPECT_TRUE(desk->logged("app: another Parlando is already running for this user — exiting"));
     ASSERT_TRUE(app.running());
 
     // An item chosen in the real menu runs its action: the last one, "Выход", ends the app.
-    run({"xdotool", "mousemove", cx, cy, "click", "1"}, x->env());
-    ASSERT_TRUE(pumpUntil([&] { return changedPixels(shown, shot("quit"), below) > 3000; }, 15000));
-    run({"xdotool", "key", "Up"}, x->env());
-    run({"xdotool", "key", "Return"}, x->env());
-    std::optional<int> status;
-    pumpUntil([&] { return (status = app.wait(std::chrono::milliseconds(50))).has_value(); }, 15000);
-    ASSERT_TRUE(status.has_value()) << "the app is still running";
-    EXPECT_EQ(*status, 0);
+    run({"xdotool", "mousemove", cx, cy, "click", "1"}, desk->env);
+    ASSERT_TRUE(menuShown("quit"));
+    run({"xdotool", "key", "Up"}, desk->env);
+    run({"xdotool", "key", "Return"}, desk->env);
+    EXPECT_EQ(exitOf(app, 15000), 0) << "the app is still running, or failed";
 }
 
 TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
-    x = std::make_unique<XServer>(dir.path(), XServer::Options{.trayHost = false});
-    launch();
-    ASSERT_TRUE(pumpUntil([&] { return logHas("tray-probe: "); }, 30000)) << readFile(dir.path() / "app.err");
+    ASSERT_TRUE(launch(false)) << readFile(desk->file("app.err"));
     pumpUntil([&] { return notifications->calls.size() >= 2; }, 10000);
-    EXPECT_TRUE(logHas("tray-probe: no system tray after 3 s — no StatusNotifierWatcher on the session bus and no "
-                       "XEmbed tray on the display"));
+    EXPECT_TRUE(
+        desk->logged("tray-probe: no system tray after 3 s — no StatusNotifierWatcher on the session bus and no "
+                     "XEmbed tray on the display"));
     // The probe's notice, and the hotkey's: no input devices here, and X11 never sees FN.
     QStringList summaries;
     for (const auto& call : notifications->calls) summaries << call.summary;
     EXPECT_TRUE(summaries.contains("Иконка Parlando не появилась в трее")) << summaries.join("|").toStdString();
-    if (!fs::exists("/dev/input")) {
+    if (!fs::exists("/dev/input"))
         EXPECT_TRUE(summaries.contains("Клавиша диктовки не работает")) << summaries.join("|").toStdString();
-    }
     EXPECT_EQ(notifications->calls.front().appIcon, "parlando");
     EXPECT_TRUE(app.running()) << "no tray is no reason to quit";
 }

@@ -60,18 +60,16 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     mic.start();
     say("text field of another application has the focus; starting parlando");
     Process app = desk.startApp();
-    auto log = [&] { return desk.log(); };
-    ASSERT_TRUE(waitFor([&] { return log().find("audio: always-on engine started (uid=pipemic") != std::string::npos; },
-                        30s))
-        << log();
-    ASSERT_TRUE(waitFor([&] { return log().find("FN: ") != std::string::npos; }, 10s)) << log();
+    ASSERT_TRUE(waitFor([&] { return desk.logged("audio: always-on engine started (uid=pipemic"); }, 30s))
+        << desk.log();
+    ASSERT_TRUE(waitFor([&] { return desk.logged("FN: "); }, 10s)) << desk.log();
     // A full pre-roll of room noise before the first press.
     std::this_thread::sleep_for(2500ms);
 
     constexpr unsigned f13Keycode = 183 + 8;  // evdev KEY_F13 as an X key code
     say("pressing F13: dictation starts");
     ASSERT_TRUE(tapKey(desk.x.display(), f13Keycode));
-    ASSERT_TRUE(waitFor([&] { return log().find("local: session started") != std::string::npos; }, 15s)) << log();
+    ASSERT_TRUE(waitFor([&] { return desk.logged("local: session started"); }, 15s)) << desk.log();
     say("speaking into the microphone: \"" + words + "\"");
     mic.queue(speech);
     std::this_thread::sleep_for(std::chrono::milliseconds(speech.size() / 32) + 500ms);
@@ -88,7 +86,7 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     say("the text field now holds: \"" + readFile(textFile) + "\"");
     say("screenshot: " + (dirPath / "screen.png").string());
     say("parlando's log: " + desk.logFile().string());
-    EXPECT_TRUE(pasted) << "text field holds \"" << readFile(textFile) << "\"\nlog:\n" << log();
+    EXPECT_TRUE(pasted) << "text field holds \"" << readFile(textFile) << "\"\nlog:\n" << desk.log();
 
     // The service received the microphone's own bytes, one contiguous run of
     // what was fed: pre-roll, live audio and post-roll, in order, nothing lost.
@@ -103,7 +101,6 @@ TEST(DictationEndToEnd, HotkeySpeechHotkeyPastesTheRecognisedTextIntoTheFocusedF
     // The speech itself is inside what the service heard.
     EXPECT_NE(std::search(received.begin(), received.end(), speech.begin(), speech.end()), received.end());
 
-    const std::string text = log();
-    EXPECT_EQ(text.find(AppDesktop::apiKey), std::string::npos) << "the key must never reach the log";
+    EXPECT_EQ(desk.log().find(AppDesktop::apiKey), std::string::npos) << "the key must never reach the log";
     app.stop();
 }

@@ -1,21 +1,16 @@
 #pragma once
 // What the end-to-end tests share: a real-time feeder for the pipe
-// microphone, speech made by espeak-ng, and the demo narration.
-#include "testenv/TestEnv.h"
+// microphone, speech made by espeak-ng, and the desktop a dictation needs.
+#include "testenv/Desktop.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
-#include <optional>
 #include <random>
-#include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace parlando::testenv {
 
@@ -93,58 +88,34 @@ inline std::string speechPcm(const fs::path& dir, const std::string& words, cons
     return readFile(raw);
 }
 
-// With PARLANDO_DEMO set (scripts/demo-*.sh) the test narrates what it
-// does and keeps its folder, with a screenshot, for a person to look at.
-inline bool demo() { return std::getenv("PARLANDO_DEMO") != nullptr; }
-inline void say(const std::string& what) {
-    if (demo()) std::printf("demo: %s\n", what.c_str()), std::fflush(stdout);
-}
-
-// The private desktop the parlando binary runs on: an X server (with a tray
-// host, or with a window manager), PulseAudio with the pipe microphone as the
-// default input, a keyring holding the API key, the local recognition service
-// answering from `script`, listening on with the pipe microphone chosen (plus
-// `settings`), and a text field of another application that has the focus.
-struct AppDesktop {
+// The desktop with what a dictation needs: PulseAudio with the pipe microphone
+// as the default input, the API key in the keyring, the local recognition
+// service answering from `script`, listening on with the pipe microphone chosen
+// (plus `settings`), and a text field of another application that has the focus.
+struct AppDesktop : Desktop {
     static constexpr const char* apiKey = "e2e-key-20c1";
     AppDesktop(const std::string& name, bool windowManager, const std::string& script, const std::string& settings,
                const std::vector<std::string>& serviceOptions = {})
-        : dir(name), x(dir.path(), XServer::Options{!windowManager, 1280, 800}), sound(dir.path()), bus(dir.path(), true) {
-        if (demo()) dir.keep();
-        say("working folder " + dir.path().string());
+        : Desktop(name, !windowManager, windowManager, true), sound(dir.path()) {
         std::ofstream(dir.path() / "script.txt") << script;
         std::vector<std::string> options{"--key", apiKey, "--script", file("script.txt")};
         options.insert(options.end(), serviceOptions.begin(), serviceOptions.end());
         service.emplace(dir.path(), options);
-        ready = service->port() > 0 && sound.pactl({"set-default-source", "pipemic"}).exitCode == 0;
-        if (!ready) return;
-        env = isolatedEnv(dir.path(), {x.env(), sound.env(), bus.env(), {{"QT_QPA_PLATFORM", "xcb"},
-                          {"PARLANDO_DEEPGRAM_URL", service->base()}}});
-        if (windowManager) wm = startWindowManager(env, dir.path());
-        ready = storeApiKey(env, apiKey);
-        fs::create_directories(env["XDG_CONFIG_HOME"] + "/Parlando");
-        std::ofstream(env["XDG_CONFIG_HOME"] + "/Parlando/Parlando.conf")
-            << "[General]\nParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n" << settings;
+        env.merge(sound.env());
+        env["PARLANDO_DEEPGRAM_URL"] = service->base();
+        ready = service->port() > 0 && sound.pactl({"set-default-source", "pipemic"}).exitCode == 0 &&
+                storeApiKey(env, apiKey);
+        configure("ParlandoMuted=false\nParlandoMicDeviceUID=pipemic\n" + settings);
         target = Process::spawn({PARLANDO_BINARY_DIR "/tools/paste-target/paste-target", "--out", file("target")}, env,
                                 dir.path() / "target.out", dir.path() / "target.err");
         // As a pager would: a window manager may keep a newcomer from taking the focus itself.
         if (windowManager) run({"xdotool", "search", "--sync", "--class", "paste-target", "windowactivate"}, env);
         ready = ready && waitFor([&] { return fs::exists(dir.path() / "target.ready"); }, 20s);
     }
-    std::string file(const char* name) const { return (dir.path() / name).string(); }
-    fs::path logFile() const { return fs::path(env.at("XDG_DATA_HOME")) / "Parlando/parlando-tray.txt"; }
-    std::string log() const { return readFile(logFile()); }
-    Process startApp() {
-        return Process::spawn({PARLANDO_BINARY_DIR "/apps/parlando"}, env, dir.path() / "app.out", dir.path() / "app.err");
-    }
 
-    TempDir dir;
-    XServer x;
     SoundServer sound;
-    SessionBus bus;
     std::optional<RecognitionService> service;
-    Process wm, target;
-    std::map<std::string, std::string> env;
+    Process target;
     bool ready = false;
 };
 

@@ -5,9 +5,9 @@
 // key and the local recognition service answering per channel. The panel must
 // show the lines without taking the focus, and the meeting's files must hold
 // both sides.
-#include "testenv/FakeDBusServices.h"
 #include "E2ESupport.h"
 #include "app/adapters/DBusTypes.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,8 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
                              "gnome-keyring-daemon", "secret-tool", "espeak-ng", "sox"})
         if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
     const std::string mine = "Привет, это я", theirs = "Добрый день, это собеседник";
-    AppDesktop desk("parlando-meeting-e2e", true, "after 160000 final ch=0 " + mine + "\nafter 320000 final ch=1 " + theirs + "\n", "");
+    AppDesktop desk("parlando-meeting-e2e", true,
+                    "after 160000 final ch=0 " + mine + "\nafter 320000 final ch=1 " + theirs + "\n", "");
     ASSERT_TRUE(desk.ready) << readFile(desk.dir.path() / "service.err");
     const fs::path& dir = desk.dir.path();
     auto& env = desk.env;
@@ -48,14 +49,12 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     FakeWatcher watcher(client);
     say("private desktop with openbox, PulseAudio, keyring and the recognition service; starting parlando");
     Process app = desk.startApp();
-    auto log = [&] { return desk.log(); };
-    auto logHas = [&](const std::string& line, auto timeout) {
-        return pumpUntil([&] { return log().find(line) != std::string::npos; }, int(std::chrono::milliseconds(timeout).count()));
-    };
-    ASSERT_TRUE(logHas("audio: always-on engine started", 30s)) << log();
+    auto logHas = [&](const std::string& line, int ms) { return pumpUntil([&] { return desk.logged(line); }, ms); };
+    ASSERT_TRUE(logHas("audio: always-on engine started", 30000)) << desk.log();
     ASSERT_TRUE(pumpUntil([&] { return !watcher.items.isEmpty(); }, 10000));
     auto menu = [&](const char* member, const QVariantList& args) {
-        QDBusMessage call = QDBusMessage::createMethodCall(watcher.items[0], "/MenuBar", "com.canonical.dbusmenu", member);
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(watcher.items[0], "/MenuBar", "com.canonical.dbusmenu", member);
         call.setArguments(args);
         return callAndPump(client, call);
     };
@@ -71,18 +70,22 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
 
     say("clicking \"Начать встречу\" in the tray's menu");
     ASSERT_TRUE(click("Начать встречу"));
-    ASSERT_TRUE(logHas("meeting: started -> ", 15s)) << log();
-    EXPECT_TRUE(logHas("meeting: system audio capture started", 3s)) << log();
+    ASSERT_TRUE(logHas("meeting: started -> ", 15000)) << desk.log();
+    EXPECT_TRUE(logHas("meeting: system audio capture started", 3000)) << desk.log();
     say("speaking into the microphone while the other side plays through the speakers");
     mic.queue(myPcm);
     Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
-                                    (dir / "theirs.raw").string()}, env);
+                                    (dir / "theirs.raw").string()},
+                                   env);
     const fs::path recordings = fs::path(env["HOME"]) / "Documents/Parlando-Recordings";
     fs::path folder;
-    ASSERT_TRUE(pumpUntil([&] {
-        for (const auto& e : fs::directory_iterator(recordings)) folder = e.path();
-        return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
-    }, 30000)) << log();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            for (const auto& e : fs::directory_iterator(recordings)) folder = e.path();
+            return readFile(folder / "transcript.md").find(theirs) != std::string::npos;
+        },
+        30000))
+        << desk.log();
     other.wait(10s);
 
     // The panel shows the lines without having taken the focus: "Copy all", then Ctrl+V in the field.
@@ -92,13 +95,14 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     say("\"Copy all\" in the panel's corner (content 420 x 280 at the bottom left), then Ctrl+V into the text field");
     run({"xdotool", "mousemove", "390", "784", "sleep", "0.2", "click", "1", "sleep", "0.3"}, env);
     run({"xdotool", "key", "ctrl+v"}, env);
-    const std::string lines = "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n";
+    const std::string lines =
+        "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Я\\] " + mine + "\n\\[\\d\\d:\\d\\d:\\d\\d\\] \\[Собеседник\\] " + theirs + "\n";
     EXPECT_TRUE(pumpUntil([&] { return std::regex_match(readFile(dir / "target.text"), std::regex(lines)); }, 10000))
         << readFile(dir / "target.text");
 
     say("clicking \"Остановить встречу\"");
     ASSERT_TRUE(click("Остановить встречу"));
-    ASSERT_TRUE(logHas("meeting: tail flushed, files closed", 10s)) << log();
+    ASSERT_TRUE(logHas("meeting: tail flushed, files closed", 10000)) << desk.log();
     mic.stop();
     EXPECT_FALSE(click("Остановить встречу")) << "the menu is back in its first form";
     EXPECT_TRUE(run({"xdotool", "search", "--onlyvisible", "--name", "Meeting transcript"}, env).out.empty());
@@ -108,6 +112,6 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     EXPECT_EQ(fs::file_size(folder / "self.wav"), fs::file_size(folder / "others.wav")) << "both sides equally long";
     EXPECT_GT(level(folder / "self.wav"), 0.02) << "my side was recorded";
     EXPECT_GT(level(folder / "others.wav"), 0.02) << "the other side was recorded";
-    EXPECT_EQ(log().find(AppDesktop::apiKey), std::string::npos);
+    EXPECT_EQ(desk.log().find(AppDesktop::apiKey), std::string::npos);
     app.stop();
 }

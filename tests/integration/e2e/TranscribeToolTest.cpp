@@ -14,21 +14,17 @@ using namespace parlando::testenv;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
 class TranscribeTool : public ::testing::Test {
 protected:
-    ToolRun runTool(const std::vector<std::string>& toolArgs, std::map<std::string, std::string> env) {
-        std::vector<std::string> args{std::string(PARLANDO_BINARY_DIR) + "/apps/parlando-transcribe/parlando-transcribe"};
-        args.insert(args.end(), toolArgs.begin(), toolArgs.end());
-        const auto n = std::to_string(runs++);
-        auto p = Process::spawn(args, env, dir.path() / ("out" + n), dir.path() / ("err" + n));
-        const auto code = p.wait(60s);
-        EXPECT_TRUE(code) << "parlando-transcribe did not finish";
-        return {code.value_or(-1), readFile(dir.path() / ("out" + n)), readFile(dir.path() / ("err" + n))};
+    // The tool with this key (empty: none) and service; no secret store unless `env` names a bus.
+    RunResult runTool(std::vector<std::string> args, const std::string& key, const std::string& url,
+                      std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/none"}}) {
+        args.insert(args.begin(), PARLANDO_BINARY_DIR "/apps/parlando-transcribe/parlando-transcribe");
+        env["DEEPGRAM_API_KEY"] = key;
+        env["PARLANDO_DEEPGRAM_URL"] = url;
+        RunResult r = run(args, env, 60s);
+        EXPECT_NE(r.exitCode, -1) << "parlando-transcribe did not finish";
+        return r;
     }
     // A sine tone at half scale, the same on every channel.
     fs::path tone(const std::string& name, int rate, int channels, double seconds) {
@@ -40,7 +36,6 @@ protected:
         return p;
     }
     TempDir dir{"parlando-transcribe"};
-    int runs = 0;
 };
 
 TEST_F(TranscribeTool, StreamsConvertedAudioInRealTimeAndPrintsTheFinals) {
@@ -49,7 +44,7 @@ TEST_F(TranscribeTool, StreamsConvertedAudioInRealTimeAndPrintsTheFinals) {
                                             "after 12800 final \nclosestream final last words\n";
     RecognitionService service(dir.path(), {"--key", "tool-key", "--script", (dir.path() / "script").string()});
     const auto started = std::chrono::steady_clock::now();
-    const auto r = runTool({flac.string()}, {{"DEEPGRAM_API_KEY", "tool-key"}, {"PARLANDO_DEEPGRAM_URL", service.base()}});
+    const auto r = runTool({flac.string()}, "tool-key", service.base());
     EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms) << "faster than real time";
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "first words\nlast words\n");  // an empty final prints nothing
@@ -73,25 +68,20 @@ TEST_F(TranscribeTool, StreamsConvertedAudioInRealTimeAndPrintsTheFinals) {
 TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
     const auto wav = tone("tone.wav", 8000, 1, 0.2);
     RecognitionService service(dir.path(), {"--key", "good", "--never-close", "--final-on-close", "kept"});
-    const std::map<std::string, std::string> good{{"DEEPGRAM_API_KEY", "good"}, {"PARLANDO_DEEPGRAM_URL", service.base()}};
     std::ofstream(dir.path() / "junk.wav") << "not audio";
     struct Case {
         std::vector<std::string> args;
-        std::map<std::string, std::string> env;
-        std::string needle, out;
+        std::string key, url, needle, out;
     };
+    const std::string url = service.base(), junk = (dir.path() / "junk.wav").string();
+    const std::vector<std::string> fast{"--fast", wav.string()};
     for (const Case& c : std::vector<Case>{
-             {{"--fast", "--close-timeout", "1", wav.string()}, good, "did not close the stream", "kept\n"},
-             {{"--fast", wav.string()}, {{"DEEPGRAM_API_KEY", "bad"}, {"PARLANDO_DEEPGRAM_URL", service.base()}},
-              "refused the API key: WebSocket handshake refused with HTTP status 401", ""},
-             {{"--fast", wav.string()}, {{"DEEPGRAM_API_KEY", "good"}, {"PARLANDO_DEEPGRAM_URL", "ws://127.0.0.1:1"}},
-              "cannot reach ws://127.0.0.1:1", ""},
-             {{"--fast", (dir.path() / "junk.wav").string()}, good, "cannot read", ""},
-             {{"--fast", wav.string()},
-              {{"DEEPGRAM_API_KEY", ""}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
-               {"PARLANDO_DEEPGRAM_URL", service.base()}},
-              "no API key", ""}}) {
-        const auto r = runTool(c.args, c.env);
+             {{"--fast", "--close-timeout", "1", wav.string()}, "good", url, "did not close the stream", "kept\n"},
+             {fast, "bad", url, "refused the API key: WebSocket handshake refused with HTTP status 401"},
+             {fast, "good", "ws://127.0.0.1:1", "cannot reach ws://127.0.0.1:1"},
+             {{"--fast", junk}, "good", url, "cannot read"},
+             {fast, "", url, "no API key"}}) {
+        const auto r = runTool(c.args, c.key, c.url);
         EXPECT_NE(r.exitCode, 0) << c.needle;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.err.rfind("parlando-transcribe: ", 0), 0u) << r.err;
@@ -103,12 +93,9 @@ TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
     // Without DEEPGRAM_API_KEY the key comes from the app's secret-store item.
     if (!haveProgram("gnome-keyring-daemon") || !haveProgram("secret-tool")) return;
     SessionBus bus(dir.path(), true);
-    auto env = isolatedEnv(dir.path(), {bus.env()});
+    const auto env = isolatedEnv(dir.path(), {bus.env()});
     ASSERT_TRUE(storeApiKey(env, "good"));
-    env["PARLANDO_DEEPGRAM_URL"] = service.base();
-    ::unsetenv("DEEPGRAM_API_KEY");
-    const auto r = runTool({"--fast", "--close-timeout", "1", wav.string()}, env);
-    EXPECT_EQ(r.out, "kept\n") << r.err;
+    EXPECT_EQ(runTool({"--fast", "--close-timeout", "1", wav.string()}, "", url, env).out, "kept\n");
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDBusMetaType>
-#include <QDBusVariant>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QThread>
@@ -52,17 +52,29 @@ inline QDBusMessage callAndPump(QDBusConnection& bus, const QDBusMessage& messag
     return pending.reply();
 }
 
-class FakeWatcher : public QDBusVirtualObject {
+// A service of this process at `path` under a well-known name, gone with the object.
+class FakeService : public QDBusVirtualObject {
 public:
-    explicit FakeWatcher(QDBusConnection bus, bool hostRegistered = true) : bus_(bus), host_(hostRegistered) {
-        bus_.registerVirtualObject("/StatusNotifierWatcher", this);
-        bus_.registerService("org.kde.StatusNotifierWatcher");
+    FakeService(QDBusConnection bus, const QString& service, const QString& path)
+        : bus_(bus), service_(service), path_(path) {
+        bus_.registerVirtualObject(path_, this);
+        bus_.registerService(service_);
     }
-    ~FakeWatcher() override {
-        bus_.unregisterService("org.kde.StatusNotifierWatcher");
-        bus_.unregisterObject("/StatusNotifierWatcher");
+    ~FakeService() override {
+        bus_.unregisterService(service_);
+        bus_.unregisterObject(path_);
     }
     QString introspect(const QString&) const override { return {}; }
+
+private:
+    QDBusConnection bus_;
+    QString service_, path_;
+};
+
+class FakeWatcher : public FakeService {
+public:
+    explicit FakeWatcher(QDBusConnection bus, bool hostRegistered = true)
+        : FakeService(bus, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher"), host_(hostRegistered) {}
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
         const QString property = m.member() == "Get" ? m.arguments().value(1).toString() : QString();
         if (m.member() == "RegisterStatusNotifierItem") {
@@ -80,44 +92,28 @@ public:
     int replyDelayMs = 0;  // a slow watcher answers registrations this late
 
 private:
-    QDBusConnection bus_;
     bool host_;
 };
 
-class FakeNotifications : public QDBusVirtualObject {
+class FakeNotifications : public FakeService {
 public:
     struct Call {
         QString appName, appIcon, summary, body;
         QVariantMap hints;
     };
-    explicit FakeNotifications(QDBusConnection bus) : bus_(bus) {
-        bus_.registerVirtualObject("/org/freedesktop/Notifications", this);
-        bus_.registerService("org.freedesktop.Notifications");
-    }
-    ~FakeNotifications() override {
-        bus_.unregisterService("org.freedesktop.Notifications");
-        bus_.unregisterObject("/org/freedesktop/Notifications");
-    }
-    QString introspect(const QString&) const override { return {}; }
+    explicit FakeNotifications(QDBusConnection bus)
+        : FakeService(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications") {}
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
-        if (m.member() == "Notify") {
-            const auto a = m.arguments();
+        const auto a = m.arguments();
+        if (m.member() == "Notify")
             calls.push_back({a.value(0).toString(), a.value(2).toString(), a.value(3).toString(), a.value(4).toString(),
                              qdbus_cast<QVariantMap>(a.value(6))});
-            connection.send(m.createReply(QVariant::fromValue(uint(calls.size()))));
-            return true;
-        }
-        if (m.member() == "GetCapabilities") {
-            connection.send(m.createReply(QStringList{"body"}));
-            return true;
-        }
-        connection.send(m.createErrorReply(QDBusError::UnknownMethod, m.member()));
+        connection.send(m.member() == "Notify"            ? m.createReply(QVariant::fromValue(uint(calls.size())))
+                        : m.member() == "GetCapabilities" ? m.createReply(QStringList{"body"})
+                                                          : m.createErrorReply(QDBusError::UnknownMethod, m.member()));
         return true;
     }
     std::vector<Call> calls;
-
-private:
-    QDBusConnection bus_;
 };
 
 }  // namespace parlando::testing

@@ -4,9 +4,9 @@
 // PulseAudio server with virtual microphones, a D-Bus session bus with an
 // unlocked keyring. Nothing here touches the user's own desktop.
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,8 +24,6 @@ public:
                          const std::optional<std::filesystem::path>& stderrFile = std::nullopt);
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
     ~Process();
 
     int pid() const { return pid_; }
@@ -40,10 +38,10 @@ private:
     std::optional<int> status_;
 };
 
-// Runs a command to completion; returns its exit code and standard output.
+// Runs a command to completion; returns its exit code and what it printed.
 struct RunResult {
     int exitCode = -1;
-    std::string out;
+    std::string out, err;
 };
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -78,7 +76,6 @@ public:
     };
     explicit XServer(const std::filesystem::path& dir);
     XServer(const std::filesystem::path& dir, Options options);
-    ~XServer();
     std::string display() const { return ":" + std::to_string(number_); }
     std::map<std::string, std::string> env() const { return {{"DISPLAY", display()}}; }
     // Saves a PNG of the whole screen; returns false if it could not.
@@ -86,7 +83,7 @@ public:
 
 private:
     int number_ = -1;
-    Process xvfb_, tray_;
+    Process xvfb_, tray_;  // the tray host goes first
 };
 
 // A headless wlroots compositor (sway) with no X server: the native Wayland
@@ -95,7 +92,6 @@ private:
 class WaylandCompositor {
 public:
     explicit WaylandCompositor(const std::filesystem::path& dir);
-    ~WaylandCompositor();
     // WAYLAND_DISPLAY, SWAYSOCK and XDG_RUNTIME_DIR for clients; DISPLAY empty.
     std::map<std::string, std::string> env() const;
 
@@ -115,7 +111,6 @@ public:
     enum class Kind { pulseaudio, pipewire };
     explicit SoundServer(const std::filesystem::path& dir, const std::string& extraConfig = "",
                          Kind kind = Kind::pulseaudio);
-    ~SoundServer();
     // Whether this machine has the programs a server of that kind needs.
     static bool available(Kind kind);
     static const char* name(Kind kind) { return kind == Kind::pipewire ? "PipeWire" : "PulseAudio"; }
@@ -135,32 +130,26 @@ public:
 
 private:
     bool start();
-    bool startPulseAudio();
-    bool startPipeWire();
-    bool loadScript(const std::string& lines) const;
-    std::map<std::string, std::string> daemonEnv() const;
     Process& protocolServer() const { return kind_ == Kind::pipewire ? pipewirePulse_ : daemon_; }
     std::filesystem::path dir_;
     std::string extraConfig_;
     Kind kind_;
-    mutable Process daemon_;  // running() reaps it, even from a const query
-    // PipeWire: the session bus it wants, the graph, its session manager and the protocol server.
-    mutable Process bus_, pipewire_, wireplumber_, pipewirePulse_;
+    // running() reaps them, even from a const query. PipeWire: the session bus it
+    // wants, the graph, its session manager and the protocol server, ended in reverse.
+    mutable Process daemon_, bus_, pipewire_, wireplumber_, pipewirePulse_;
 };
 
 // A private session bus; optionally an unlocked gnome-keyring on it.
 class SessionBus {
 public:
     explicit SessionBus(const std::filesystem::path& dir, bool withKeyring = false);
-    ~SessionBus();
     const std::string& address() const { return address_; }
     std::map<std::string, std::string> env() const;
 
 private:
     std::filesystem::path dir_;
     std::string address_;
-    int busPid_ = -1;
-    Process keyring_;
+    Process bus_, keyring_;  // the keyring goes first
 };
 
 // Merges several env maps (later ones win) and adds HOME, XDG_* under dir.
