@@ -29,7 +29,7 @@ TEST(PortalShortcut, BindsTheChosenKeyGivesItsEdgesSaysWhyWhenItCannotAndClosesT
     parlando::testing::MemoryLog log;
     MemorySettings settings;
     parlando::testing::FakeNotifier notifier;
-    parlando::testing::FakeKeyEdgeSource evdev("evdev");
+    parlando::testing::FakeKeyEdgeSource evdev;
     evdev.failWith = "permission denied on /dev/input/event0";
     PortalShortcutKeySource source(log, appSide, {3000, 3000});
     HotkeyListener listener(loop, log, settings, evdev, nullptr, &notifier, nullptr, &source);
