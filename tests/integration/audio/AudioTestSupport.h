@@ -1,17 +1,23 @@
 #pragma once
-// What the audio integration tests share: the Qt loop, waiting on it, and
-// reading, comparing and measuring received audio.
+// What the audio integration tests share: the Qt loop, waiting on it, playing
+// tones, and reading, comparing and measuring received audio.
 #include "audio/Pcm.h"
+#include "audio/adapters/SoxrConverter.h"
+#include "core/adapters/QtMainLoop.h"
+#include "fakes/Fakes.h"
 #include "testenv/TestEnv.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace parlando::testing {
 
@@ -44,28 +50,30 @@ inline void pumpFor(std::chrono::milliseconds d) {
     pumpUntil([] { return false; }, d);
 }
 
-inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+inline std::vector<std::int16_t> samplesOf(const AudioChunk& bytes) {
     std::vector<std::int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
 }
-inline double energy(const std::vector<std::int16_t>& s) {
-    double e = 0;
-    for (auto v : s) e += static_cast<double>(v) * v;
-    return e;
+inline std::vector<std::int16_t> readRaw(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return samplesOf(AudioChunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
 }
-
+// Zero crossings in the last `last` samples: a tone of f Hz has 2f a second.
+inline int crossings(const std::vector<std::int16_t>& s, std::size_t last) {
+    int n = 0;
+    for (std::size_t i = s.size() - last + 1; i < s.size(); ++i) n += (s[i - 1] < 0) != (s[i] < 0);
+    return n;
+}
 // A null sink's monitor idles on a long timer; a low-latency reader and a
 // suspend/resume cycle make new readers get data at once.
 inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
                           std::initializer_list<const char*> sinks = {"micfeed", "builtinfeed"}) {
     for (const char* sink : sinks) {
         if (server.pactl({"list", "short", "sinks"}).out.find(sink) == std::string::npos) continue;
-        keep.push_back(Process::spawn(
-            {"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
-            server.env(), "/dev/null"));
+        keep.push_back(
+            Process::spawn({"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
+                           server.env(), "/dev/null"));
     }
     pumpFor(200ms);
     for (const char* sink : sinks) {
@@ -108,5 +116,42 @@ inline double bestCorrelation(const std::vector<std::int16_t>& sent, const std::
     }
     return best;
 }
+
+// One private sound server of the parameter's kind per test (skipped without
+// its tools), the Qt loop, tone players, and the log printed when the test fails.
+class SoundServerTest : public ::testing::TestWithParam<SoundServer::Kind> {
+protected:
+    void startServer(const std::string& extraConfig) {
+        qtApp();
+        if (!SoundServer::available(GetParam()) || !haveProgram("pacat") || !haveProgram("sox")) {
+            GTEST_SKIP() << SoundServer::name(GetParam()) << " tools missing";
+        }
+        server = std::make_unique<SoundServer>(dir.path(), extraConfig, GetParam());
+        applyToProcess(server->env());
+    }
+    void TearDown() override {
+        if (server && server->pid() > 0) ::kill(server->pid(), SIGCONT);
+        for (auto& f : feeders) f.stop();
+        if (HasFailure()) {
+            for (const auto& l : log.lines()) std::fprintf(stderr, "  log: %s\n", l.c_str());
+        }
+    }
+    // A 16 kHz mono tone played into a sink for a minute, in the background.
+    void play(const std::string& sink, double hz, double volume = 0.3) {
+        feeders.push_back(Process::spawn(
+            {"sh", "-c",
+             "sox -n -r 16000 -c 1 -b 16 -e signed-integer -L -t raw - synth 60 sine " + std::to_string(hz) + " vol " +
+                 std::to_string(volume) + " | pacat -p -d " + sink + " --format=s16le --rate=16000 --channels=1"},
+            server->env()));
+    }
+
+    TempDir dir{"parlando-audio"};
+    std::unique_ptr<SoundServer> server;
+    std::vector<Process> feeders;
+    QtMainLoop loop;
+    MemoryLog log;
+    SoxrConverterFactory converters;
+    std::mutex mutex;
+};
 
 }  // namespace parlando::testing

@@ -1,16 +1,16 @@
 #pragma once
 // A sound system and a converter for the microphone engine's unit tests.
-// FakeAudioBackend keeps a device table the test edits, records what the
-// engine asked of it, and (when clocked by a main loop) delivers 20 ms of a
-// square wave of the running device's level every 20 ms, on the loop's thread.
+// FakeAudioBackend keeps a device table the test edits, records the starts,
+// and (clocked by a main loop) delivers 20 ms of the running device's level
+// every 20 ms, on the loop's thread.
 #include "audio/AudioBackend.h"
 #include "audio/AudioConverter.h"
 #include "core/MainLoop.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -23,68 +23,40 @@ class FakeAudioBackend final : public AudioBackend {
 public:
     struct Device {
         AudioDeviceInfo info;
-        double level = 1000.0;          // square-wave amplitude in raw 16-bit units; 0 = silence
-        bool startFails = false;        // start() throws
+        double level = 1000.0;    // constant sample value in raw 16-bit units, so also the RMS; 0 = silence
+        bool startFails = false;  // start() throws
     };
 
     // Adds an input device; ids count from 1 in the order added.
     Device& add(const std::string& uid, const std::string& name, bool builtIn = false, double rate = 48000,
                 std::uint32_t channels = 2) {
-        Device d;
-        d.info.id = nextId_++;
-        d.info.uid = uid;
-        d.info.name = name;
-        d.info.inputChannels = channels;
-        d.info.nominalSampleRate = rate;
-        d.info.builtInRank = builtIn ? 2 : 0;
-        table.push_back(d);
-        return table.back();
+        Device& d = table.emplace_back();
+        d.info = {++lastId_, uid, name, channels, rate, builtIn ? 2 : 0, false};
+        return d;
     }
     // The device with that UID; throws when there is none (a mistake in the test).
     Device& dev(const std::string& uid) {
         if (Device* d = find(uid)) return *d;
         throw std::logic_error("no fake device " + uid);
     }
-    Device* find(const std::string& uid) {
-        for (auto& d : table) {
-            if (d.info.uid == uid) return &d;
-        }
-        return nullptr;
-    }
     void remove(const std::string& uid) {
         std::erase_if(table, [&](const Device& d) { return d.info.uid == uid; });
     }
 
-    // Deliver audio every 20 ms of the loop's time while running.
+    // Delivers audio of the running device every 20 ms of the loop's time.
     void clockWith(MainLoop& loop) {
-        clock_ = loop.every(millis(20), [this] {
-            if (running) deliver(millis(20));
+        clock_.startRepeating(loop, millis(20), [this] {
+            const Device* d = running ? find(startedOn.back()) : nullptr;
+            if (d == nullptr || !tap_) return;
+            const auto frames = static_cast<std::size_t>(std::llround(0.02 * d->info.nominalSampleRate));
+            const std::uint32_t ch = d->info.inputChannels;
+            std::vector<float> buf(frames * ch, static_cast<float>(d->level / 32768.0));
+            tap_(AudioBufferView{buf.data(), frames, ch, d->info.nominalSampleRate});
         });
-        loop_ = &loop;
     }
-    ~FakeAudioBackend() override {
-        if (loop_ != nullptr) loop_->cancel(clock_);
-    }
-
-    // Push `d` of audio of the running device through the tap now.
-    void deliver(Duration d) {
-        if (!running || !tap) return;
-        const Device* dev = runningDevice();
-        if (dev == nullptr) return;
-        const double rate = dev->info.nominalSampleRate;
-        const std::uint32_t ch = dev->info.inputChannels;
-        const auto frames = static_cast<std::size_t>(std::llround(toSeconds(d) * rate));
-        std::vector<float> buf(frames * ch);
-        for (std::size_t f = 0; f < frames; ++f, ++phase_) {
-            const float v = static_cast<float>(((phase_ / 8) % 2 == 0 ? 1.0 : -1.0) * dev->level / 32768.0);
-            for (std::uint32_t c = 0; c < ch; ++c) buf[f * ch + c] = v;
-        }
-        tap(AudioBufferView{buf.data(), frames, ch, rate});
-    }
-
     // An event, as the platform would deliver it on the main thread.
     void emit(AudioSystemEvent event) {
-        if (handler) handler(event);
+        if (handler_) handler_(event);
     }
     // The server going away (and its stream with it) or coming back.
     void setAvailable(bool on) {
@@ -97,53 +69,44 @@ public:
     bool isAudioSystemAvailable() override { return available; }
     std::vector<AudioDeviceInfo> devices() override {
         std::vector<AudioDeviceInfo> out;
-        if (!available) return out;
-        for (const auto& d : table) out.push_back(d.info);
+        for (const auto& d : table) {
+            if (available) out.push_back(d.info);
+        }
         return out;
     }
     std::optional<AudioDeviceInfo> defaultInputDevice() override {
-        if (!available || !defaultUID) return std::nullopt;
-        if (auto* d = find(*defaultUID)) return d->info;
-        return std::nullopt;
+        const Device* d = available && defaultUID ? find(*defaultUID) : nullptr;
+        return d ? std::optional(d->info) : std::nullopt;
     }
     void start(const AudioDeviceInfo& device, Tap t) override {
-        ++starts;
         startedOn.push_back(device.uid);
-        Device* d = find(device.uid);
-        if (d == nullptr) throw std::runtime_error("no device");
-        if (d->startFails) throw std::runtime_error("device refused to start");
+        const Device* d = find(device.uid);
+        if (d == nullptr || d->startFails) throw std::runtime_error(d ? "device refused to start" : "no device");
         running = true;
-        runningId_ = d->info.id;
-        tap = std::move(t);
+        tap_ = std::move(t);
     }
     void stop() override {
         running = false;
-        tap = nullptr;
+        tap_ = nullptr;
     }
     bool isRunning() const override { return running; }
-    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler = std::move(h); }
+    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler_ = std::move(h); }
 
     std::vector<Device> table;
     std::optional<std::string> defaultUID;
     bool available = true;
     bool running = false;
-    int starts = 0;
-    std::vector<std::string> startedOn;
-    Tap tap;
-    std::function<void(AudioSystemEvent)> handler;
+    std::vector<std::string> startedOn;  // every start asked for, failed ones too
 
 private:
-    const Device* runningDevice() const {
-        for (const auto& d : table) {
-            if (d.info.id == runningId_) return &d;
-        }
-        return nullptr;
+    Device* find(const std::string& uid) {
+        const auto it = std::find_if(table.begin(), table.end(), [&](const Device& d) { return d.info.uid == uid; });
+        return it == table.end() ? nullptr : &*it;
     }
-    std::uint32_t nextId_ = 1;
-    std::uint32_t runningId_ = 0;
-    std::uint64_t phase_ = 0;
-    MainLoop* loop_ = nullptr;
-    TimerId clock_ = 0;
+    Tap tap_;
+    std::function<void(AudioSystemEvent)> handler_;
+    std::uint32_t lastId_ = 0;
+    ScopedTimer clock_;
 };
 
 // Averages the channels and keeps every n-th frame (integer rate ratios only),
@@ -151,35 +114,32 @@ private:
 // on every other buffer, the way a real resampler holds samples back.
 class FakeConverter final : public AudioConverter {
 public:
-    FakeConverter(double rate, std::uint32_t channels, bool bursty) : channels_(channels), bursty_(bursty) {
-        step_ = static_cast<std::uint64_t>(std::llround(rate / 16000.0));
-        if (step_ == 0) step_ = 1;
-    }
+    FakeConverter(AudioStreamFormat from, bool bursty, const std::optional<std::string>& failWith)
+        : from_(from), bursty_(bursty), failWith_(failWith) {}
     ConversionResult convert(const AudioBufferView& in, std::vector<std::int16_t>& out) override {
-        if (failWith) return {ConversionResult::Status::error, *failWith};
+        if (failWith_) return {ConversionResult::Status::error, *failWith_};
+        const auto step = static_cast<std::uint64_t>(std::max(1.0, std::round(from_.sampleRate / 16000.0)));
+        const std::uint32_t ch = from_.channels;
         for (std::size_t f = 0; f < in.frames; ++f, ++position_) {
-            if (position_ % step_ != 0) continue;
+            if (position_ % step != 0) continue;
             double sum = 0;
-            for (std::uint32_t c = 0; c < channels_; ++c) sum += in.samples[f * channels_ + c];
-            held_.push_back(static_cast<std::int16_t>(std::lround(sum / channels_ * 32768.0)));
+            for (std::uint32_t c = 0; c < ch; ++c) sum += in.samples[f * ch + c];
+            held_.push_back(static_cast<std::int16_t>(std::lround(sum / ch * 32768.0)));
         }
         if (bursty_ && (++calls_ % 2) == 1) return {ConversionResult::Status::inputRanDry, {}};
-        out.insert(out.end(), held_.begin(), held_.end());
-        held_.clear();
+        flush(out);
         return {ConversionResult::Status::haveData, {}};
     }
     void flush(std::vector<std::int16_t>& out) override {
         out.insert(out.end(), held_.begin(), held_.end());
         held_.clear();
     }
-    std::optional<std::string> failWith;
 
 private:
-    std::uint32_t channels_;
+    AudioStreamFormat from_;
     bool bursty_;
-    std::uint64_t step_ = 1;
-    std::uint64_t position_ = 0;
-    std::uint64_t calls_ = 0;
+    const std::optional<std::string>& failWith_;
+    std::uint64_t position_ = 0, calls_ = 0;
     std::vector<std::int16_t> held_;
 };
 
@@ -187,15 +147,11 @@ class FakeConverterFactory final : public AudioConverterFactory {
 public:
     std::unique_ptr<AudioConverter> make(const AudioStreamFormat& from) override {
         if (refuse) return nullptr;
-        auto c = std::make_unique<FakeConverter>(from.sampleRate, from.channels, bursty);
-        last = c.get();
-        ++made;
-        return c;
+        return std::make_unique<FakeConverter>(from, bursty, failWith);
     }
     bool refuse = false;
     bool bursty = false;
-    FakeConverter* last = nullptr;
-    int made = 0;
+    std::optional<std::string> failWith;  // while set, every conversion fails with it
 };
 
 }  // namespace parlando::testing

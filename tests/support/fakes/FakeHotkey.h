@@ -11,9 +11,7 @@ namespace parlando::testing {
 
 class FakeKeyEdgeSource final : public KeyEdgeSource {
 public:
-    explicit FakeKeyEdgeSource(std::string name = "fake") : name_(std::move(name)) {}
-
-    std::string name() const override { return name_; }
+    std::string name() const override { return "fake"; }
     std::optional<std::string> start(const HotkeyKey& key, Sink sink) override {
         startedKeys.push_back(key.name);
         if (failWith) return failWith;
@@ -35,7 +33,6 @@ public:
     int stops = 0;
 
 private:
-    std::string name_;
     Sink sink_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace parlando::testing {
@@ -34,17 +35,13 @@ public:
             why = *failWith;
             return false;
         }
-        sent.push_back({loop_.now(), shortcut});
+        sent.emplace_back(loop_.now(), shortcut);
         return true;
     }
 
-    struct Sent {
-        MonoTime at;
-        PasteShortcut shortcut;
-    };
     std::optional<std::string> unavailableReason, failWith;
     std::optional<WindowClass> focused;
-    std::vector<Sent> sent;
+    std::vector<std::pair<MonoTime, PasteShortcut>> sent;  // when, in loop time
 
 private:
     MainLoop& loop_;

@@ -1,12 +1,12 @@
 #pragma once
-// A hand-driven WebSocket for the recognition client: records what the client
-// asked for and lets the test play the network's events.
+// A hand-driven WebSocket for the recognition client, on the test's thread
+// only: records what the client asked for and lets the test play the
+// network's events.
 #include "speech/WebSocket.h"
 
 #include <memory>
-#include <mutex>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,93 +18,44 @@ struct FakeWireMessage {
 };
 
 // What one socket was told; outlives the socket (the client drops it on teardown).
-class FakeSocketRecord {
-public:
-    std::optional<WebSocketRequest> request() const { return locked(request_); }
-    std::vector<FakeWireMessage> sent() const { return locked(sent_); }  // in hand-over order
-    std::optional<int> closeCode() const { return locked(closeCode_); }
-    std::size_t batches() const { return locked(batches_); }
+struct FakeSocketRecord {
+    WebSocketEvents events;
+    std::vector<FakeWireMessage> sent;  // in hand-over order
+    std::optional<int> closeCode;
+    std::size_t batches = 0;
 
-    // Play the network's side (call with no client lock held, like the real one).
-    void open() const {
-        if (events_.onOpen) events_.onOpen();
-    }
-    void text(const std::string& t) const {
-        if (events_.onText) events_.onText(t);
-    }
-    void fail(const std::string& d) const {
-        if (events_.onFailure) events_.onFailure(d);
-    }
-    void closed(int code, const std::string& reason) const {
-        if (events_.onClose) events_.onClose(code, reason);
-    }
-
-private:
-    friend class FakeWebSocket;
-    friend class FakeWebSocketFactory;
-    template <class T>
-    T locked(const T& v) const {
-        std::lock_guard g(mutex_);
-        return v;
-    }
-    WebSocketEvents events_;  // set once at creation
-    mutable std::mutex mutex_;
-    std::optional<WebSocketRequest> request_;
-    std::vector<FakeWireMessage> sent_;
-    std::optional<int> closeCode_;
-    std::size_t batches_ = 0;
-};
-
-class FakeWebSocket final : public WebSocket {
-public:
-    explicit FakeWebSocket(std::shared_ptr<FakeSocketRecord> record) : r_(std::move(record)) {}
-    void open(const WebSocketRequest& request) override {
-        std::lock_guard g(r_->mutex_);
-        r_->request_ = request;
-    }
-    void sendBinary(std::vector<std::uint8_t> data) override { send(true, std::string(data.begin(), data.end())); }
-    void sendBinaryBatch(std::vector<std::vector<std::uint8_t>> chunks) override {
-        std::lock_guard g(r_->mutex_);
-        ++r_->batches_;
-        for (auto& c : chunks) r_->sent_.push_back({true, std::string(c.begin(), c.end())});
-    }
-    void sendText(std::string text) override { send(false, std::move(text)); }
-    void close(int code) override {
-        std::lock_guard g(r_->mutex_);
-        if (!r_->closeCode_) r_->closeCode_ = code;
-    }
-
-private:
-    void send(bool binary, std::string bytes) {
-        std::lock_guard g(r_->mutex_);
-        r_->sent_.push_back({binary, std::move(bytes)});
-    }
-    std::shared_ptr<FakeSocketRecord> r_;
+    // Play the network's side (called with no client lock held, like the real one).
+    void open() const { events.onOpen(); }
+    void text(const std::string& t) const { events.onText(t); }
+    void fail(const std::string& d) const { events.onFailure(d); }
+    void closed(int code, const std::string& reason) const { events.onClose(code, reason); }
 };
 
 class FakeWebSocketFactory final : public WebSocketFactory {
 public:
     std::unique_ptr<WebSocket> create(WebSocketEvents events) override {
-        auto record = std::make_shared<FakeSocketRecord>();
-        record->events_ = std::move(events);
-        std::lock_guard g(mutex_);
-        sockets_.push_back(record);
-        return std::make_unique<FakeWebSocket>(record);
-    }
-    std::size_t created() const {
-        std::lock_guard g(mutex_);
-        return sockets_.size();
+        struct Socket final : WebSocket {
+            explicit Socket(std::shared_ptr<FakeSocketRecord> r) : r(std::move(r)) {}
+            void open(const WebSocketRequest&) override {}
+            void sendBinary(std::vector<std::uint8_t> d) override { r->sent.push_back({true, {d.begin(), d.end()}}); }
+            void sendBinaryBatch(std::vector<std::vector<std::uint8_t>> chunks) override {
+                ++r->batches;
+                for (auto& c : chunks) sendBinary(std::move(c));
+            }
+            void sendText(std::string text) override { r->sent.push_back({false, std::move(text)}); }
+            void close(int code) override { r->closeCode = r->closeCode.value_or(code); }
+            std::shared_ptr<FakeSocketRecord> r;
+        };
+        sockets.push_back(std::make_shared<FakeSocketRecord>());
+        sockets.back()->events = std::move(events);
+        return std::make_unique<Socket>(sockets.back());
     }
     std::shared_ptr<FakeSocketRecord> last() const {
-        std::lock_guard g(mutex_);
         // A test that asks before any socket exists is wrong, not a null to follow.
-        if (sockets_.empty()) throw std::logic_error("no socket was created yet");
-        return sockets_.back();
+        if (sockets.empty()) throw std::logic_error("no socket was created yet");
+        return sockets.back();
     }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<FakeSocketRecord>> sockets_;
+    std::vector<std::shared_ptr<FakeSocketRecord>> sockets;
 };
 
 }  // namespace parlando::testing

@@ -71,13 +71,10 @@ TEST(MeetingControls, MenuFormsClockPanelAndLampFollowTheMeeting) {
     EXPECT_EQ(titles(r.menu().items), (Strings{"Идёт встреча — 00:00", "Остановить встречу", "Показать панель расшифровки",
                                                "Открыть файл расшифровки…", "Открыть папку с записями…"}));
     EXPECT_FALSE(r.menu().items[0].enabled);
-    for (auto [elapsed, text] : std::vector<std::pair<double, std::string>>{
-             {0, "00:00"}, {59.9, "00:59"}, {3599, "59:59"}, {3600, "1:00:00"}, {36000, "10:00:00"}}) {
-        r.session.elapsed = elapsed;
-        EXPECT_EQ(r.menu().items[0].title, "Идёт встреча — " + text);
-        r.advance(1.0);  // the tray clock follows within a second
-        EXPECT_EQ(r.button.title, " " + text);
-    }
+    r.session.elapsed = 3600;  // the clock's forms: TrayBadge.ClockFormats
+    EXPECT_EQ(r.menu().items[0].title, "Идёт встреча — 1:00:00");
+    r.advance(1.0);  // the tray clock follows within a second
+    EXPECT_EQ(r.button.title, " 1:00:00");
     r.session.h.onTranscriptLine("[10:00:01] [Я] привет");
     for (const char* item : {"Показать панель расшифровки", "Открыть файл расшифровки…", "Открыть папку с записями…"})
         r.click(item);

@@ -4,7 +4,7 @@
 
 using namespace parlando;
 
-TEST(PanelFrame, TextFormAndBottomLeftOriginOfThePrimaryScreen) {
+TEST(PanelFrame, TextFormBottomLeftOriginOfThePrimaryScreenAndAFrameKeptOnScreen) {
     EXPECT_EQ(PanelFrame::format({100, 200, 420, 302}), "{{100, 200}, {420, 302}}");
     EXPECT_EQ(PanelFrame::parse(" {{-10.6,5},{300.4, 200}} "), (PanelRect{-11, 5, 300, 200}));
     EXPECT_EQ(PanelFrame::parse("{{0, 0}, {10, 10}}"), (PanelRect{0, 0, 280, 160})) << "never below the minimum";
@@ -13,10 +13,8 @@ TEST(PanelFrame, TextFormAndBottomLeftOriginOfThePrimaryScreen) {
     const PanelRect primary{1280, 0, 1920, 1080};  // right of another screen
     EXPECT_EQ(PanelFrame::toDesktop({100, 200, 420, 302}, primary), (PanelRect{1380, 578, 420, 302}));
     EXPECT_EQ(PanelFrame::fromDesktop({1380, 578, 420, 302}, primary), (PanelRect{100, 200, 420, 302}));
-}
-
-TEST(PanelFrame, AFrameOffEveryScreenMovesOntoTheNearestOne) {
-    const std::vector<PanelRect> screens{{0, 0, 1280, 800}, {1280, 0, 1920, 1080}};
+    // A frame off every screen moves onto the nearest one.
+    const std::vector<PanelRect> screens{{0, 0, 1280, 800}, primary};
     for (const auto& [frame, expected] : std::vector<std::pair<PanelRect, PanelRect>>{
              {{1260, 700, 420, 300}, {1260, 700, 420, 300}},     // across two screens: untouched
              {{3500, 500, 420, 300}, {2780, 500, 420, 300}},     // right of the right screen

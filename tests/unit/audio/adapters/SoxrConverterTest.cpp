@@ -6,17 +6,15 @@
 #include <gtest/gtest.h>
 #include <pulse/introspect.h>
 
-
 using namespace parlando;
 
 TEST(SoxrConverter, SameRateMonoIsBitExactChannelsAreAveragedAndAWrongFormatIsAnError) {
-    SoxrConverter mono(16000, 1);
-    std::vector<float> in(4096);
-    for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(static_cast<std::int16_t>(i * 2654435761u >> 16)) / 32768.0f;
-    std::vector<std::int16_t> out;
-    mono.convert(AudioBufferView{in.data(), in.size(), 1, 16000}, out);
-    ASSERT_EQ(out.size(), in.size());
-    for (std::size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], static_cast<std::int16_t>(i * 2654435761u >> 16));
+    std::vector<std::int16_t> expected(4096), out;
+    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::int16_t>(i * 2654435761u >> 16);
+    std::vector<float> in(expected.begin(), expected.end());
+    for (float& v : in) v /= 32768.0f;
+    SoxrConverter(16000, 1).convert(AudioBufferView{in.data(), in.size(), 1, 16000}, out);
+    EXPECT_EQ(out, expected);
 
     SoxrConverter three(16000, 3);
     const std::vector<float> frames{0.3f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f, -1.0f, -1.0f, -1.0f, 2.0f, 2.0f, 2.0f};
@@ -34,17 +32,18 @@ TEST(PulseBuiltInRule, TheActivePortDecidesAndAFormFactorCountsOnlyWithoutPorts)
         bool monitor;
         int rank;
     };
+    const std::pair<const char*, const char*> internal{"device.form_factor", "internal"}, pci{"device.bus", "pci"};
     const Case cases[] = {
-        {{{"device.form_factor", "internal"}, {"device.bus", "pci"}}, {{"analog-input-internal-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 2},
-        {{{"device.bus", "pci"}}, {{"[In] Internal Mic", PA_DEVICE_PORT_TYPE_UNKNOWN}}, false, 2},
+        {{internal, pci}, {{"analog-input-internal-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 2},
+        {{pci}, {{"[In] Internal Mic", PA_DEVICE_PORT_TYPE_UNKNOWN}}, false, 2},
         // A desktop's empty jack on an "internal" card, a line input, a headset: not built in.
-        {{{"device.form_factor", "internal"}, {"device.bus", "pci"}}, {{"analog-input-rear-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 0},
+        {{internal, pci}, {{"analog-input-rear-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 0},
         {{}, {{"analog-input-internal-mic", PA_DEVICE_PORT_TYPE_LINE}}, false, 0},
-        {{{"device.form_factor", "internal"}}, {}, false, 1},
+        {{internal}, {}, false, 1},
         {{{"device.form-factor", "internal"}}, {}, false, 1},
-        {{{"device.form_factor", "internal"}, {"device.bus", "usb"}}, {}, false, 0},
+        {{internal, {"device.bus", "usb"}}, {}, false, 0},
         {{{"device.form_factor", "webcam"}}, {}, false, 0},
-        {{{"device.form_factor", "internal"}}, {}, true, 0},
+        {{internal}, {}, true, 0},
     };
     for (const auto& c : cases) {
         pa_proplist* props = pa_proplist_new();

@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using parlando::testing::MemoryLog;
 using parlando::testenv::TempDir;
 using parlando::testenv::waitFor;
+using E = std::vector<std::string>;
 
 namespace {
 
@@ -35,113 +36,80 @@ input_event ev(int type, int code, int value) {
 input_event key(int code, int value) { return ev(EV_KEY, code, value); }
 input_event syn() { return ev(EV_SYN, SYN_REPORT, 0); }
 
-void writeAll(int fd, const std::vector<input_event>& events) {
-    const auto* p = reinterpret_cast<const char*>(events.data());
-    ASSERT_EQ(::write(fd, p, events.size() * sizeof(input_event)), ssize_t(events.size() * sizeof(input_event)));
-}
+}  // namespace
 
-using E = std::vector<std::string>;
-
-struct Evdev : ::testing::Test {
+TEST(EvdevKeySource, ReadsTheWatchedKeyFromSplitRecordsFollowsKeyboardsComingAndGoingAndExplainsDeniedAccess) {
     TempDir dir;
     MemoryLog log;
     VirtualMainLoop loop;
-    EvdevKeySource::Options options;
+    E edges;
     std::optional<EvdevKeySource> source;
     std::optional<FNKeyTap> tap;
-    E edges;
-
-    bool start(const char* key) {
-        source.emplace(log, options);
+    auto start = [&](EvdevKeySource::Options options, const char* name) {
+        tap.reset();
+        source.emplace(log, std::move(options));
         tap.emplace(loop, log, *source);
-        return tap->start(*hotkeyKey(key), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
-    }
-    void waitEdges(std::size_t n) { ASSERT_TRUE(loop.runUntil([&] { return edges.size() == n; }, seconds(100))); }
-};
-
-}  // namespace
-
-TEST_F(Evdev, ReportsOnlyTheWatchedKeyFromAStreamSplitAcrossReadsAndAVanishingKeyboardReleases) {
-    int fds[2][2];
-    ASSERT_EQ(::pipe2(fds[0], O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(fds[1], O_CLOEXEC), 0);
-    options.dir = dir.path() / "absent";
-    options.fds = {fds[0][0], fds[1][0]};
-    ASSERT_TRUE(start("fn"));
-    EXPECT_EQ(source->deviceCount(), 2u);
-    const std::vector<input_event> stream = {
-        ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_FN, 1), syn(),               //
-        key(KEY_FN, 2), syn(),                                              // auto-repeat
-        key(KEY_A, 1), syn(), key(KEY_RIGHTCTRL, 1), syn(),                 // other keys
-        ev(EV_LED, LED_CAPSL, 1), ev(EV_REL, REL_X, 1), syn(),              // other event types
-        key(KEY_FN, 0), syn(),                                              //
-        ev(EV_SYN, SYN_DROPPED, 0), key(KEY_FN, 1), key(KEY_FN, 0), syn(),  // discarded up to the report
-        key(KEY_FN, 1), syn()};
-    const auto* bytes = reinterpret_cast<const char*>(stream.data());
-    const std::size_t total = stream.size() * sizeof(input_event);
-    for (std::size_t off = 0; off < total; off += 7) {
-        ASSERT_GT(::write(fds[0][1], bytes + off, std::min<std::size_t>(7, total - off)), 0);
-        if (off % 70 == 0) std::this_thread::sleep_for(1ms);
-    }
-    waitEdges(3);
-    EXPECT_EQ(edges, (E{"press", "release", "press"}));
-
-    // The keyboard holding the key is pulled out: a release; the other goes on working.
-    ::close(fds[0][1]);
-    waitEdges(4);
-    ASSERT_TRUE(waitFor([&] { return source->deviceCount() == 1; }, 10s));
-    writeAll(fds[1][1], {key(KEY_FN, 1), syn()});
-    waitEdges(5);
-
-    // Stop ends the reader at once and closes the reading end.
-    tap->stop();
-    EXPECT_EQ(source->deviceCount(), 0u);
-    ::signal(SIGPIPE, SIG_IGN);
-    EXPECT_EQ(::write(fds[1][1], "x", 1), -1);
-    ::close(fds[1][1]);
-}
-
-TEST_F(Evdev, WaitsForAKeyboardWithTheKeyAndPicksItUpWhenPluggedIn) {
+        return tap->start(
+            *hotkeyKey(name), [&] { edges.push_back("press"); }, [&] { edges.push_back("release"); });
+    };
+    auto edgesReach = [&](std::size_t n) { return loop.runUntil([&] { return edges.size() == n; }, seconds(100)); };
+    auto write = [](int fd, const std::vector<input_event>& events, std::size_t step) {
+        const auto* bytes = reinterpret_cast<const char*>(events.data());
+        const std::size_t total = events.size() * sizeof(input_event);
+        for (std::size_t off = 0; off < total; off += step) {
+            ASSERT_GT(::write(fd, bytes + off, std::min(step, total - off)), 0);
+            if (off % 70 == 0) std::this_thread::sleep_for(1ms);
+        }
+    };
+    // A keyboard behind a pipe, and a folder of device nodes where only event7 "has" the key.
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
     for (const char* name : {"event0", "event1", "mouse0"}) ASSERT_EQ(::mkfifo((dir.path() / name).c_str(), 0600), 0);
-    options.dir = dir.path();
-    std::mutex probedMutex;
-    E probed;
-    // Stand-in for the key-map query: only event7 "has" the key.
+    EvdevKeySource::Options options{.dir = dir.path(), .fds = {pipe[0]}};
     options.reportsKey = [&](int fd, int code) {
         std::error_code ec;
-        const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
-        std::lock_guard lock(probedMutex);
-        probed.push_back(path.filename().string());
-        return code == KEY_F13 && path.filename() == "event7";
+        return code == KEY_F13 &&
+               std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == dir.path() / "event7";
     };
-    ASSERT_TRUE(start("f13"));
-    EXPECT_FALSE(source->watchesKey());
-    {
-        std::lock_guard lock(probedMutex);
-        EXPECT_EQ(probed, (E{"event0", "event1"})) << "only event nodes are opened";
-    }
+    ASSERT_TRUE(start(options, "f13"));
+    EXPECT_EQ(source->deviceCount(), 1u);
+    const std::vector<std::vector<input_event>> records = {
+        {ev(EV_MSC, MSC_SCAN, 0x70029), key(KEY_F13, 1), syn()},
+        {key(KEY_F13, 2), syn()},                                               // auto-repeat
+        {key(KEY_A, 1), syn(), key(KEY_FN, 1), syn()},                          // other keys
+        {ev(EV_LED, LED_CAPSL, 1), ev(EV_REL, REL_X, 1), syn()},                // other event types
+        {key(KEY_F13, 0), syn()},                                               //
+        {ev(EV_SYN, SYN_DROPPED, 0), key(KEY_F13, 1), key(KEY_F13, 0), syn()},  // discarded up to the report
+        {key(KEY_F13, 1), syn()}};
+    std::vector<input_event> stream;
+    for (const auto& r : records) stream.insert(stream.end(), r.begin(), r.end());
+    write(pipe[1], stream, 7);
+    ASSERT_TRUE(edgesReach(3));
+    EXPECT_EQ(edges, (E{"press", "release", "press"}));
+
+    // The keyboard holding the key is pulled out: a release. One plugged in later is picked up.
+    ::close(pipe[1]);
+    ASSERT_TRUE(edgesReach(4));
+    ASSERT_TRUE(waitFor([&] { return source->deviceCount() == 0; }, 10s));
     ASSERT_EQ(::mkfifo((dir.path() / "event7").c_str(), 0600), 0);
     ASSERT_TRUE(waitFor([&] { return source->watchesKey(); }, 10s));
     // The reader already holds the FIFO open, so this open does not block.
     const int w = ::open((dir.path() / "event7").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(w, 0);
-    writeAll(w, {key(KEY_F13, 1), syn(), key(KEY_F13, 0), syn()});
-    waitEdges(2);
-    EXPECT_EQ(edges, (E{"press", "release"}));
-    tap->stop();
-    ::close(w);
-}
+    write(w, {key(KEY_F13, 1), syn(), key(KEY_F13, 0), syn()}, sizeof(input_event));
+    ASSERT_TRUE(edgesReach(6));
+    EXPECT_EQ(edges, (E{"press", "release", "press", "release", "press", "release"}));
 
-TEST_F(Evdev, UnreadableDevicesFailWithTheGroupFix) {
-    ASSERT_EQ(::mkfifo((dir.path() / "event3").c_str(), 0600), 0);
-    options.dir = dir.path();
+    // Stop ends the reader at once and closes the reading end.
+    tap->stop();
+    EXPECT_EQ(source->deviceCount(), 0u);
+    ::signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(::write(w, "x", 1), -1);
+    ::close(w);
+
     // Tests run as root, which any permission lets through: refuse like the kernel would.
-    options.openDevice = [](const std::string&) {
-        errno = EACCES;
-        return -1;
-    };
-    ASSERT_FALSE(start("fn"));
-    EXPECT_EQ(tap->failure(), "cannot read " + dir.path().string() +
-                           "/event* (Permission denied) — add yourself to the input group: sudo usermod -aG input "
-                           "$USER, then log out and in");
+    options.fds.clear();
+    options.openDevice = [](const std::string&) { return errno = EACCES, -1; };
+    ASSERT_FALSE(start(options, "fn"));
+    EXPECT_NE(tap->failure().find("event* (Permission denied) — add yourself to the input group"), std::string::npos);
 }
