@@ -318,11 +318,7 @@ RunResult SoundServer::pactl(const std::vector<std::string>& args) const {
 
 void SoundServer::stop() {
     // The protocol server first, so clients see the same end as a daemon's exit.
-    daemon_.stop();
-    pipewirePulse_.stop();
-    wireplumber_.stop();
-    pipewire_.stop();
-    bus_.stop();
+    for (Process* p : {&daemon_, &pipewirePulse_, &wireplumber_, &pipewire_, &bus_}) p->stop();
 }
 
 bool SoundServer::restart() {
@@ -334,13 +330,12 @@ bool SoundServer::restart() {
 
 SessionBus::SessionBus(const fs::path& dir, bool withKeyring) : dir_(dir / "bus") {
     fs::create_directories(dir_);
-    std::ofstream conf(dir_ / "bus.conf");
-    conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         << "<busconfig><type>session</type><listen>unix:tmpdir=" << dir_.string() << "</listen>"
-         << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-         << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    conf.close();
+    std::ofstream(dir_ / "bus.conf")
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        << "<busconfig><type>session</type><listen>unix:tmpdir=" << dir_.string() << "</listen>"
+        << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+        << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
     const fs::path address = dir_ / "address";
     fs::remove(address);
     if (!startServer(
