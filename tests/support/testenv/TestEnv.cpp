@@ -115,7 +115,9 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
     Process p = Process::spawn(argv, env, tmp.path() / "out", tmp.path() / "err");
     const auto status = p.wait(timeout);
     p.stop();
-    return {status.value_or(-1), readFile(tmp.path() / "out"), readFile(tmp.path() / "err")};
+    RunResult result{status.value_or(-1), readFile(tmp.path() / "out"), readFile(tmp.path() / "err")};
+    fs::remove_all(tmp.path());  // even when test folders are kept: nothing to look at here
+    return result;
 }
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step) {
