@@ -65,10 +65,10 @@ TEST_F(TranscribeTool, EveryFailureGivesOneClearLine) {
     const std::vector<std::string> fast{"--fast", wav.string()};
     for (const Case& c : std::vector<Case>{
              {{"--fast", "--close-timeout", "1", wav.string()}, "good", url, "did not close the stream", "kept\n"},
-             {fast, "bad", url, "refused the API key: WebSocket handshake refused with HTTP status 401"},
-             {fast, "good", "ws://127.0.0.1:1", "cannot reach ws://127.0.0.1:1"},
-             {{"--fast", junk}, "good", url, "cannot read"},
-             {fast, "", url, "no API key"}}) {
+             {fast, "bad", url, "refused the API key: WebSocket handshake refused with HTTP status 401", ""},
+             {fast, "good", "ws://127.0.0.1:1", "cannot reach ws://127.0.0.1:1", ""},
+             {{"--fast", junk}, "good", url, "cannot read", ""},
+             {fast, "", url, "no API key", ""}}) {
         const auto r = runTool(c.args, c.key, c.url);
         EXPECT_NE(r.exitCode, 0) << c.needle;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -65,7 +65,9 @@ TEST(EvdevKeySource, ReadsTheWatchedKeyFromSplitRecordsFollowsKeyboardsComingAnd
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
     for (const char* name : {"event0", "event1", "mouse0"}) ASSERT_EQ(::mkfifo((dir.path() / name).c_str(), 0600), 0);
-    EvdevKeySource::Options options{.dir = dir.path(), .fds = {pipe[0]}};
+    EvdevKeySource::Options options;
+    options.dir = dir.path();
+    options.fds = {pipe[0]};
     options.reportsKey = [&](int fd, int code) {
         std::error_code ec;
         return code == KEY_F13 &&
