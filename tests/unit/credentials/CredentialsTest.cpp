@@ -3,6 +3,7 @@
 #include "credentials/KeychainHelper.h"
 #include "credentials/TextCoding.h"
 #include "fakes/FakeCredentials.h"
+#include "fakes/FakeDictation.h"
 #include "fakes/Fakes.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ struct KeyStore : ::testing::Test {
     MemorySecretStore store;
     FakeSecureRandom random;
     KeychainHelper keychain{store, random};
-    ScriptedAlertPresenter alerts;
+    FakeAlertPresenter alerts;
     MemoryLog log;
     std::vector<std::string> shown;
     DeepgramKeyController dialog{keychain, alerts, log, [this](const std::string& m) { shown.push_back(m); }};
@@ -130,7 +131,7 @@ TEST_F(KeyStore, DatabaseKeyIsMadeOnceReplacedWhenMalformedAndNeverWhenUnreadabl
 // Saving a trimmed key and cancelling: the set-api-key command's test.
 TEST_F(KeyStore, DialogHintsAtAStoredKeyIgnoresABlankOneAndReportsFailures) {
     store.put(current, "deepgram", "secret-key-value");
-    alerts.answer(0, {"   \n "});
+    alerts.fieldTexts = {"   \n "};
     dialog.configureDeepgramKey();
     const AlertSpec& a = alerts.shown.at(0);
     EXPECT_EQ(a.informativeText, "Сохранится в login keyring (service parlando.deepgram.api_key, account deepgram).");
@@ -140,7 +141,7 @@ TEST_F(KeyStore, DialogHintsAtAStoredKeyIgnoresABlankOneAndReportsFailures) {
     EXPECT_EQ(store.get(current, "deepgram"), "secret-key-value");
 
     store.failWith(Op::update, current, "deepgram", 2, "no Secret Service on the session bus");
-    alerts.answer(0, {"k"});
+    alerts.fieldTexts = {"k"};
     dialog.configureDeepgramKey();
     EXPECT_EQ(shown, std::vector<std::string>{"Keychain error for parlando.deepgram.api_key/deepgram: OSStatus 2 (no "
                                               "Secret Service on the session bus)"});

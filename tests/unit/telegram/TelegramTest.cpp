@@ -1,5 +1,6 @@
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeCredentials.h"
+#include "fakes/FakeDictation.h"
 #include "fakes/FakeTelegram.h"
 #include "fakes/Fakes.h"
 #include "telegram/TelegramEvents.h"
@@ -44,7 +45,7 @@ struct TelegramRig : ::testing::Test {
     FakeSecureRandom random;
     KeychainHelper keychain{store, random};
     FakeTdJson td;
-    ScriptedAlertPresenter alerts;
+    FakeAlertPresenter alerts;
     Lines errors;
     fs::path dir = fs::temp_directory_path() / ("parlando-tg-" + std::to_string(std::random_device{}()));
     std::shared_ptr<TelegramClient> client =
@@ -65,7 +66,7 @@ struct TelegramRig : ::testing::Test {
         return out;
     }
     void loginToPhone() {
-        alerts.answer(0, {" 12345 \n", "hash "});
+        alerts.fieldTexts = {" 12345 \n", "hash "};
         menu->configureTelegramCredentials();
         state("WaitTdlibParameters");
         state("WaitPhoneNumber");
@@ -79,7 +80,7 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
     menu->setupTelegramClient();
     loop.runPending();
     EXPECT_EQ(items(), (Lines{"Telegram: app credentials missing (off)", "Параметры Telegram…"}));
-    alerts.answer(0, {"12a", "hash"});
+    alerts.fieldTexts = {"12a", "hash"};
     menu->configureTelegramCredentials();
     EXPECT_EQ(errors, Lines{"api_id должен быть целым числом, api_hash не пустым"});
 
@@ -88,12 +89,15 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
     EXPECT_EQ(td.sent.at(1)["api_hash"], "hash") << "trimmed; the parameters at work: the TDLib test";
     EXPECT_EQ(items(), (Lines{"Telegram: waiting for phone… (off)", "Telegram: подключить…"}));
 
-    for (const char* answer : {"  +7000 \n", " 123 ", "456", " pass word "}) alerts.answer(0, {answer});
+    alerts.fieldTexts = {"  +7000 \n"};
     menu->connectTelegram();
     state("WaitPhoneNumber");  // the same stage again: no second prompt
+    alerts.fieldTexts = {" 123 "};
     state("WaitCode");
     event(R"({"@type":"error","message":"PHONE_CODE_INVALID"})");
+    alerts.fieldTexts = {"456"};
     menu->connectTelegram();  // TDLib still waits for the code: asked again
+    alerts.fieldTexts = {" pass word "};
     state("WaitPassword");
     client->submitPassword(" typed ");
     state("Ready");
@@ -125,7 +129,6 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     state("WaitTdlibParameters");
     event(R"({"@type":"error","code":401,"message":"Wrong database encryption key"})");
     EXPECT_EQ(items().back(), "Telegram: выйти");
-    alerts.answer(0);
     menu->logoutTelegram();
     EXPECT_EQ(td.lastType(), "close") << "TDLib refuses logOut before its parameters";
     state("Closed");
