@@ -269,15 +269,15 @@ TEST(TrayLog, AFileInTheWayOrNoFolderAtAllOnlyReachTheSystemLog) {
     std::ofstream(dir.path / "Parlando") << "not a folder";
     FakeSystemLog sys;
     TrayLog(sys, dir.path / "Parlando", nullptr).append("hello");  // returns normally, written on the way out
-    EXPECT_EQ(sys.errors().size(), 1u);
+    EXPECT_EQ(sys.errors.lines().size(), 1u);
     EXPECT_EQ(readText(dir.path / "Parlando"), "not a folder");
 
     FakeSystemLog quiet;
     TrayLog none(quiet, std::nullopt, nullptr);
     none.append("x");
     none.flush();
-    EXPECT_EQ(quiet.infos(), std::vector<std::string>{"x"});
-    EXPECT_TRUE(quiet.errors().empty());
+    EXPECT_EQ(quiet.infos.lines(), std::vector<std::string>{"x"});
+    EXPECT_TRUE(quiet.errors.lines().empty());
 }
 
 TEST(TrayLog, LinesFromManyThreadsStayWholeAndInPerThreadOrder) {
@@ -332,7 +332,7 @@ TEST(TrayLog, AStderrNobodyReadsNeitherKillsNorStallsAndAMovedFileIsReplaced) {
     TrayLog gonePipe(sys, std::nullopt, goneErr);
     gonePipe.append("to a closed pipe");
     gonePipe.flush();
-    EXPECT_EQ(sys.infos().back(), "to a closed pipe");  // still alive to check
+    EXPECT_EQ(sys.infos.lines().back(), "to a closed pipe");  // still alive to check
     std::fclose(fullErr);
     std::fclose(goneErr);
     ::close(full[0]);
