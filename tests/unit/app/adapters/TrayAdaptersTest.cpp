@@ -9,6 +9,7 @@
 #include "app/adapters/QtAlertPresenter.h"
 #include "app/adapters/QtMenuPresenter.h"
 #include "app/adapters/QtTrayButton.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 #include <QAction>
@@ -25,13 +26,7 @@ using namespace parlando;
 namespace {
 
 // One application for the whole binary, never deleted, so it cannot outlive its statics badly.
-QApplication& offscreenApp() {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "unit_app_adapters", *argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+void offscreenApp() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1), parlando::testing::qtApp(); }
 
 void pump() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();

@@ -1,6 +1,7 @@
 // The Qt main loop and the INI settings against the real Qt event loop and files.
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,7 @@ using namespace parlando;
 
 namespace {
 
-void app() {
-    static int argc = 1;
-    static char name[] = "qt-adapters-test", *argv[] = {name, nullptr};
-    static QCoreApplication instance(argc, argv);
-}
+void app() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1), parlando::testing::qtApp(); }
 
 // Runs the Qt loop until done() or the time limit.
 bool spin(const std::function<bool()>& done, int limitMs = 5000) {
