@@ -1,3 +1,4 @@
+#include "../app/AppRig.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeCredentials.h"
 #include "fakes/FakeDictation.h"
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -47,13 +47,12 @@ struct TelegramRig : ::testing::Test {
     FakeTdJson td;
     FakeAlertPresenter alerts;
     Lines errors;
-    fs::path dir = fs::temp_directory_path() / ("parlando-tg-" + std::to_string(std::random_device{}()));
-    std::shared_ptr<TelegramClient> client =
-        TelegramClient::create(loop, log, keychain, td, {dir / "db", dir / "files"}, {"Linux desktop", "L", "0"});
+    ScratchDir dir;
+    std::shared_ptr<TelegramClient> client = TelegramClient::create(
+        loop, log, keychain, td, {dir.path / "db", dir.path / "files"}, {"Linux desktop", "L", "0"});
     std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(loop, log, *client, keychain, alerts,
                                                               [this](const std::string& m) { errors.push_back(m); });
 
-    ~TelegramRig() override { fs::remove_all(dir); }
     void event(const std::string& json) { td.deliver(json), loop.runPending(); }
     void state(const std::string& s) {
         event(R"({"@type":"updateAuthorizationState","authorization_state":{"@type":"authorizationState)" + s + "\"}}");
@@ -61,9 +60,7 @@ struct TelegramRig : ::testing::Test {
     Lines items() {
         MenuModel m;
         menu->addTelegramMenuItems(m);
-        Lines out;
-        for (const auto& i : m.items) out.push_back(i.title + (i.enabled ? "" : " (off)"));
-        return out;
+        return drawn(m.items);
     }
     void loginToPhone() {
         alerts.fieldTexts = {" 12345 \n", "hash "};
@@ -122,7 +119,7 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     loginToPhone();
     state("Closed");  // not a logout: the session and its key stay
     EXPECT_EQ(client->status(), Status::idle());
-    EXPECT_TRUE(fs::exists(dir / "files") && hasKey());
+    EXPECT_TRUE(fs::exists(dir.path / "files") && hasKey());
     EXPECT_FALSE(td.deliver("{}")) << "the receive loop ends with the closed state";
 
     client->start();
@@ -132,7 +129,7 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     menu->logoutTelegram();
     EXPECT_EQ(td.lastType(), "close") << "TDLib refuses logOut before its parameters";
     state("Closed");
-    EXPECT_FALSE(fs::exists(dir / "db") || fs::exists(dir / "files") || hasKey());
+    EXPECT_FALSE(fs::exists(dir.path / "db") || fs::exists(dir.path / "files") || hasKey());
 
     client->start();  // logged out elsewhere: TDLib's own logging out wipes too
     state("WaitTdlibParameters");
