@@ -12,7 +12,6 @@ using namespace parlando;
 using namespace parlando::testing;
 using Op = MemorySecretStore::Op;
 using S = KeychainHelper::Service;
-using Kind = KeychainHelper::Error::Kind;
 
 namespace {
 
@@ -45,7 +44,7 @@ TEST_F(KeyStore, ReadTrimsWritesInPlaceAndErrorsNameTheItemAndTheStoresWords) {
     store.put("svc", "acc", "\u00a0 key 123\u2028\r\n");
     EXPECT_EQ(keychain.readString("svc", "acc"), "key 123");
     store.put("svc", "acc", std::string("\xff\xfe\x00k", 4));  // not UTF-8: as good as missing
-    EXPECT_EQ(errorOf([&] { keychain.readString("svc", "acc"); }).kind(), Kind::notFound);
+    EXPECT_EQ(errorOf([&] { keychain.readString("svc", "acc"); }).kind(), KeychainHelper::Error::Kind::notFound);
     EXPECT_EQ(errorOf([&] { keychain.readString(current, "deepgram"); }).description(),
               "Keychain item not found: parlando.deepgram.api_key/deepgram");
 
