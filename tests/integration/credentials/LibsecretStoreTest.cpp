@@ -75,14 +75,12 @@ struct SecretServiceEnv {
     }
 };
 
-class LibsecretKeyring : public ::testing::Test {
-protected:
+struct LibsecretKeyring : ::testing::Test {
     void SetUp() override {
         for (const char* tool : {"dbus-daemon", "gnome-keyring-daemon", "secret-tool"})
             if (!haveProgram(tool)) GTEST_SKIP() << tool << " missing";
         env = std::make_unique<SecretServiceEnv>();
     }
-    void TearDown() override { env.reset(); }
 
     std::unique_ptr<SecretServiceEnv> env;
     LibsecretStore store;

@@ -4,9 +4,8 @@
 #include "core/adapters/QtHttpClient.h"
 #include "fakes/Fakes.h"
 #include "lamp/LightControl.h"
+#include "testenv/FakeDBusServices.h"
 #include "testenv/LocalService.h"
-
-#include <QCoreApplication>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,9 +28,7 @@ struct DaemonRig {
 
     explicit DaemonRig(std::vector<std::string> options)
         : lamp(std::string(PARLANDO_BINARY_DIR) + "/tools/lamp-daemon/lamp-daemon", dir.path(), std::move(options)) {
-        static int argc = 1;
-        static char name[] = "integration_lamp", *argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1), qtApp();  // the network thread needs an application
         settings.setBool(LightControl::Keys::enabled, true);
         settings.setString(LightControl::Keys::host, "127.0.0.1");
         settings.setInt(LightControl::Keys::port, lamp.port());

@@ -5,11 +5,10 @@
 #include "fakes/FakeDictation.h"
 #include "fakes/FakeTray.h"
 #include "fakes/Fakes.h"
+#include "testenv/FakeDBusServices.h"
 #include "testenv/LocalService.h"
 #include "update/UpdateChecker.h"
 #include "update/adapters/QtProcessLauncher.h"
-
-#include <QCoreApplication>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,9 +36,7 @@ struct CheckerRig {
     std::shared_ptr<UpdateChecker> checker;
 
     CheckerRig(std::optional<std::string> base, const fs::path& installerLog, const std::string& path) {
-        static int argc = 1;
-        static char name[] = "integration_update", *argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1), qtApp();  // the network thread needs an application
         checker = UpdateChecker::create(UpdateServices{loop, settings, log, http, alerts, &notifier, launcher, {},
                                                        std::move(base), "1.0.0", installerLog, path});
     }

@@ -1,11 +1,8 @@
 #pragma once
-// In-memory stand-ins for the secret store (failing on demand), the random
-// source and the alert presenter (answering from a script).
-#include "app/Alert.h"
+// In-memory stand-ins for the secret store (failing on demand) and the random source.
 #include "credentials/SecretStore.h"
 #include "credentials/SecureRandom.h"
 
-#include <deque>
 #include <map>
 #include <optional>
 #include <span>
@@ -77,24 +74,6 @@ struct FakeSecureRandom final : SecureRandom {
     }
     std::optional<Failure> failure;  // returned instead when set
     std::uint8_t next = 0;
-};
-
-// Answers alerts from a queue of scripted results (closed once it runs out)
-// and keeps what it was shown.
-struct ScriptedAlertPresenter final : AlertPresenter {
-    AlertResult runModal(const AlertSpec& spec) override {
-        shown.push_back(spec);
-        if (answers.empty()) return AlertResult{-1, std::vector<std::string>(spec.fields.size())};
-        AlertResult r = answers.front();
-        answers.pop_front();
-        return r;
-    }
-    void answer(int buttonIndex, std::vector<std::string> fieldTexts = {}) {
-        answers.push_back(AlertResult{buttonIndex, std::move(fieldTexts)});
-    }
-
-    std::vector<AlertSpec> shown;
-    std::deque<AlertResult> answers;
 };
 
 }  // namespace parlando::testing

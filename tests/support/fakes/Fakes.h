@@ -39,11 +39,9 @@ private:
 
 class FakeSystemLog final : public SystemLog {
 public:
-    void info(std::string_view message) override { infoLines.append(message); }
-    void error(std::string_view message) override { errorLines.append(message); }
-    std::vector<std::string> infos() const { return infoLines.lines(); }
-    std::vector<std::string> errors() const { return errorLines.lines(); }
-    MemoryLog infoLines, errorLines;
+    void info(std::string_view message) override { infos.append(message); }
+    void error(std::string_view message) override { errors.append(message); }
+    MemoryLog infos, errors;
 };
 
 class FakeTrayButton final : public TrayButton {

@@ -187,11 +187,7 @@ struct StatusLine final : AboutPanelView {
 };
 
 struct AboutRig {
-    AppRig app{[] {
-        StatusMenuHooks h;
-        h.buildLightSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("Включена", {})}; };
-        return h;
-    }()};
+    AppRig app;
     FakeAlertPresenter alerts;
     std::optional<std::string> reattachError;
     std::string devStatus = "unset";
@@ -203,9 +199,6 @@ struct AboutRig {
             if (i > 0) app.advance(gap);
             about.handleVersionTap();
         }
-    }
-    bool menuHasLamp() {
-        return std::ranges::any_of(app.c->buildMenu().items, [](const MenuItem& i) { return i.title == "Лампа"; });
     }
 };
 
@@ -223,7 +216,7 @@ TEST(AboutPanel, TenQuickClicksToggleDeveloperModeAndTheMenu) {
     rig.taps(10, 1.9);
     EXPECT_EQ(rig.about.tapCount(), 0);
     EXPECT_EQ(rig.devStatus, "DEV-режим включён");
-    EXPECT_TRUE(rig.menuHasLamp()) << "the menu reads the flag at each build";
+    EXPECT_TRUE(AboutPanelController::isDevModeEnabled(rig.app.settings)) << "the key the menu reads";
     ASSERT_EQ(rig.alerts.shown.size(), 1u);
     EXPECT_EQ(rig.alerts.shown[0].messageText, "DEV-режим включён");
     rig.app.advance(1.9);
@@ -231,7 +224,7 @@ TEST(AboutPanel, TenQuickClicksToggleDeveloperModeAndTheMenu) {
     EXPECT_EQ(rig.about.tapCount(), 1) << "the eleventh starts a new count";
     rig.taps(9, 0.05);
     EXPECT_EQ(rig.devStatus, "");
-    EXPECT_FALSE(rig.menuHasLamp());
+    EXPECT_FALSE(AboutPanelController::isDevModeEnabled(rig.app.settings));
     EXPECT_EQ(rig.alerts.shown.size(), 2u);
 }
 

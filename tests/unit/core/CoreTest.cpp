@@ -9,24 +9,12 @@
 
 using namespace parlando;
 
-TEST(MemorySettings, DefaultsApplyAndValuesReadAcrossTypesLikeTheTextStore) {
-    MemorySettings s;
-    EXPECT_TRUE(s.boolOr("ParlandoMuted", true));
-    EXPECT_EQ(s.intOr("ParlandoLightPort", 7420), 7420);
-    s.setBool("ParlandoMuted", false);
-    EXPECT_FALSE(s.boolOr("ParlandoMuted", true));
-    s.setString("a", "TRUE");
-    s.setString("n", " 42 ");
-    s.setString("junk", "4x2");
-    s.setString("comma", "1,5");
-    s.setInt("i", 7);
-    EXPECT_EQ(s.getBool("a"), true);
-    EXPECT_EQ(s.getInt("n"), 42);
-    EXPECT_EQ(s.getInt("junk"), std::nullopt);
-    EXPECT_EQ(s.getDouble("comma"), std::nullopt);
-    EXPECT_EQ(s.getString("i"), "7");
-    s.remove("i");
-    EXPECT_FALSE(s.contains("i"));
+// The text conversions of every store that keeps values as text (the INI file).
+TEST(Settings, TextReadsAsANumberOnlyWhenWholeAndInTheClassicLocale) {
+    EXPECT_EQ(parseBoolText(" TRUE\n"), true);
+    EXPECT_EQ(parseIntText(" 42 "), 42);
+    EXPECT_EQ(parseIntText("4x2"), std::nullopt);
+    EXPECT_EQ(parseDoubleText("1,5"), std::nullopt);
 }
 
 // An absolute XDG_DATA_HOME at work: the end-to-end tests, which find the log there.

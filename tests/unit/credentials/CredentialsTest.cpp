@@ -3,6 +3,7 @@
 #include "credentials/KeychainHelper.h"
 #include "credentials/TextCoding.h"
 #include "fakes/FakeCredentials.h"
+#include "fakes/FakeDictation.h"
 #include "fakes/Fakes.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@ using namespace parlando;
 using namespace parlando::testing;
 using Op = MemorySecretStore::Op;
 using S = KeychainHelper::Service;
-using Kind = KeychainHelper::Error::Kind;
 
 namespace {
 
@@ -21,7 +21,7 @@ struct KeyStore : ::testing::Test {
     MemorySecretStore store;
     FakeSecureRandom random;
     KeychainHelper keychain{store, random};
-    ScriptedAlertPresenter alerts;
+    FakeAlertPresenter alerts;
     MemoryLog log;
     std::vector<std::string> shown;
     DeepgramKeyController dialog{keychain, alerts, log, [this](const std::string& m) { shown.push_back(m); }};
@@ -44,7 +44,7 @@ TEST_F(KeyStore, ReadTrimsWritesInPlaceAndErrorsNameTheItemAndTheStoresWords) {
     store.put("svc", "acc", "\u00a0 key 123\u2028\r\n");
     EXPECT_EQ(keychain.readString("svc", "acc"), "key 123");
     store.put("svc", "acc", std::string("\xff\xfe\x00k", 4));  // not UTF-8: as good as missing
-    EXPECT_EQ(errorOf([&] { keychain.readString("svc", "acc"); }).kind(), Kind::notFound);
+    EXPECT_EQ(errorOf([&] { keychain.readString("svc", "acc"); }).kind(), KeychainHelper::Error::Kind::notFound);
     EXPECT_EQ(errorOf([&] { keychain.readString(current, "deepgram"); }).description(),
               "Keychain item not found: parlando.deepgram.api_key/deepgram");
 
@@ -130,7 +130,7 @@ TEST_F(KeyStore, DatabaseKeyIsMadeOnceReplacedWhenMalformedAndNeverWhenUnreadabl
 // Saving a trimmed key and cancelling: the set-api-key command's test.
 TEST_F(KeyStore, DialogHintsAtAStoredKeyIgnoresABlankOneAndReportsFailures) {
     store.put(current, "deepgram", "secret-key-value");
-    alerts.answer(0, {"   \n "});
+    alerts.fieldTexts = {"   \n "};
     dialog.configureDeepgramKey();
     const AlertSpec& a = alerts.shown.at(0);
     EXPECT_EQ(a.informativeText, "Сохранится в login keyring (service parlando.deepgram.api_key, account deepgram).");
@@ -140,7 +140,7 @@ TEST_F(KeyStore, DialogHintsAtAStoredKeyIgnoresABlankOneAndReportsFailures) {
     EXPECT_EQ(store.get(current, "deepgram"), "secret-key-value");
 
     store.failWith(Op::update, current, "deepgram", 2, "no Secret Service on the session bus");
-    alerts.answer(0, {"k"});
+    alerts.fieldTexts = {"k"};
     dialog.configureDeepgramKey();
     EXPECT_EQ(shown, std::vector<std::string>{"Keychain error for parlando.deepgram.api_key/deepgram: OSStatus 2 (no "
                                               "Secret Service on the session bus)"});

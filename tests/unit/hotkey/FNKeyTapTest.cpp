@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace parlando;
 using namespace parlando::testing;
 
@@ -52,13 +54,8 @@ struct Hotkey : ::testing::Test {
 }  // namespace
 
 TEST_F(Hotkey, EdgesAreTheKeysStateOverAllKeyboardsAndCountOnlyWithOurSessionInFront) {
-    struct Case {
-        const char* what;
-        std::vector<std::pair<int, KeyAction>> events;
-        bool front;
-        E expected;
-    };
-    const std::vector<Case> cases = {
+    // What, the events, whether our session is in front, the edges.
+    const std::vector<std::tuple<const char*, std::vector<std::pair<int, KeyAction>>, bool, E>> cases = {
         {"held when we started", {{1, A::repeat}, {1, A::up}}, true, {}},
         // The release comes when the last of two keyboards lets go; a stray up changes nothing.
         {"one of two holds", {{1, A::down}, {2, A::down}, {2, A::up}, {2, A::down}, {1, A::up}}, true, {"press"}},
@@ -68,11 +65,11 @@ TEST_F(Hotkey, EdgesAreTheKeysStateOverAllKeyboardsAndCountOnlyWithOurSessionInF
     start(listener);
     EXPECT_EQ(listener.mode(), M::tap);
     EXPECT_TRUE(x11.startedKeys.empty());
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.what);
+    for (const auto& [what, events, front, expected] : cases) {
+        SCOPED_TRACE(what);
         listener.restart();
-        session.front = tc.front;
-        EXPECT_EQ(run(tc.events), tc.expected);
+        session.front = front;
+        EXPECT_EQ(run(events), expected);
     }
     EXPECT_TRUE(notifier.posted.empty()) << "a working key is no news";
 }
@@ -94,18 +91,11 @@ TEST_F(Hotkey, ChangingTheKeyDropsQueuedEdgesAndACallbackMayStopTheListener) {
 
 // What happens when the devices cannot give us the key, and what the user is told.
 TEST_F(Hotkey, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
-    struct Case {
-        const char* what;
-        const char* key;
-        const char* evdevFails;  // nullptr: the devices can be read
-        bool keyboardsHaveKey;
-        const char* x11Fails;
-        M mode;
-        const char* x11Key;  // the key X11 was asked for, nullptr: none
-        const char* told;    // part of the notification, nullptr: none
-    };
-    const char* denied = "cannot read /dev/input/event* (Permission denied)";
-    const std::vector<Case> cases = {
+    // What, the key, why the devices cannot be read (nullptr: they can), whether a keyboard has the key, why X11
+    // fails, the mode, the key X11 was asked for (nullptr: none), part of the notification (nullptr: none).
+    using S = const char*;
+    const S denied = "cannot read /dev/input/event* (Permission denied)";
+    const std::vector<std::tuple<S, S, S, bool, S, M, S, S>> cases = {
         {"denied, X11 sees the key", "rightctrl", denied, true, nullptr, M::fallback, "rightctrl", nullptr},
         {"no keyboard has it, X11 sees it", "pause", nullptr, false, nullptr, M::fallback, "pause", nullptr},
         {"unknown name means fn, which X11 never sees", "meta", denied, true, nullptr, M::none, nullptr,
@@ -116,28 +106,28 @@ TEST_F(Hotkey, FallbacksAndWhatTheUserIsToldWhenTheKeyCannotWork) {
         {"both unavailable", "insert", "no input devices in /dev/input", true, "no display", M::none, "insert",
          "нет доступа ни к клавиатурам, ни к X11"},
     };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.what);
+    for (const auto& [what, key, evdevFails, keyboardsHaveKey, x11Fails, mode, x11Key, told] : cases) {
+        SCOPED_TRACE(what);
         notifier.posted.clear();
         x11.startedKeys.clear();
-        settings.setString("ParlandoHotkey", tc.key);
-        evdev.failWith = tc.evdevFails ? std::optional<std::string>(tc.evdevFails) : std::nullopt;
-        evdev.keyboards = tc.keyboardsHaveKey;
-        x11.failWith = tc.x11Fails ? std::optional<std::string>(tc.x11Fails) : std::nullopt;
+        settings.setString("ParlandoHotkey", key);
+        evdev.failWith = evdevFails ? std::optional<std::string>(evdevFails) : std::nullopt;
+        evdev.keyboards = keyboardsHaveKey;
+        x11.failWith = x11Fails ? std::optional<std::string>(x11Fails) : std::nullopt;
         HotkeyListener fresh{loop, log, settings, evdev, &x11, &notifier, &session};
         start(fresh);
-        EXPECT_EQ(fresh.mode(), tc.mode);
-        EXPECT_EQ(x11.startedKeys, tc.x11Key ? E{tc.x11Key} : E{});
-        ASSERT_EQ(notifier.posted.size(), tc.told ? 1u : 0u);
-        EXPECT_EQ(fresh.problem().has_value(), tc.told != nullptr);
-        if (!tc.told) continue;
+        EXPECT_EQ(fresh.mode(), mode);
+        EXPECT_EQ(x11.startedKeys, x11Key ? E{x11Key} : E{});
+        ASSERT_EQ(notifier.posted.size(), told ? 1u : 0u);
+        EXPECT_EQ(fresh.problem().has_value(), told != nullptr);
+        if (!told) continue;
         EXPECT_EQ(notifier.posted[0].title, "Клавиша диктовки не работает");
-        EXPECT_NE(notifier.posted[0].body.find(tc.told), std::string::npos) << notifier.posted[0].body;
+        EXPECT_NE(notifier.posted[0].body.find(told), std::string::npos) << notifier.posted[0].body;
         fresh.restart();
         EXPECT_EQ(notifier.posted.size(), 1u) << "once per launch and key";
         // A keyboard with the key plugged in later clears the menu's mark.
         evdev.keyboards = true;
-        EXPECT_EQ(fresh.problem().has_value(), tc.mode != M::tap);
+        EXPECT_EQ(fresh.problem().has_value(), mode != M::tap);
     }
 }
 

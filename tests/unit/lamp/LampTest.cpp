@@ -86,7 +86,7 @@ TEST(LightControl, BreakerTripsSkipsResumesAndTripsAgain) {
     EXPECT_THAT(rig.lines(), ElementsAre("light: red failed — unreachable")) << "a success after one failure is quiet";
 }
 
-TEST(LampMenu, SubmenuSwitchAndTestSequence) {
+TEST(LampMenu, SubmenuSwitchTestSequenceAndAddressDialog) {
     LampRig rig(false, "");
     auto items = rig.menu.buildLightSubmenu();
     EXPECT_EQ(items[0].title, ":7420");
@@ -114,21 +114,19 @@ TEST(LampMenu, SubmenuSwitchAndTestSequence) {
         rig.loop.advanceBy(seconds(0.02));
         EXPECT_EQ(rig.http.urls.back(), at + (mic ? "blue" : "standby"));
     }
-}
 
-TEST(LampMenu, AddressDialogSavesATrimmedAddressAndRejectsABadOne) {
-    LampRig rig(true, "old.local");
+    // The address dialog saves a trimmed address and rejects a bad one.
     const auto address = [&] { return rig.light->host() + ":" + std::to_string(rig.light->port()); };
     const std::pair<const char*, const char*> rejected[] = {
-        {"", "7420"}, {"lamp.local", "0"}, {"lamp.local", "-1"}, {"lamp.local", "80x"}};
+        {"", "7420"}, {"new.local", "0"}, {"new.local", "-1"}, {"new.local", "80x"}};
     for (const auto& [host, port] : rejected) {
         rig.alerts.fieldTexts = {host, port};
         rig.menu.configureLightHost();
-        EXPECT_EQ(address(), "old.local:7420");
+        EXPECT_EQ(address(), "lamp.local:7420");
     }
     EXPECT_EQ(rig.errors.size(), 4u);
-    rig.alerts.fieldTexts = {" lamp.local\n", " 8080 "};
+    rig.alerts.fieldTexts = {" lamp2.local\n", " 8080 "};
     rig.menu.configureLightHost();
-    EXPECT_EQ(address(), "lamp.local:8080");
+    EXPECT_EQ(address(), "lamp2.local:8080");
     EXPECT_EQ(rig.errors.size(), 4u);
 }

@@ -1,5 +1,7 @@
+#include "../app/AppRig.h"
 #include "core/VirtualMainLoop.h"
 #include "fakes/FakeCredentials.h"
+#include "fakes/FakeDictation.h"
 #include "fakes/FakeTelegram.h"
 #include "fakes/Fakes.h"
 #include "telegram/TelegramEvents.h"
@@ -8,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 using namespace parlando;
 using namespace parlando::testing;
@@ -44,15 +45,14 @@ struct TelegramRig : ::testing::Test {
     FakeSecureRandom random;
     KeychainHelper keychain{store, random};
     FakeTdJson td;
-    ScriptedAlertPresenter alerts;
+    FakeAlertPresenter alerts;
     Lines errors;
-    fs::path dir = fs::temp_directory_path() / ("parlando-tg-" + std::to_string(std::random_device{}()));
-    std::shared_ptr<TelegramClient> client =
-        TelegramClient::create(loop, log, keychain, td, {dir / "db", dir / "files"}, {"Linux desktop", "L", "0"});
+    ScratchDir dir;
+    std::shared_ptr<TelegramClient> client = TelegramClient::create(
+        loop, log, keychain, td, {dir.path / "db", dir.path / "files"}, {"Linux desktop", "L", "0"});
     std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(loop, log, *client, keychain, alerts,
                                                               [this](const std::string& m) { errors.push_back(m); });
 
-    ~TelegramRig() override { fs::remove_all(dir); }
     void event(const std::string& json) { td.deliver(json), loop.runPending(); }
     void state(const std::string& s) {
         event(R"({"@type":"updateAuthorizationState","authorization_state":{"@type":"authorizationState)" + s + "\"}}");
@@ -60,12 +60,10 @@ struct TelegramRig : ::testing::Test {
     Lines items() {
         MenuModel m;
         menu->addTelegramMenuItems(m);
-        Lines out;
-        for (const auto& i : m.items) out.push_back(i.title + (i.enabled ? "" : " (off)"));
-        return out;
+        return drawn(m.items);
     }
     void loginToPhone() {
-        alerts.answer(0, {" 12345 \n", "hash "});
+        alerts.fieldTexts = {" 12345 \n", "hash "};
         menu->configureTelegramCredentials();
         state("WaitTdlibParameters");
         state("WaitPhoneNumber");
@@ -79,7 +77,7 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
     menu->setupTelegramClient();
     loop.runPending();
     EXPECT_EQ(items(), (Lines{"Telegram: app credentials missing (off)", "Параметры Telegram…"}));
-    alerts.answer(0, {"12a", "hash"});
+    alerts.fieldTexts = {"12a", "hash"};
     menu->configureTelegramCredentials();
     EXPECT_EQ(errors, Lines{"api_id должен быть целым числом, api_hash не пустым"});
 
@@ -88,12 +86,15 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
     EXPECT_EQ(td.sent.at(1)["api_hash"], "hash") << "trimmed; the parameters at work: the TDLib test";
     EXPECT_EQ(items(), (Lines{"Telegram: waiting for phone… (off)", "Telegram: подключить…"}));
 
-    for (const char* answer : {"  +7000 \n", " 123 ", "456", " pass word "}) alerts.answer(0, {answer});
+    alerts.fieldTexts = {"  +7000 \n"};
     menu->connectTelegram();
     state("WaitPhoneNumber");  // the same stage again: no second prompt
+    alerts.fieldTexts = {" 123 "};
     state("WaitCode");
     event(R"({"@type":"error","message":"PHONE_CODE_INVALID"})");
+    alerts.fieldTexts = {"456"};
     menu->connectTelegram();  // TDLib still waits for the code: asked again
+    alerts.fieldTexts = {" pass word "};
     state("WaitPassword");
     client->submitPassword(" typed ");
     state("Ready");
@@ -118,18 +119,17 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     loginToPhone();
     state("Closed");  // not a logout: the session and its key stay
     EXPECT_EQ(client->status(), Status::idle());
-    EXPECT_TRUE(fs::exists(dir / "files") && hasKey());
+    EXPECT_TRUE(fs::exists(dir.path / "files") && hasKey());
     EXPECT_FALSE(td.deliver("{}")) << "the receive loop ends with the closed state";
 
     client->start();
     state("WaitTdlibParameters");
     event(R"({"@type":"error","code":401,"message":"Wrong database encryption key"})");
     EXPECT_EQ(items().back(), "Telegram: выйти");
-    alerts.answer(0);
     menu->logoutTelegram();
     EXPECT_EQ(td.lastType(), "close") << "TDLib refuses logOut before its parameters";
     state("Closed");
-    EXPECT_FALSE(fs::exists(dir / "db") || fs::exists(dir / "files") || hasKey());
+    EXPECT_FALSE(fs::exists(dir.path / "db") || fs::exists(dir.path / "files") || hasKey());
 
     client->start();  // logged out elsewhere: TDLib's own logging out wipes too
     state("WaitTdlibParameters");

@@ -9,6 +9,7 @@
 #include "app/adapters/QtAlertPresenter.h"
 #include "app/adapters/QtMenuPresenter.h"
 #include "app/adapters/QtTrayButton.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 #include <QAction>
@@ -21,21 +22,12 @@
 #include <cstdlib>
 
 using namespace parlando;
+using namespace parlando::testing;
 
 namespace {
 
 // One application for the whole binary, never deleted, so it cannot outlive its statics badly.
-QApplication& offscreenApp() {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "unit_app_adapters", *argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-void pump() {
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
+void offscreenApp() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1), qtApp(); }
 
 MenuModel sampleMenu(int* clicks) {
     MenuModel m;
@@ -91,7 +83,7 @@ TEST(DBusMenu, ItemPropertiesAndAnExporterThatRunsOnlyEnabledActionsAfterTheRepl
     menu.Event(3, "clicked", QDBusVariant(0), 0);  // a submenu has no action
     menu.Event(1, "clicked", QDBusVariant(0), 0);
     EXPECT_EQ(clicks, 0) << "actions run after the reply has gone";
-    pump();
+    pumpFor(50);
     EXPECT_EQ(clicks, 1);
     EXPECT_EQ(menu.EventGroup({DBusMenuEvent{77, "clicked", QDBusVariant(0), 0}}), QList<int>{77});
 }
@@ -107,7 +99,7 @@ TEST(QtMenuPresenter, DrawsTheModel) {
                      (a->isEnabled() ? "" : " (off)") + a->shortcut().toString();
     EXPECT_EQ(drawn, QStringList({"Слушать✓", "---", "Микрофон>", "Серый (off)", "ВыходCtrl+Q"}));
     menu.actions()[0]->trigger();
-    pump();
+    pumpFor(50);
     EXPECT_EQ(clicks, 1);
 }
 

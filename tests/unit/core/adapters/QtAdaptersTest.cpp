@@ -1,35 +1,21 @@
 // The Qt main loop and the INI settings against the real Qt event loop and files.
 #include "core/adapters/QtMainLoop.h"
 #include "core/adapters/QtSettings.h"
+#include "testenv/FakeDBusServices.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <QCoreApplication>
-#include <QTimer>
-#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 using namespace parlando;
+using namespace parlando::testing;
 
 namespace {
 
-void app() {
-    static int argc = 1;
-    static char name[] = "qt-adapters-test", *argv[] = {name, nullptr};
-    static QCoreApplication instance(argc, argv);
-}
-
-// Runs the Qt loop until done() or the time limit.
-bool spin(const std::function<bool()>& done, int limitMs = 5000) {
-    QTimer guard;
-    guard.setSingleShot(true);
-    guard.start(limitMs);
-    while (!done() && guard.isActive()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    return done();
-}
+void app() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1), qtApp(); }
 
 }  // namespace
 
@@ -59,8 +45,8 @@ TEST(QtMainLoop, PostsAndTimers) {
     repeating = loop.every(millis(10), [&] {
         if (++ticks == 5) loop.cancel(repeating);
     });
-    ASSERT_TRUE(spin([&] { return fired != MonoTime{} && ticks >= 5 && got.size() == 500; }));
-    spin([] { return false; }, 150);  // past the cancelled one's deadline
+    ASSERT_TRUE(pumpUntil([&] { return fired != MonoTime{} && ticks >= 5 && got.size() == 500; }, 5000));
+    pumpFor(150);  // past the cancelled one's deadline
     for (int i = 0; i < 500; ++i) ASSERT_EQ(got[std::size_t(i)], i);
     EXPECT_TRUE(allOnMain);
     EXPECT_GE(fired - start, millis(50));

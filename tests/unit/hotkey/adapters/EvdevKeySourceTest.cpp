@@ -26,13 +26,7 @@ using E = std::vector<std::string>;
 
 namespace {
 
-input_event ev(int type, int code, int value) {
-    input_event e{};
-    e.type = static_cast<__u16>(type);
-    e.code = static_cast<__u16>(code);
-    e.value = value;
-    return e;
-}
+input_event ev(int type, int code, int value) { return {{}, __u16(type), __u16(code), value}; }
 input_event key(int code, int value) { return ev(EV_KEY, code, value); }
 input_event syn() { return ev(EV_SYN, SYN_REPORT, 0); }
 
