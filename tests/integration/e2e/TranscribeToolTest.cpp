@@ -13,12 +13,14 @@ using namespace parlando::testenv;
 class TranscribeTool : public ::testing::Test {
 protected:
     // The tool with this key (empty: none) and service; no secret store unless `env` names a bus.
-    RunResult runTool(std::vector<std::string> args, const std::string& key, const std::string& url,
+    RunResult runTool(const std::vector<std::string>& args, const std::string& key, const std::string& url,
                       std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/none"}}) {
-        args.insert(args.begin(), PARLANDO_BINARY_DIR "/apps/parlando-transcribe/parlando-transcribe");
+        // Built front to back: inserting at the front trips GCC's null-dereference warning.
+        std::vector<std::string> argv{PARLANDO_BINARY_DIR "/apps/parlando-transcribe/parlando-transcribe"};
+        argv.insert(argv.end(), args.begin(), args.end());
         env["DEEPGRAM_API_KEY"] = key;
         env["PARLANDO_DEEPGRAM_URL"] = url;
-        RunResult r = run(args, env, 60s);
+        RunResult r = run(argv, env, 60s);
         EXPECT_NE(r.exitCode, -1) << "parlando-transcribe did not finish";
         return r;
     }
