@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <array>
 
 // After gtest and Qt: Xlib's macros (None, Bool, ...) would break their headers.
 #include <X11/Xlib.h>
@@ -78,15 +79,13 @@ TEST(PasteX11, TextArrivesInAnotherProcessThroughTheShortcutItsWindowTakes) {
     EXPECT_TRUE(keysSeen().ends_with("\nctrl+v\n")) << "a plain Ctrl+V last: " << keysSeen();
     EXPECT_TRUE(log.lines().empty());
 
-    struct Case {
-        std::string wmClass, mode, text, expectedKeys;
-    };
-    for (const auto& tc : std::vector<Case>{{"kitty", "terminal", "git status", "ctrl+shift+v"},
-                                            {"xterm", "xterm", "make -j2", "shift+insert"}}) {  // the primary selection
-        ASSERT_TRUE(startTarget(tc.wmClass, tc.mode)) << "see " << prefix << ".log";
-        paste.paste(tc.text);
-        ASSERT_TRUE(pasted(tc.text)) << tc.wmClass << " field holds: " << text();
-        EXPECT_NE(keysSeen().find(tc.expectedKeys), std::string::npos) << keysSeen();
+    for (const auto& [wmClass, mode, dictatedHere, expectedKeys] : std::vector<std::array<std::string, 4>>{
+             {"kitty", "terminal", "git status", "ctrl+shift+v"},
+             {"xterm", "xterm", "make -j2", "shift+insert"}}) {  // the primary selection
+        ASSERT_TRUE(startTarget(wmClass, mode)) << "see " << prefix << ".log";
+        paste.paste(dictatedHere);
+        ASSERT_TRUE(pasted(dictatedHere)) << wmClass << " field holds: " << text();
+        EXPECT_NE(keysSeen().find(expectedKeys), std::string::npos) << keysSeen();
         EXPECT_EQ(keysSeen().find("ctrl+v"), std::string::npos) << "Ctrl+V alone must not reach a terminal";
     }
     target.stop();

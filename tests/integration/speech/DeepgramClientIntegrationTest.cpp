@@ -14,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace parlando {
 namespace {
@@ -125,27 +126,23 @@ TEST_F(SpeechIntegration, AudioArrivesCompleteAndInOrderAcrossTheOpenAndAStall) 
 // Refused key, nothing listening, an abrupt drop, a handshake that never
 // completes (ended at its deadline), the service's own close.
 TEST_F(SpeechIntegration, FailuresNameTheirCauseAndAServiceCloseIsNoError) {
-    struct Case {
-        std::vector<std::string> options;
-        std::string key, needle;
-        int closeCode;
-    };
-    for (const Case& k :
-         std::vector<Case>{{{"--key", "right"}, "wrong", "401 (Unauthorized)", 1006},
-                           {{}, "k", "refused", 1006},
-                           {{"--drop-after", "6400"}, "k", "WebSocket connection", 1006},
-                           {{"--never-open"}, "k", "handshake timed out after 15 s", 1006},
-                           {{"--close-after", "1280", "--close-reason", "NET-0001 idle"}, "k", "", 1011}}) {
+    // Each: the service's options, the key, what the one error says (none: the service's own close).
+    for (const auto& [args, key, needle] : std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+             {{"--key", "right"}, "wrong", "401 (Unauthorized)"},
+             {{}, "k", "refused"},
+             {{"--drop-after", "6400"}, "k", "WebSocket connection"},
+             {{"--never-open"}, "k", "handshake timed out after 15 s"},
+             {{"--close-after", "1280", "--close-reason", "NET-0001 idle"}, "k", ""}}) {
         data = {};
-        auto svc = service(k.options);
-        auto c = client(k.options.empty() ? "ws://127.0.0.1:1" : svc.base(), k.key);
+        auto svc = service(args);
+        auto c = client(args.empty() ? "ws://127.0.0.1:1" : svc.base(), key);
         c->connect();
         for (std::uint32_t i = 0; i < 20; ++i) c->sendAudio(numberedChunk(i));
-        ASSERT_TRUE(waitClosed()) << k.needle;
+        ASSERT_TRUE(waitClosed()) << needle;
         const auto r = locked();
-        EXPECT_EQ(r.closes, (Closes{{k.closeCode, k.needle.empty() ? "NET-0001 idle" : ""}})) << k.needle;
-        EXPECT_EQ(r.errors.size(), k.needle.empty() ? 0u : 1u) << k.needle;
-        for (const auto& e : r.errors) EXPECT_NE(e.find(k.needle), std::string::npos) << e;
+        EXPECT_EQ(r.closes, (needle.empty() ? Closes{{1011, "NET-0001 idle"}} : Closes{{1006, ""}})) << needle;
+        EXPECT_EQ(r.errors.size(), needle.empty() ? 0u : 1u) << needle;
+        for (const auto& e : r.errors) EXPECT_NE(e.find(needle), std::string::npos) << e;
     }
 }
 

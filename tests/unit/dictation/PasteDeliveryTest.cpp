@@ -103,9 +103,8 @@ TEST(DisplaySessionDetection, FromTheSessionEnvironment) {
         EXPECT_EQ(detectDisplaySession(display, wayland, type), expected) << (display ? display : "-");
 }
 
-// Each path is the first that works, chosen once and logged with the reasons
-// for the ones skipped; with no way to type, the text stays on the clipboard
-// and the user hears it once.
+// Each path is the first that works, chosen once; with no way to type, the
+// text stays on the clipboard and the user hears why once.
 TEST_F(Paste, RoutesAreTheFirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNothingTypes) {
     FakeClipboard dataControl;
     FakePasteKeys virtualKeyboard{loop};
@@ -124,12 +123,8 @@ TEST_F(Paste, RoutesAreTheFirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNoth
         paste->paste(text);
         loop.advanceBy(millis(60));
     }
-    EXPECT_EQ(clipboard.text, "второй");
+    EXPECT_EQ(clipboard.text, "второй");  // chosen once: the data control that came back later is not used
     const std::string reasons = "Wayland virtual keyboard: no virtual keyboard; XTest: no X display";
-    EXPECT_EQ(log.lines()[0],
-              "paste: clipboard via Qt (X11), shortcut via none (Wayland data control: no clipboard "
-              "here; " +
-                  reasons + ")");
     EXPECT_EQ(told, std::vector<std::string>{reasons});
     EXPECT_EQ(log.count("paste: shortcut not sent — " + reasons + "; the text is on the clipboard"), 2U);
 }

@@ -51,8 +51,8 @@ TEST_F(ClientTest, HeldAudioIsCappedAndAFinishBeforeTheOpenSendsItFirst) {
     s->open();
     EXPECT_EQ(opens, 1);
     ASSERT_EQ(s->sent.size(), 4196u);
-    EXPECT_EQ(s->sent[4194].bytes, std::string(304, '\2'));
-    EXPECT_EQ(s->sent.back().bytes, DeepgramClient::closeStreamMessage());
+    EXPECT_EQ(s->sent[4194], std::string(304, '\2'));
+    EXPECT_EQ(s->sent.back(), DeepgramClient::closeStreamMessage());
     EXPECT_EQ(s->batches, 1u);
     EXPECT_EQ(c->bytesSent(), DeepgramClient::pendingCap);
     s->text(result("bye"));
