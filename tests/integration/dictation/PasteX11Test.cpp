@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QClipboard>
 #include <array>
 
 // After gtest and Qt: Xlib's macros (None, Bool, ...) would break their headers.
@@ -73,7 +72,6 @@ TEST(PasteX11, TextArrivesInAnotherProcessThroughTheShortcutItsWindowTakes) {
     ASSERT_TRUE(isDown(XK_Alt_L));
     const std::string dictated = "Привет, мир — dictated text 42";
     paste.paste(dictated);
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), dictated) << "the clipboard is written at once";
     ASSERT_TRUE(pasted(dictated)) << "field holds: " << text();
     EXPECT_FALSE(isDown(XK_Alt_L) || isDown(XK_Super_L));
     EXPECT_TRUE(keysSeen().ends_with("\nctrl+v\n")) << "a plain Ctrl+V last: " << keysSeen();
