@@ -102,10 +102,10 @@ private:
 
 class FakeRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
 public:
-    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& apiKey,
+    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& key,
                                                          RecognitionCallbacks callbacks) override {
         ++meetingClients;
-        return makeClient(apiKey, std::move(callbacks));
+        return makeClient(key, std::move(callbacks));
     }
     int meetingClients = 0;
     // Made and read on the main thread only.
@@ -132,8 +132,8 @@ public:
 class FakePaste final : public DictationPaste {
 public:
     void paste(const std::string& text) override { pasted.push_back(text); }
-    void copy(const std::string& text) override { copied.push_back(text); }
-    std::vector<std::string> pasted, copied;
+    void copy(const std::string& text) override { pasted.push_back("(clipboard only) " + text); }
+    std::vector<std::string> pasted;  // in delivery order
 };
 
 class FakeLamp final : public DictationLamp {
