@@ -76,8 +76,7 @@ TEST_F(ClientTest, OldSocketsAreSilencedBadEndpointsReportedAndCallbacksMayCallB
     auto bad = make();
     bad->setEndpoint("http://localhost:9");
     bad->connect();
-    EXPECT_EQ(errors.back(), "Failed to decode Deepgram response: invalid url");
-    EXPECT_EQ(factory.sockets.size(), 2u);
+    EXPECT_TRUE(errors.back() == "Failed to decode Deepgram response: invalid url" && factory.sockets.size() == 2);
 
     auto reentered = make();
     reentered->onOpen = [&] { reentered->sendAudio(chunk(640)); };
