@@ -122,8 +122,7 @@ class FakeKeySource final : public DictationKeySource {
 public:
     APIKeyResult deepgramAPIKey() override {
         if (auto f = std::exchange(whileReading, nullptr)) f();  // once: a nested event loop while asking
-        if (key) return {key, {}};
-        return {std::nullopt, "Keychain item not found: parlando.deepgram.api_key/deepgram"};
+        return {key, key ? "" : "Keychain item not found: parlando.deepgram.api_key/deepgram"};
     }
     std::optional<std::string> key = std::string("test-key");
     std::function<void()> whileReading;
