@@ -11,19 +11,15 @@
 
 using namespace parlando::testing;
 using namespace parlando::testenv;
-namespace fs = std::filesystem;
 
 namespace {
 
-struct Rect {
-    int x = 0, y = 0, w = 0, h = 0;
-};
-
 // Pixels that differ noticeably between two screenshots inside a rectangle.
-int changedPixels(const QImage& a, const QImage& b, const Rect& r) {
+int changedPixels(const QImage& a, const QImage& b, const QRect& r) {
     int n = 0;
-    for (int y = std::max(0, r.y); y < std::min(a.height(), r.y + r.h); ++y)
-        for (int x = std::max(0, r.x); x < std::min(a.width(), r.x + r.w); ++x) {
+    const QRect in = r & a.rect();
+    for (int y = in.top(); y <= in.bottom(); ++y)
+        for (int x = in.left(); x <= in.right(); ++x) {
             const QColor ca = a.pixelColor(x, y), cb = b.pixelColor(x, y);
             if (std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) + std::abs(ca.blue() - cb.blue()) >
                 30)
@@ -79,26 +75,23 @@ protected:
 TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProbeStaysQuiet) {
     // A hotkey X11 sees: nothing to tell the user.
     ASSERT_TRUE(launch(true, "ParlandoHotkey=rightctrl\n")) << readFile(desk->file("app.err"));
-    const std::string log = desk->log();
-    ASSERT_TRUE(desk->logged("tray-probe: tray icon visible at (")) << log;
-    EXPECT_TRUE(desk->logged("using the XEmbed tray"));
-
     // Where the tray put the icon, from the probe's own line.
-    QRegularExpression re(R"(visible at \((-?\d+), (-?\d+), (\d+)x(\d+)\))");
-    const auto m = re.match(QString::fromStdString(log));
-    ASSERT_TRUE(m.hasMatch());
-    const Rect icon{m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()};
-    ASSERT_GT(icon.w, 8);
+    QRegularExpression re(R"(tray-probe: tray icon visible at \((-?\d+), (-?\d+), (\d+)x(\d+)\))");
+    const auto m = re.match(QString::fromStdString(desk->log()));
+    ASSERT_TRUE(m.hasMatch()) << desk->log();
+    const QRect icon(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt());
+    ASSERT_GT(icon.width(), 8);
 
     // The idle icon is a grey disc (0.66 grey) in the tray's slot.
     const QImage shown = shot("icon");
     QImage grey(shown.size(), QImage::Format_RGB32);
     grey.fill(QColor(168, 168, 168));
-    EXPECT_LT(changedPixels(grey, shown, icon), icon.w * icon.h * 2 / 3) << "grey pixels in the icon's slot";
+    EXPECT_LT(changedPixels(grey, shown, icon), icon.width() * icon.height() * 2 / 3)
+        << "grey pixels in the icon's slot";
 
     // Both mouse buttons open the menu below the tray.
-    const Rect below{icon.x - 400, icon.y + icon.h + 1, 400 + icon.w, 250};
-    const std::string cx = std::to_string(icon.x + icon.w / 2), cy = std::to_string(icon.y + icon.h / 2);
+    const QRect below(icon.x() - 400, icon.bottom() + 2, 400 + icon.width(), 250);
+    const std::string cx = std::to_string(icon.center().x()), cy = std::to_string(icon.center().y());
     const auto menuShown = [&](const std::string& name) {
         return pumpUntil([&] { return changedPixels(shown, shot(name), below) > 3000; }, 15000);
     };
@@ -130,18 +123,13 @@ TEST_F(TrayXEmbedTest, LaunchesOnceIconIsVisibleBothButtonsOpenTheMenuAndTheProb
     EXPECT_EQ(exitOf(app, 15000), 0) << "the app is still running, or failed";
 }
 
-TEST_F(TrayXEmbedTest, WithoutATrayTheProbeLogsAndNotifies) {
+TEST_F(TrayXEmbedTest, WithoutATrayTheProbeNotifies) {
     ASSERT_TRUE(launch(false)) << readFile(desk->file("app.err"));
-    pumpUntil([&] { return notifications->calls.size() >= 2; }, 10000);
-    EXPECT_TRUE(
-        desk->logged("tray-probe: no system tray after 3 s — no StatusNotifierWatcher on the session bus and no "
-                     "XEmbed tray on the display"));
-    // The probe's notice, and the hotkey's: no input devices here, and X11 never sees FN.
-    QStringList summaries;
-    for (const auto& call : notifications->calls) summaries << call.summary;
-    EXPECT_TRUE(summaries.contains("Иконка Parlando не появилась в трее")) << summaries.join("|").toStdString();
-    if (!fs::exists("/dev/input"))
-        EXPECT_TRUE(summaries.contains("Клавиша диктовки не работает")) << summaries.join("|").toStdString();
-    EXPECT_EQ(notifications->calls.front().appIcon, "parlando");
+    const auto notice = [&] {
+        return std::find_if(notifications->calls.begin(), notifications->calls.end(),
+                            [](const auto& c) { return c.summary == "Иконка Parlando не появилась в трее"; });
+    };
+    ASSERT_TRUE(pumpUntil([&] { return notice() != notifications->calls.end(); }, 10000)) << desk->log();
+    EXPECT_EQ(notice()->appIcon, "parlando");
     EXPECT_TRUE(app.running()) << "no tray is no reason to quit";
 }

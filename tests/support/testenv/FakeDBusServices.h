@@ -76,13 +76,11 @@ public:
     explicit FakeWatcher(QDBusConnection bus, bool hostRegistered = true)
         : FakeService(bus, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher"), host_(hostRegistered) {}
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
-        const QString property = m.member() == "Get" ? m.arguments().value(1).toString() : QString();
         if (m.member() == "RegisterStatusNotifierItem") {
             items.push_back(m.arguments().value(0).toString());
             QTimer::singleShot(replyDelayMs, [c = connection, reply = m.createReply()]() mutable { c.send(reply); });
-        } else if (property == "IsStatusNotifierHostRegistered" || property == "ProtocolVersion") {
-            const QVariant value = property == "ProtocolVersion" ? QVariant(0) : QVariant(host_);
-            connection.send(m.createReply(QVariant::fromValue(QDBusVariant(value))));
+        } else if (m.member() == "Get" && m.arguments().value(1).toString() == "IsStatusNotifierHostRegistered") {
+            connection.send(m.createReply(QVariant::fromValue(QDBusVariant(host_))));
         } else {
             connection.send(m.createErrorReply(QDBusError::UnknownMethod, m.member()));
         }
@@ -108,9 +106,8 @@ public:
         if (m.member() == "Notify")
             calls.push_back({a.value(0).toString(), a.value(2).toString(), a.value(3).toString(), a.value(4).toString(),
                              qdbus_cast<QVariantMap>(a.value(6))});
-        connection.send(m.member() == "Notify"            ? m.createReply(QVariant::fromValue(uint(calls.size())))
-                        : m.member() == "GetCapabilities" ? m.createReply(QStringList{"body"})
-                                                          : m.createErrorReply(QDBusError::UnknownMethod, m.member()));
+        connection.send(m.member() == "Notify" ? m.createReply(QVariant::fromValue(uint(calls.size())))
+                                               : m.createErrorReply(QDBusError::UnknownMethod, m.member()));
         return true;
     }
     std::vector<Call> calls;

@@ -44,12 +44,11 @@ Process Process::spawn(const std::vector<std::string>& argv, const std::map<std:
     for (char** e = environ; *e != nullptr; ++e)
         if (env.count(std::string(*e).substr(0, std::string(*e).find('='))) == 0) envStrings.emplace_back(*e);
     for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
     std::vector<std::string> args = argv;
-    std::vector<char*> argp;
+    std::vector<char*> envp, argp;
+    for (auto& s : envStrings) envp.push_back(s.data());
     for (auto& a : args) argp.push_back(a.data());
+    envp.push_back(nullptr);
     argp.push_back(nullptr);
 
     const pid_t pid = ::fork();
@@ -100,14 +99,11 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
 
 int Process::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0) return -1;
-    if (running()) {
-        ::kill(-pid_, SIGTERM);
-        ::kill(pid_, SIGTERM);
-        if (!waitFor([&] { return !running(); }, grace, 5ms)) {
-            ::kill(-pid_, SIGKILL);
-            ::kill(pid_, SIGKILL);
-            waitFor([&] { return !running(); }, 5000ms, 5ms);
-        }
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        if (!running()) break;
+        ::kill(-pid_, signal);
+        ::kill(pid_, signal);
+        waitFor([&] { return !running(); }, signal == SIGTERM ? grace : 5000ms, 5ms);
     }
     pid_ = -1;
     return status_.value_or(-1);
@@ -115,16 +111,12 @@ int Process::stop(std::chrono::milliseconds grace) {
 
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
               std::chrono::milliseconds timeout) {
-    char name[] = "/tmp/parlando-run-XXXXXX";
-    const int fd = ::mkstemp(name);
-    if (fd >= 0) ::close(fd);
-    const std::string out = name, err = out + ".err";
-    Process p = Process::spawn(argv, env, out, err);
+    const TempDir tmp("parlando-run");
+    Process p = Process::spawn(argv, env, tmp.path() / "out", tmp.path() / "err");
     const auto status = p.wait(timeout);
     p.stop();
-    RunResult result{status.value_or(-1), readFile(out), readFile(err)};
-    ::unlink(out.c_str());
-    ::unlink(err.c_str());
+    RunResult result{status.value_or(-1), readFile(tmp.path() / "out"), readFile(tmp.path() / "err")};
+    fs::remove_all(tmp.path());  // even when test folders are kept: nothing to look at here
     return result;
 }
 
@@ -326,19 +318,9 @@ RunResult SoundServer::pactl(const std::vector<std::string>& args) const {
     return run(argv, env(), 10s);
 }
 
-bool SoundServer::feed(const fs::path& raw) const {
-    return run({"pacat", "-p", "-d", "micfeed", "--format=s16le", "--rate=16000", "--channels=1", raw.string()}, env(),
-               120s)
-               .exitCode == 0;
-}
-
 void SoundServer::stop() {
     // The protocol server first, so clients see the same end as a daemon's exit.
-    daemon_.stop();
-    pipewirePulse_.stop();
-    wireplumber_.stop();
-    pipewire_.stop();
-    bus_.stop();
+    for (Process* p : {&daemon_, &pipewirePulse_, &wireplumber_, &pipewire_, &bus_}) p->stop();
 }
 
 bool SoundServer::restart() {
@@ -346,19 +328,16 @@ bool SoundServer::restart() {
     return start();
 }
 
-bool SoundServer::running() const { return protocolServer().running(); }
-
 // ------------------------------------------------------------ session bus
 
 SessionBus::SessionBus(const fs::path& dir, bool withKeyring) : dir_(dir / "bus") {
     fs::create_directories(dir_);
-    std::ofstream conf(dir_ / "bus.conf");
-    conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         << "<busconfig><type>session</type><listen>unix:tmpdir=" << dir_.string() << "</listen>"
-         << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-         << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    conf.close();
+    std::ofstream(dir_ / "bus.conf")
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        << "<busconfig><type>session</type><listen>unix:tmpdir=" << dir_.string() << "</listen>"
+        << "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+        << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
     const fs::path address = dir_ / "address";
     fs::remove(address);
     if (!startServer(
@@ -391,7 +370,7 @@ LocalService::LocalService(const std::string& binary, const fs::path& dir, std::
     std::vector<std::string> argv{
         binary, "--port", "0", "--port-file", (dir / "port").string(), "--log", (dir / "requests.log").string()};
     argv.insert(argv.end(), options.begin(), options.end());
-    for (const char* stale : {"port", "requests.log"}) fs::remove(dir / stale);
+    for (const char* stale : {"port", "requests.log", "audio.raw"}) fs::remove(dir / stale);
     if (startServer(
             process_, argv, {}, dir / "service.err", [&] { return !readFile(dir / "port").empty(); }, 20s,
             dir / "service.out"))
@@ -411,7 +390,6 @@ bool LocalService::logged(const std::string& line) const {
 }
 
 static std::vector<std::string> withRecording(const fs::path& dir, std::vector<std::string> options) {
-    fs::remove(dir / "audio.raw");
     options.insert(options.end(), {"--record", (dir / "audio.raw").string()});
     return options;
 }

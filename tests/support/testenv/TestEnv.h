@@ -103,7 +103,7 @@ private:
 // A sound server of our own: a PulseAudio daemon, or PipeWire with
 // pipewire-pulse (and WirePlumber) for the server most desktops run now; both
 // speak the PulseAudio protocol at the same socket. Sources: "vmic" (default;
-// clocked, fed with feed()), "pipemic" (bit-exact, fed through pipe()), sinks
+// clocked, fed through the "micfeed" sink), "pipemic" (bit-exact, fed through pipe()), sinks
 // "speakers" (default output) and "micfeed". extraConfig holds PulseAudio
 // script lines (load-module ...), run through pactl on PipeWire.
 class SoundServer {
@@ -114,16 +114,12 @@ public:
     // Whether this machine has the programs a server of that kind needs.
     static bool available(Kind kind);
     static const char* name(Kind kind) { return kind == Kind::pipewire ? "PipeWire" : "PulseAudio"; }
-    Kind kind() const { return kind_; }
     std::map<std::string, std::string> env() const;
     std::filesystem::path pipePath() const { return dir_ / "mic.fifo"; }
     // pactl with our server; returns its output.
     RunResult pactl(const std::vector<std::string>& args) const;
-    // Plays raw 16 kHz mono s16le audio into the virtual microphone (blocking).
-    bool feed(const std::filesystem::path& raw) const;
     void stop();
     bool restart();
-    bool running() const;
     // The process that serves the protocol (pulseaudio, or pipewire-pulse), for
     // signalling it (SIGSTOP to wedge it); -1 when stopped.
     int pid() const { return protocolServer().pid(); }
