@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QClipboard>
+#include <array>
 
 // After gtest and Qt: Xlib's macros (None, Bool, ...) would break their headers.
 #include <X11/Xlib.h>
@@ -72,21 +72,18 @@ TEST(PasteX11, TextArrivesInAnotherProcessThroughTheShortcutItsWindowTakes) {
     ASSERT_TRUE(isDown(XK_Alt_L));
     const std::string dictated = "Привет, мир — dictated text 42";
     paste.paste(dictated);
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), dictated) << "the clipboard is written at once";
     ASSERT_TRUE(pasted(dictated)) << "field holds: " << text();
     EXPECT_FALSE(isDown(XK_Alt_L) || isDown(XK_Super_L));
     EXPECT_TRUE(keysSeen().ends_with("\nctrl+v\n")) << "a plain Ctrl+V last: " << keysSeen();
     EXPECT_TRUE(log.lines().empty());
 
-    struct Case {
-        std::string wmClass, mode, text, expectedKeys;
-    };
-    for (const auto& tc : std::vector<Case>{{"kitty", "terminal", "git status", "ctrl+shift+v"},
-                                            {"xterm", "xterm", "make -j2", "shift+insert"}}) {  // the primary selection
-        ASSERT_TRUE(startTarget(tc.wmClass, tc.mode)) << "see " << prefix << ".log";
-        paste.paste(tc.text);
-        ASSERT_TRUE(pasted(tc.text)) << tc.wmClass << " field holds: " << text();
-        EXPECT_NE(keysSeen().find(tc.expectedKeys), std::string::npos) << keysSeen();
+    for (const auto& [wmClass, mode, dictatedHere, expectedKeys] : std::vector<std::array<std::string, 4>>{
+             {"kitty", "terminal", "git status", "ctrl+shift+v"},
+             {"xterm", "xterm", "make -j2", "shift+insert"}}) {  // the primary selection
+        ASSERT_TRUE(startTarget(wmClass, mode)) << "see " << prefix << ".log";
+        paste.paste(dictatedHere);
+        ASSERT_TRUE(pasted(dictatedHere)) << wmClass << " field holds: " << text();
+        EXPECT_NE(keysSeen().find(expectedKeys), std::string::npos) << keysSeen();
         EXPECT_EQ(keysSeen().find("ctrl+v"), std::string::npos) << "Ctrl+V alone must not reach a terminal";
     }
     target.stop();

@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,7 +61,7 @@ private:
 
 class FakeRecognitionClient final : public RecognitionClient {
 public:
-    FakeRecognitionClient(std::string key, RecognitionCallbacks cb) : apiKey(std::move(key)), callbacks(std::move(cb)) {}
+    explicit FakeRecognitionClient(RecognitionCallbacks cb) : callbacks(std::move(cb)) {}
 
     void connect() override {}
     void sendAudio(const AudioBytes& data) override {
@@ -91,7 +90,6 @@ public:
     int finishes() const { return locked(mutex_, [&] { return finishes_; }); }
     int disconnects() const { return locked(mutex_, [&] { return disconnects_; }); }
 
-    const std::string apiKey;
     RecognitionCallbacks callbacks;
     bool keepSent = true;  // off for hours of audio: only the byte count is kept
 
@@ -104,21 +102,18 @@ private:
 
 class FakeRecognitionFactory final : public RecognitionClientFactory, public MeetingRecognitionFactory {
 public:
-    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& apiKey,
+    std::shared_ptr<RecognitionClient> makeMeetingClient(const std::string& key,
                                                          RecognitionCallbacks callbacks) override {
         ++meetingClients;
-        return makeClient(apiKey, std::move(callbacks));
+        return makeClient(key, std::move(callbacks));
     }
     int meetingClients = 0;
     // Made and read on the main thread only.
-    std::shared_ptr<RecognitionClient> makeClient(const std::string& apiKey, RecognitionCallbacks callbacks) override {
-        return clients.emplace_back(std::make_shared<FakeRecognitionClient>(apiKey, std::move(callbacks)));
+    std::shared_ptr<RecognitionClient> makeClient(const std::string&, RecognitionCallbacks callbacks) override {
+        return clients.emplace_back(std::make_shared<FakeRecognitionClient>(std::move(callbacks)));
     }
-    std::shared_ptr<FakeRecognitionClient> last() const {
-        // A test that asks before any client exists is wrong, not a null to follow.
-        if (clients.empty()) throw std::logic_error("no client was made yet");
-        return clients.back();
-    }
+    // Throws, rather than hand out a null, before any client exists.
+    std::shared_ptr<FakeRecognitionClient> last() const { return clients.at(clients.size() - 1); }
     std::size_t made() const { return clients.size(); }
     std::vector<std::shared_ptr<FakeRecognitionClient>> clients;
 };
@@ -127,8 +122,7 @@ class FakeKeySource final : public DictationKeySource {
 public:
     APIKeyResult deepgramAPIKey() override {
         if (auto f = std::exchange(whileReading, nullptr)) f();  // once: a nested event loop while asking
-        if (key) return {key, {}};
-        return {std::nullopt, "Keychain item not found: parlando.deepgram.api_key/deepgram"};
+        return {key, key ? "" : "Keychain item not found: parlando.deepgram.api_key/deepgram"};
     }
     std::optional<std::string> key = std::string("test-key");
     std::function<void()> whileReading;
@@ -137,8 +131,8 @@ public:
 class FakePaste final : public DictationPaste {
 public:
     void paste(const std::string& text) override { pasted.push_back(text); }
-    void copy(const std::string& text) override { copied.push_back(text); }
-    std::vector<std::string> pasted, copied;
+    void copy(const std::string& text) override { pasted.push_back("(clipboard only) " + text); }
+    std::vector<std::string> pasted;  // in delivery order
 };
 
 class FakeLamp final : public DictationLamp {

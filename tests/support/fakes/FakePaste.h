@@ -31,12 +31,9 @@ public:
     std::optional<std::string> unavailable() override { return unavailableReason; }
     std::optional<WindowClass> focusedWindowClass() override { return focused; }
     bool send(PasteShortcut shortcut, std::string& why) override {
-        if (failWith) {
-            why = *failWith;
-            return false;
-        }
-        sent.emplace_back(loop_.now(), shortcut);
-        return true;
+        if (!failWith) sent.emplace_back(loop_.now(), shortcut);
+        why = failWith.value_or("");
+        return !failWith;
     }
 
     std::optional<std::string> unavailableReason, failWith;

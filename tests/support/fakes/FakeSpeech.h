@@ -6,21 +6,15 @@
 
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace parlando::testing {
 
-struct FakeWireMessage {
-    bool binary = false;
-    std::string bytes;
-};
-
 // What one socket was told; outlives the socket (the client drops it on teardown).
 struct FakeSocketRecord {
     WebSocketEvents events;
-    std::vector<FakeWireMessage> sent;  // in hand-over order
+    std::vector<std::string> sent;  // audio and text messages, in hand-over order
     std::optional<int> closeCode;
     std::size_t batches = 0;
 
@@ -37,12 +31,12 @@ public:
         struct Socket final : WebSocket {
             explicit Socket(std::shared_ptr<FakeSocketRecord> r) : r(std::move(r)) {}
             void open(const WebSocketRequest&) override {}
-            void sendBinary(std::vector<std::uint8_t> d) override { r->sent.push_back({true, {d.begin(), d.end()}}); }
+            void sendBinary(std::vector<std::uint8_t> d) override { r->sent.emplace_back(d.begin(), d.end()); }
             void sendBinaryBatch(std::vector<std::vector<std::uint8_t>> chunks) override {
                 ++r->batches;
                 for (auto& c : chunks) sendBinary(std::move(c));
             }
-            void sendText(std::string text) override { r->sent.push_back({false, std::move(text)}); }
+            void sendText(std::string text) override { r->sent.push_back(std::move(text)); }
             void close(int code) override { r->closeCode = r->closeCode.value_or(code); }
             std::shared_ptr<FakeSocketRecord> r;
         };
@@ -50,11 +44,8 @@ public:
         sockets.back()->events = std::move(events);
         return std::make_unique<Socket>(sockets.back());
     }
-    std::shared_ptr<FakeSocketRecord> last() const {
-        // A test that asks before any socket exists is wrong, not a null to follow.
-        if (sockets.empty()) throw std::logic_error("no socket was created yet");
-        return sockets.back();
-    }
+    // Throws, rather than hand out a null, before any socket exists.
+    std::shared_ptr<FakeSocketRecord> last() const { return sockets.at(sockets.size() - 1); }
     std::vector<std::shared_ptr<FakeSocketRecord>> sockets;
 };
 

@@ -32,7 +32,6 @@ TEST_F(Paste, TheShortcutFollowsTheFocusedWindowUnlessTheSettingSaysOtherwise) {
     const WindowClass kitty{"kitty", "kitty"};
     for (const auto& [setting, window, expected] : std::vector<std::tuple<const char*, std::optional<WindowClass>, S>>{
              {"auto", WindowClass{"gnome-terminal-server", "Gnome-terminal"}, S::ctrlShiftV},
-             {"auto", WindowClass{"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"}, S::ctrlShiftV},
              {"auto", WindowClass{"main", "kitty"}, S::ctrlShiftV},        // only the class names the terminal
              {"auto", WindowClass{"urxvt", "URxvt"}, S::shiftInsert},      // pastes the primary selection
              {"auto", WindowClass{"stterm-notes", "Stickies"}, S::ctrlV},  // merely containing a terminal's name
@@ -50,8 +49,7 @@ TEST_F(Paste, TheShortcutFollowsTheFocusedWindowUnlessTheSettingSaysOtherwise) {
 TEST_F(Paste, ClipboardAtOnceShortcutFiftyMillisecondsLater) {
     keys.focused = WindowClass{"gedit", "Gedit"};
     paste->paste("one");
-    EXPECT_EQ(clipboard.text, "one");
-    EXPECT_FALSE(clipboard.primary) << "the primary selection is left alone for Ctrl+V";
+    EXPECT_TRUE(clipboard.text == "one" && !clipboard.primary) << "the primary selection is left alone for Ctrl+V";
     loop.advanceBy(millis(20));
     keys.focused = WindowClass{"xterm", "XTerm"};
     paste->paste("ls -la");
@@ -83,17 +81,15 @@ TEST(PasteFailures, TheTextStaysOnTheClipboardAndOneLineSaysWhy) {
         arrange(r);
         r.paste->paste("текст");
         r.loop.advanceBy(seconds(1));
-        EXPECT_TRUE(r.keys.sent.empty()) << line;
-        ASSERT_EQ(r.log.lines().size(), 1u) << line;
-        EXPECT_EQ(r.log.lines()[0].rfind(line, 0), 0u) << r.log.lines()[0];
+        const auto logged = r.log.lines();
+        EXPECT_TRUE(r.keys.sent.empty() && logged.size() == 1 && logged[0].rfind(line, 0) == 0) << line;
     }
 }
 
 TEST(DisplaySessionDetection, FromTheSessionEnvironment) {
     using D = DisplaySession;
     const std::tuple<const char*, const char*, const char*, D> cases[] = {
-        {":0", nullptr, "x11", D::x11},
-        {":0", "", nullptr, D::x11},
+        {":0", "", nullptr, D::x11},  // an empty variable is no Wayland
         {":0", "wayland-0", "wayland", D::waylandWithXWayland},
         {"", "wayland-1", nullptr, D::waylandOnly},
         {":1", "wayland-0", "x11", D::x11},  // a nested compositor inside an X11 session
@@ -103,9 +99,8 @@ TEST(DisplaySessionDetection, FromTheSessionEnvironment) {
         EXPECT_EQ(detectDisplaySession(display, wayland, type), expected) << (display ? display : "-");
 }
 
-// Each path is the first that works, chosen once and logged with the reasons
-// for the ones skipped; with no way to type, the text stays on the clipboard
-// and the user hears it once.
+// Each path is the first that works, chosen once; with no way to type, the
+// text stays on the clipboard and the user hears why once.
 TEST_F(Paste, RoutesAreTheFirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNothingTypes) {
     FakeClipboard dataControl;
     FakePasteKeys virtualKeyboard{loop};
@@ -124,12 +119,8 @@ TEST_F(Paste, RoutesAreTheFirstWorkingOfEachChosenOnceAndTheUserToldOnceWhenNoth
         paste->paste(text);
         loop.advanceBy(millis(60));
     }
-    EXPECT_EQ(clipboard.text, "второй");
+    EXPECT_EQ(clipboard.text, "второй");  // chosen once: the data control that came back later is not used
     const std::string reasons = "Wayland virtual keyboard: no virtual keyboard; XTest: no X display";
-    EXPECT_EQ(log.lines()[0],
-              "paste: clipboard via Qt (X11), shortcut via none (Wayland data control: no clipboard "
-              "here; " +
-                  reasons + ")");
     EXPECT_EQ(told, std::vector<std::string>{reasons});
     EXPECT_EQ(log.count("paste: shortcut not sent — " + reasons + "; the text is on the clipboard"), 2U);
 }

@@ -31,9 +31,8 @@ TEST(PasteAdapters, WithoutTheirServerNoShortcutIsSentAndEachSaysWhy) {
     bool ready = false;
     wayland.start([&] { ready = true; });
     EXPECT_TRUE(loop.runUntil([&] { return ready; }, seconds(5)));
-    EXPECT_FALSE(wayland.clipboard().setText("x"));
     QtClipboard qt;  // no GUI application: no clipboard
-    EXPECT_FALSE(qt.setText("x") || qt.setPrimarySelection("x"));
+    EXPECT_FALSE(wayland.clipboard().setText("x") || qt.setText("x") || qt.setPrimarySelection("x"));
     X11PasteKeys x11;
     EXPECT_FALSE(x11.focusedWindowClass());
     parlando::testenv::TempDir dir;
@@ -47,8 +46,7 @@ TEST(PasteAdapters, WithoutTheirServerNoShortcutIsSentAndEachSaysWhy) {
     };
     for (const auto& [keys, expected] : cases) {
         std::string why;
-        EXPECT_FALSE(keys->send(PasteShortcut::ctrlV, why));
-        EXPECT_EQ(why, expected);
+        EXPECT_TRUE(!keys->send(PasteShortcut::ctrlV, why) && why == expected) << why;
     }
     ::unsetenv("WAYLAND_DISPLAY");
     EXPECT_EQ(X11Connection::whyNoDisplay(), "no display (DISPLAY is not set)");
