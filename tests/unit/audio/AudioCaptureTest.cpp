@@ -134,15 +134,22 @@ struct WiringRig : AudioRig {
 
 }  // namespace
 
+// A muted selection is only recorded; a blank UID means the system default.
 TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedAndAnnouncedOnceLater) {
     AudioRig rig(std::nullopt);
     expectCaptureError([&] { rig.capture->ensureRunning(); }, "Parlando muted — turn on Listening in the menu");
     rig.backend.dev("usb-mic").startFails = true;  // a failed start does not undo the unmute
-    rig.capture->setDeviceUID("usb-mic");
+    rig.capture->setDeviceUID("  usb-mic ");
+    rig.advance(5);
+    EXPECT_TRUE(rig.backend.startedOn.empty());
     rig.capture->setMuted(false);
     EXPECT_EQ(rig.settings.getBool(AudioCapture::mutedKey), false);
     EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_TRUE(rig.muted.empty()) << "onMutedChange must not run inline";
+    rig.backend.defaultUID = "builtin-mic";
+    rig.capture->setDeviceUID("  \t\n ");
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic", "builtin-mic"}));
+    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
     rig.advance(2);
     rig.capture->setMuted(true);
     rig.capture->setMuted(true);
@@ -193,7 +200,13 @@ TEST(AudioCaptureChunks, ExactChunksInOrderForEachLaterSubscriberWhateverTheBuff
     expectPattern(snap, b.size() / 2 - 75 * 320);
 }
 
-TEST(AudioCaptureStart, ReportsWhyItCannotStartAndNeverHandsOutAudioFromBeforeAStart) {
+// Why a start fails, told exactly; a stream that died on its own (nobody
+// called stop) leaves no stale pre-roll. The default is followed, but not just
+// after our own start nor while muted. An outage keeps the choice; a device
+// that is not back within the settling time after the server returns is
+// missing. Other devices coming and going, a default that moves while a device
+// is chosen, and a chosen device that goes: the audio integration tests check those.
+TEST(AudioCaptureStart, ReportsWhyItCannotStartFollowsTheDefaultAndOutlastsAnOutage) {
     AudioRig rig;
     rig.backend.dev("usb-mic").info.nominalSampleRate = 44100;
     rig.converters.refuse = true;
@@ -205,12 +218,34 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStartAndNeverHandsOutAudioFromBeforeAS
     rig.backend.dev("usb-mic").startFails = false;
     rig.capture->ensureRunning();
     rig.capture->ensureRunning();  // running: nothing
-    EXPECT_EQ(rig.backend.startedOn, (std::vector<std::string>{"usb-mic", "usb-mic"}));
-    // A stream that died on its own (nobody called stop) leaves no stale pre-roll.
+    rig.advance(1.0);
+    rig.backend.defaultUID = "builtin-mic";
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic"}));
+    rig.advance(1.0);
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic", "builtin-mic"}));
     rig.advance(2);
     rig.backend.running = false;
     rig.capture->ensureRunning();
     EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
+
+    rig.capture->setDeviceUID("usb-mic");
+    rig.advance(2);
+    rig.backend.setAvailable(false);
+    EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
+    expectCaptureError(start, "No audio input device available");
+    rig.backend.remove("usb-mic");
+    rig.backend.setAvailable(true);
+    rig.advance(2.9);
+    EXPECT_TRUE(rig.fallbacks.empty());
+    rig.advance(0.2);
+    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
+    EXPECT_EQ(rig.allFailed, 0);
+    rig.capture->setMuted(true);
+    rig.advance(2.0);
+    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    EXPECT_FALSE(rig.backend.running);
 }
 
 // A subscriber that takes the pre-roll in the same step must see the stream
@@ -269,16 +304,6 @@ TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
     EXPECT_EQ(devices.builtInMicrophone()->uid, "jack");  // nothing better known
 }
 
-TEST(DeviceSelection, MutedSelectionsAreOnlyRecordedAndABlankUIDMeansTheSystemDefault) {
-    AudioRig rig(true);
-    rig.capture->setDeviceUID("  builtin-mic ");
-    rig.advance(5);
-    EXPECT_TRUE(rig.backend.startedOn.empty());
-    rig.capture->setMuted(false);
-    rig.capture->setDeviceUID("  \t\n ");
-    EXPECT_EQ(rig.backend.startedOn, (UIDs{"builtin-mic", "usb-mic"}));
-}
-
 TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure) {
     struct Case {
         const char* name;
@@ -319,9 +344,10 @@ TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure)
     }
 }
 
-// A silent choice gives way to the built-in microphone; a built-in one that is
-// silent too or will not start ends in one total failure, which lasts until
-// the server's return brings a device the probe hears.
+// No verdict on less than a second of audio, nor from a probe armed before a
+// new selection or a mute. A silent choice then gives way to the built-in
+// microphone; a built-in one that is silent too or will not start ends in one
+// total failure, which lasts until the server's return brings a device the probe hears.
 TEST(SilenceProbe, SilentChoiceFallsBackAndASilentOrDeadBuiltInIsOneTotalFailureUntilHeard) {
     for (const bool builtInStarts : {true, false}) {
         AudioRig rig;
@@ -329,8 +355,16 @@ TEST(SilenceProbe, SilentChoiceFallsBackAndASilentOrDeadBuiltInIsOneTotalFailure
         rig.backend.dev("builtin-mic").level = 5;  // RMS 5: silent as well
         rig.backend.dev("builtin-mic").startFails = !builtInStarts;
         rig.capture->setDeviceUID("usb-mic");
-        rig.advance(1.45);
-        EXPECT_EQ(rig.backend.startedOn.size(), 1u);
+        rig.advance(0.7);
+        rig.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
+        rig.advance(1.0);
+        rig.capture->setDeviceUID("usb-mic");
+        rig.advance(1.0);
+        rig.capture->setMuted(true);
+        rig.capture->setMuted(false);  // arms a fresh probe on the same silent device
+        rig.advance(1.45);             // the earlier probes would have fired by now
+        EXPECT_EQ(rig.log.count("audio: probe"), 0u);
+        EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic", "usb-mic"}));
         rig.advance(builtInStarts ? 1.7 : 0.1);
         EXPECT_EQ(rig.fallbacks, (builtInStarts ? Pairs{{"usb-mic", "builtin-mic"}} : Pairs{}));
         EXPECT_TRUE(rig.capture->inTotalFailure());
@@ -349,60 +383,6 @@ TEST(SilenceProbe, SilentChoiceFallsBackAndASilentOrDeadBuiltInIsOneTotalFailure
         EXPECT_FALSE(rig.capture->inTotalFailure());
         EXPECT_EQ(rig.recovered, 1);
     }
-}
-
-TEST(SilenceProbe, NoVerdictOnLessThanASecondOrAfterANewSelectionOrMute) {
-    AudioRig rig;
-    rig.backend.dev("usb-mic").level = 0;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(0.7);
-    rig.capture->stopEngine();  // the ring empties; the probe then has nothing to judge
-    rig.advance(1.0);
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(1.0);
-    rig.capture->setMuted(true);
-    rig.capture->setMuted(false);  // arms a fresh probe on the same silent device
-    rig.advance(1.0);              // the earlier probes would have fired by now
-    rig.capture->setDeviceUID("builtin-mic");
-    rig.advance(5);
-    EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-}
-
-// Other devices coming and going, a default that moves while a device is
-// chosen, and a chosen device that goes: the audio integration tests check those.
-TEST(ConfigurationChange, TheDefaultIsFollowedButNotJustAfterOurOwnStartNorWhileMuted) {
-    AudioRig rig;
-    rig.capture->ensureRunning();  // on the default: usb-mic
-    rig.advance(1.0);
-    rig.backend.defaultUID = "builtin-mic";
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_EQ(rig.backend.startedOn, UIDs{"usb-mic"});
-    rig.advance(1.0);
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "builtin-mic"}));
-    rig.capture->setMuted(true);
-    rig.advance(2.0);
-    rig.backend.defaultUID = "usb-mic";
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
-    EXPECT_FALSE(rig.backend.running);
-}
-
-// An outage keeps the choice; a device that is not back within the settling
-// time after the server returns is a missing device.
-TEST(SoundServerOutage, ADeviceThatDoesNotComeBackInTimeIsMissing) {
-    AudioRig rig;
-    rig.capture->setDeviceUID("usb-mic");
-    rig.advance(2);
-    rig.backend.setAvailable(false);
-    EXPECT_TRUE(rig.capture->preRollSnapshot().empty());
-    expectCaptureError([&] { rig.capture->ensureRunning(); }, "No audio input device available");
-    rig.backend.remove("usb-mic");
-    rig.backend.setAvailable(true);
-    rig.advance(2.9);
-    EXPECT_TRUE(rig.fallbacks.empty());
-    rig.advance(0.2);
-    EXPECT_EQ(rig.fallbacks, (Pairs{{"usb-mic", "builtin-mic"}}));
-    EXPECT_EQ(rig.allFailed, 0);
 }
 
 TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChangesAndAFailureLosesOnlyItsBuffer) {
@@ -437,16 +417,10 @@ TEST(SystemAudioChunker, CutsExactChunksAcrossBuffersAndFormatChangesAndAFailure
     EXPECT_EQ(feed(22050, 3, 100), "no converter from " + AudioStreamFormat({22050, 3}).description());
 }
 
-// The start waits for the sound server without holding anything else up.
-TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStartingAndASavedChoiceWins) {
-    WiringRig rig;
-    AudioWiring w = rig.wiring();
-    w.setupAudio();
-    EXPECT_TRUE(rig.applied.empty());
-    rig.whenReady();
-    EXPECT_EQ(rig.savedWhenApplied, "builtin-uid");
-    EXPECT_EQ(rig.applied, (std::vector<std::optional<std::string>>{"builtin-uid"}));
-
+// The start waits for the sound server without holding anything else up. A
+// total failure erases the choice and raises the badge until recovery; errors
+// hop to the main thread.
+TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicASavedChoiceWinsAndTotalFailureRaisesTheBadgeUntilRecovery) {
     WiringRig saved(true);
     saved.settings.setString(StatusBarController::micDeviceUIDKey, "  usb-1 \n");
     AudioWiring ws = saved.wiring();
@@ -454,12 +428,14 @@ TEST(AudioWiring, FirstLaunchRecordsTheBuiltInMicrophoneBeforeStartingAndASavedC
     EXPECT_EQ(saved.button.image.ops.back().kind, IconOp::Kind::strokeLine) << "the muted slash from the start";
     saved.whenReady();
     EXPECT_EQ(saved.applied.back(), "usb-1");
-}
 
-TEST(AudioWiring, TotalFailureErasesTheChoiceAndRaisesTheBadgeUntilRecoveryAndErrorsHopToTheMainThread) {
     WiringRig rig;
     AudioWiring w = rig.wiring();
-    rig.settings.setString(StatusBarController::micDeviceUIDKey, "usb-1");
+    w.setupAudio();
+    EXPECT_TRUE(rig.applied.empty());
+    rig.whenReady();
+    EXPECT_EQ(rig.savedWhenApplied, "builtin-uid");
+    EXPECT_EQ(rig.applied, (std::vector<std::optional<std::string>>{"builtin-uid"}));
     w.onAllMicsFailed();
     EXPECT_FALSE(rig.settings.contains(StatusBarController::micDeviceUIDKey));
     EXPECT_EQ(rig.button.title, " MIC");
