@@ -86,13 +86,11 @@ inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
 inline std::filesystem::path speechRaw(const std::filesystem::path& dir, const std::string& text) {
     const auto wav = dir / "speech.wav";
     const auto raw = dir / "speech.raw";
-    if (run({"espeak-ng", "-w", wav.string(), text}).exitCode != 0 ||
-        run({"sox", wav.string(), "-t", "raw", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
-             raw.string()})
-                .exitCode != 0) {
-        return {};
-    }
-    return raw;
+    const bool made = run({"espeak-ng", "-w", wav.string(), text}).exitCode == 0 &&
+                      run({"sox", wav.string(), "-t", "raw", "-r", "16000", "-c", "1", "-b", "16", "-e",
+                           "signed-integer", "-L", raw.string()})
+                              .exitCode == 0;
+    return made ? raw : std::filesystem::path();
 }
 
 // How well `received` holds `sent` once, in order: the best normalised
@@ -123,18 +121,16 @@ class SoundServerTest : public ::testing::TestWithParam<SoundServer::Kind> {
 protected:
     void startServer(const std::string& extraConfig) {
         qtApp();
-        if (!SoundServer::available(GetParam()) || !haveProgram("pacat") || !haveProgram("sox")) {
+        if (!SoundServer::available(GetParam()) || !haveProgram("pacat") || !haveProgram("sox"))
             GTEST_SKIP() << SoundServer::name(GetParam()) << " tools missing";
-        }
         server = std::make_unique<SoundServer>(dir.path(), extraConfig, GetParam());
         applyToProcess(server->env());
     }
     void TearDown() override {
         if (server && server->pid() > 0) ::kill(server->pid(), SIGCONT);
         for (auto& f : feeders) f.stop();
-        if (HasFailure()) {
+        if (HasFailure())
             for (const auto& l : log.lines()) std::fprintf(stderr, "  log: %s\n", l.c_str());
-        }
     }
     // A 16 kHz mono tone played into a sink for a minute, in the background.
     void play(const std::string& sink, double hz, double volume = 0.3) {
