@@ -67,10 +67,8 @@ inline int crossings(const std::vector<std::int16_t>& s, std::size_t last) {
 }
 // A null sink's monitor idles on a long timer; a low-latency reader and a
 // suspend/resume cycle make new readers get data at once.
-inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep,
-                          std::initializer_list<const char*> sinks = {"micfeed", "builtinfeed"}) {
+inline void wakeNullSinks(SoundServer& server, std::vector<Process>& keep, std::initializer_list<const char*> sinks) {
     for (const char* sink : sinks) {
-        if (server.pactl({"list", "short", "sinks"}).out.find(sink) == std::string::npos) continue;
         keep.push_back(
             Process::spawn({"pacat", "-r", "--latency-msec=20", "-d", std::string(sink) + ".monitor", "--format=s16le"},
                            server.env(), "/dev/null"));

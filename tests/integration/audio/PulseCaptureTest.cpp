@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <cmath>
 
 using namespace parlando;
@@ -37,14 +38,7 @@ protected:
         capture->onSelectionFailedFallback = [this](const std::string& a, const std::string& b) {
             fallbacks.emplace_back(a, b);
         };
-        capture->subscribe([this](const AudioChunk&) {
-            std::lock_guard g(mutex);
-            ++chunks;
-        });
-    }
-    std::size_t takeChunks() {
-        std::lock_guard g(mutex);
-        return std::exchange(chunks, 0);
+        capture->subscribe([this](const AudioChunk&) { ++chunks; });
     }
     // pipewire-pulse (0.3.65) drops the source properties of module-remap-source:
     // there, no source says it is built in.
@@ -53,13 +47,14 @@ protected:
     bool onDevice(const std::string& uid) {
         std::size_t n = 0;
         return pumpUntil([&] { return capture->currentDeviceUID() == uid && capture->isAvailable(); }, 15s) &&
-               pumpUntil([&] { return (n = capture->currentDeviceUID() == uid ? n + takeChunks() : 0) > 75; }, 10s);
+               pumpUntil([&] { return (n = capture->currentDeviceUID() == uid ? n + chunks.exchange(0) : 0) > 75; },
+                         10s);
     }
 
     MemorySettings settings;
+    std::atomic<std::size_t> chunks = 0;  // counted on the audio thread, so outlives the engine
     std::unique_ptr<PulseAudioBackend> backend;
     std::unique_ptr<AudioCapture> capture;
-    std::size_t chunks = 0;
     int allFailed = 0;
     std::vector<std::pair<std::string, std::string>> fallbacks;
 };

@@ -124,7 +124,6 @@ TEST(AudioCaptureMute, FreshInstallationStartsMutedAndTheSwitchIsPersistedAndAnn
     EXPECT_TRUE(rig.backend.startedOn.empty());
     rig.capture->setMuted(false);
     EXPECT_EQ(rig.settings.getBool(AudioCapture::mutedKey), false);
-    EXPECT_EQ(rig.capture->currentDeviceUID(), "builtin-mic");
     EXPECT_TRUE(rig.muted.empty()) << "onMutedChange must not run inline";
     rig.backend.defaultUID = "builtin-mic";
     rig.capture->setDeviceUID("  \t\n ");
@@ -263,7 +262,7 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStartFollowsTheDefaultAndOutlastsAnOut
     EXPECT_FALSE(rig.backend.running);
 }
 
-TEST(AudioDevicesList, FiltersRanksTheBuiltInAndNeverDefaultsToAMonitor) {
+TEST(AudioDevicesList, FiltersInThePlatformsOrderAndAPortThatSaysBuiltInBeatsAFormFactor) {
     FakeAudioBackend backend;
     backend.add("jack", "Mic jack").info.builtInRank = 1;  // no port information, internal card
     backend.add("usb-mic", "USB Mic");
@@ -341,8 +340,7 @@ TEST(SilenceProbe, SilentChoiceFallsBackAndASilentOrDeadBuiltInIsOneTotalFailure
         rig.capture->setMuted(true);
         rig.capture->setMuted(false);  // arms a fresh probe on the same silent device
         rig.advance(1.45);             // the earlier probes would have fired by now
-        EXPECT_EQ(rig.log.count("audio: probe"), 0u);
-        EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic", "usb-mic"}));
+        EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic", "usb-mic"})) << "no verdict yet";
         rig.advance(builtInStarts ? 1.7 : 0.1);
         EXPECT_EQ(rig.fallbacks, (builtInStarts ? Pairs{{"usb-mic", "builtin-mic"}} : Pairs{}));
         EXPECT_TRUE(rig.capture->inTotalFailure());
