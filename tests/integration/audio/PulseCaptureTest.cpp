@@ -35,9 +35,7 @@ protected:
         backend = std::make_unique<PulseAudioBackend>(loop, log, seconds(0.5), seconds(2.0));
         capture = std::make_unique<AudioCapture>(loop, settings, log, *backend, converters);
         capture->onAllMicsFailed = [this] { ++allFailed; };
-        capture->onSelectionFailedFallback = [this](const std::string& a, const std::string& b) {
-            fallbacks.emplace_back(a, b);
-        };
+        capture->onSelectionFailedFallback = [this](const auto& a, const auto& b) { fallbacks.emplace_back(a, b); };
         capture->subscribe([this](const AudioChunk&) { ++chunks; });
     }
     // pipewire-pulse (0.3.65) drops the source properties of module-remap-source:
