@@ -50,15 +50,11 @@ public:
             tap_(AudioBufferView{buf.data(), frames, ch, d->info.nominalSampleRate});
         });
     }
-    // An event, as the platform would deliver it on the main thread.
-    void emit(AudioSystemEvent event) {
-        if (handler_) handler_(event);
-    }
     // The server going away (and its stream with it) or coming back.
     void setAvailable(bool on) {
         available = on;
         if (!on) stop();
-        emit(on ? AudioSystemEvent::audioSystemAppeared : AudioSystemEvent::audioSystemLost);
+        handler(on ? AudioSystemEvent::audioSystemAppeared : AudioSystemEvent::audioSystemLost);
     }
 
     // ---- AudioBackend
@@ -84,13 +80,14 @@ public:
         tap_ = nullptr;
     }
     bool isRunning() const override { return running; }
-    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler_ = std::move(h); }
+    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler = std::move(h); }
 
     std::vector<Device> table;
     std::optional<std::string> defaultUID;
     bool available = true;
     bool running = false;
     std::vector<std::string> startedOn;  // every start asked for, failed ones too
+    std::function<void(AudioSystemEvent)> handler;  // the engine's; call it as the platform would, on the main thread
 
 private:
     Device* find(const std::string& uid) {
@@ -98,7 +95,6 @@ private:
         return it == table.end() ? nullptr : &*it;
     }
     Tap tap_;
-    std::function<void(AudioSystemEvent)> handler_;
     std::uint32_t lastId_ = 0;
     ScopedTimer clock_;
 };

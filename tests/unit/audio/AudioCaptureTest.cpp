@@ -232,10 +232,10 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStartFollowsTheDefaultAndOutlastsAnOut
     rig.capture->ensureRunning();  // running: nothing
     rig.advance(1.0);
     rig.backend.defaultUID = "builtin-mic";
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    rig.backend.handler(AudioSystemEvent::configurationChanged);
     EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic"}));
     rig.advance(1.0);
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    rig.backend.handler(AudioSystemEvent::configurationChanged);
     EXPECT_EQ(rig.backend.startedOn, (UIDs{"usb-mic", "usb-mic", "builtin-mic"}));
     rig.advance(2);
     rig.backend.running = false;
@@ -256,7 +256,7 @@ TEST(AudioCaptureStart, ReportsWhyItCannotStartFollowsTheDefaultAndOutlastsAnOut
     EXPECT_EQ(rig.allFailed, 0);
     rig.capture->setMuted(true);
     rig.advance(2.0);
-    rig.backend.emit(AudioSystemEvent::configurationChanged);
+    rig.backend.handler(AudioSystemEvent::configurationChanged);
     EXPECT_FALSE(rig.backend.running);
 }
 
@@ -311,7 +311,7 @@ TEST(DeviceSelection, FailingChoiceFallsBackToTheBuiltInOrEndsInOneTotalFailure)
         if (!c.totalFailure) continue;
         // Within the episode nothing reports it again and configuration changes are ignored.
         rig.advance(3);
-        rig.backend.emit(AudioSystemEvent::configurationChanged);
+        rig.backend.handler(AudioSystemEvent::configurationChanged);
         EXPECT_TRUE(rig.log.contains("audio: config change ignored — total failure state, re-select a mic to retry"));
         EXPECT_EQ(rig.allFailed, 1);
         EXPECT_THROW(rig.capture->setDeviceUID("usb-mic"), CaptureError);  // a new selection, a new episode
