@@ -252,6 +252,7 @@ void ParlandoApp::setupFNListener(StatusBarController& controller) {
         const bool wayland = displaySession == DisplaySession::waylandWithXWayland ||
                              displaySession == DisplaySession::waylandOnly;
         const std::string hotkey = mode == HotkeyListener::Mode::tap        ? "evdev"
+                                   : mode == HotkeyListener::Mode::portal   ? "desktop portal (GlobalShortcuts)"
                                    : mode == HotkeyListener::Mode::fallback ? (wayland ? "X11 raw keys (X windows only)"
                                                                                        : "X11 raw keys")
                                                                             : "none";

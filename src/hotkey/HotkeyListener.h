@@ -1,7 +1,8 @@
 #pragma once
 // Chooses how the hotkey is watched and keeps it watched: the kernel's input
-// devices first; when they cannot be read (or none of them has the key), the
-// X server's raw key events for the same key. Also re-reads "ParlandoHotkey"
+// devices first; when they cannot be read (or none of them has the key), a
+// shortcut bound through the desktop portal (Wayland sessions), then the X
+// server's raw key events for the same key. Also re-reads "ParlandoHotkey"
 // when the user picks another key, so the choice takes effect at once. When
 // the chosen key cannot work at all, the user is told once per launch and key.
 // Edges count only while our login session is in front.
@@ -32,12 +33,16 @@ struct HotkeyProblem {
 
 class HotkeyListener {
 public:
-    enum class Mode { none, tap, fallback };
+    enum class Mode { none, tap, portal, fallback };
 
     // `fallback` may be null (no X11 on this platform build); `notifier` and
-    // `session` too (nothing is posted; edges always count).
+    // `session` too (nothing is posted; edges always count); `portal` is set
+    // in Wayland sessions only and comes before the fallback.
     HotkeyListener(MainLoop& loop, Log& log, Settings& settings, KeyEdgeSource& primary, KeyEdgeSource* fallback,
-                   Notifier* notifier = nullptr, LoginSession* session = nullptr);
+                   Notifier* notifier = nullptr, LoginSession* session = nullptr, KeyEdgeSource* portal = nullptr);
+    ~HotkeyListener();
+    HotkeyListener(const HotkeyListener&) = delete;
+    HotkeyListener& operator=(const HotkeyListener&) = delete;
 
     // Main thread. Reads the configured key and installs the tap or, when that
     // fails, the fallback. The callbacks are kept for later restarts.
@@ -58,6 +63,10 @@ public:
 
 private:
     void edge(bool press);
+    // After the devices: the X server's keys, else nothing (and keep waiting
+    // for a keyboard with the key when the devices could be read).
+    void startFallback();
+    void portalLost(const std::string& why, const std::string& userWhy);
     void tellUser();
 
     MainLoop& loop_;
@@ -66,13 +75,18 @@ private:
     KeyEdgeSource& primary_;
     FNKeyTap tap_;
     std::unique_ptr<FNKeyTap> fallback_;
+    std::unique_ptr<FNKeyTap> portal_;
     Notifier* notifier_;
     LoginSession* session_;
+    KeyEdgeSource* portalSource_;
     std::function<void()> onPress_;
     std::function<void()> onRelease_;
     Mode mode_ = Mode::none;
     std::string keyName_;
+    HotkeyKey key_;
+    bool devicesReadable_ = false;
     bool x11Visible_ = true;
+    std::string portalRefusal_;  // why the portal gave no shortcut, in the user's words
     std::set<std::string> told_;  // keys the user has been told about this launch
 };
 

@@ -34,6 +34,9 @@ struct HotkeyKey {
     std::uint32_t x11Keysym = 0;
     // False for keys the X server never sees (fn is handled below it).
     bool x11Visible = true;
+    // The key as the desktop portal's global shortcuts name it ("Pause");
+    // empty for keys a portal shortcut cannot be (fn, a modifier alone).
+    std::string portalTrigger;
 };
 
 std::optional<HotkeyKey> hotkeyKey(std::string_view name);

@@ -44,6 +44,13 @@ public:
     // emit the key is watched right now. A source may start with none and
     // wait for one to be plugged in.
     virtual bool watchesKey() const { return true; }
+
+    // For sources whose start is settled later (a desktop service asks the
+    // user first): called on the main thread when the source stops watching
+    // for good, with why (a log-line fragment) and the same in the user's
+    // words. It may stop or restart the source from inside.
+    using LostSink = std::function<void(const std::string& why, const std::string& userWhy)>;
+    virtual void setOnLost(LostSink) {}
 };
 
 }  // namespace parlando

@@ -45,6 +45,18 @@ const nlohmann::json* findFocused(const nlohmann::json& node) {
     return nullptr;
 }
 
+// A connected Unix stream socket, or -1.
+int connectTo(const std::string& path) {
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
 }  // namespace
 
 std::string swaySocketPath() {
@@ -61,12 +73,7 @@ std::string swaySocketPath() {
 }
 
 std::optional<WindowClass> swayFocusedWindow(const std::string& socketPath, int timeoutMs) {
-    if (socketPath.empty()) return std::nullopt;
-    sockaddr_un address{};
-    if (socketPath.size() >= sizeof address.sun_path) return std::nullopt;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = connectTo(socketPath);
     if (fd < 0) return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::optional<WindowClass> result;
@@ -74,8 +81,7 @@ std::optional<WindowClass> swayFocusedWindow(const std::string& socketPath, int 
     std::memcpy(header, magic, sizeof magic);
     const std::uint32_t request[2] = {0, getTree};
     std::memcpy(header + sizeof magic, request, sizeof request);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::write(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
+    if (::write(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
         readAll(fd, header, sizeof header, deadline) && std::memcmp(header, magic, sizeof magic) == 0) {
         std::uint32_t length = 0;
         std::memcpy(&length, header + sizeof magic, sizeof length);
@@ -96,6 +102,58 @@ std::optional<WindowClass> swayFocusedWindow(const std::string& socketPath, int 
     }
     ::close(fd);
     return result;
+}
+
+std::string hyprlandSocketPath() {
+    const char* instance = std::getenv("HYPRLAND_INSTANCE_SIGNATURE");
+    if (instance == nullptr || *instance == '\0') return {};
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::error_code ec;
+    for (const std::string& dir : {std::string(runtime != nullptr ? runtime : ""), std::string("/tmp")}) {
+        if (dir.empty()) continue;
+        const auto path = std::filesystem::path(dir) / "hypr" / instance / ".socket.sock";
+        if (std::filesystem::exists(path, ec)) return path.string();
+    }
+    return {};
+}
+
+std::optional<WindowClass> hyprlandFocusedWindow(const std::string& socketPath, int timeoutMs) {
+    const int fd = connectTo(socketPath);
+    if (fd < 0) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // One request per connection; Hyprland answers and closes.
+    constexpr char request[] = "j/activewindow";
+    std::string reply;
+    bool complete = false;
+    if (::write(fd, request, sizeof request - 1) == static_cast<ssize_t>(sizeof request - 1)) {
+        char chunk[4096];
+        while (reply.size() <= maxReply) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            const ssize_t r = ::read(fd, chunk, sizeof chunk);
+            if (r <= 0) {
+                complete = r == 0;
+                break;
+            }
+            reply.append(chunk, static_cast<std::size_t>(r));
+        }
+    }
+    ::close(fd);
+    const auto window = nlohmann::json::parse(reply, nullptr, false);
+    // No active window: an empty object, or the text "Invalid".
+    if (!complete || !window.is_object() || !window.contains("class") || !window["class"].is_string())
+        return std::nullopt;
+    const std::string className = window["class"].get<std::string>();
+    if (className.empty()) return std::nullopt;
+    return WindowClass{className, className};
+}
+
+std::optional<WindowClass> compositorFocusedWindow() {
+    if (const std::string sway = swaySocketPath(); !sway.empty()) return swayFocusedWindow(sway);
+    if (const std::string hyprland = hyprlandSocketPath(); !hyprland.empty()) return hyprlandFocusedWindow(hyprland);
+    return std::nullopt;
 }
 
 }  // namespace parlando

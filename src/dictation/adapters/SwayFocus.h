@@ -1,7 +1,7 @@
 #pragma once
-// The focused window's identity from sway's IPC (GET_TREE): Wayland does not
-// tell clients which window has the focus, sway does. Used for the terminal
-// rule of the paste shortcut.
+// The focused window's identity from the compositor's IPC: Wayland does not
+// tell clients which window has the focus, sway (GET_TREE) and Hyprland
+// (activewindow) do. Used for the terminal rule of the paste shortcut.
 #include "dictation/PasteDelivery.h"
 
 #include <optional>
@@ -16,5 +16,17 @@ std::string swaySocketPath();
 // window's WM_CLASS. nullopt when sway does not answer within timeoutMs or
 // nothing has the focus.
 std::optional<WindowClass> swayFocusedWindow(const std::string& socketPath, int timeoutMs = 100);
+
+// Hyprland's request socket: $XDG_RUNTIME_DIR/hypr/$HYPRLAND_INSTANCE_SIGNATURE/
+// .socket.sock (/tmp/hypr/… before Hyprland 0.40); empty when none.
+std::string hyprlandSocketPath();
+
+// The active window's class (a Wayland window's app_id, an X window's
+// WM_CLASS) as both names; nullopt when Hyprland does not answer within
+// timeoutMs or no window is active.
+std::optional<WindowClass> hyprlandFocusedWindow(const std::string& socketPath, int timeoutMs = 100);
+
+// Whichever of the two runs; nullopt elsewhere.
+std::optional<WindowClass> compositorFocusedWindow();
 
 }  // namespace parlando

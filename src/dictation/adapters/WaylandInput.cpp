@@ -170,8 +170,8 @@ struct WaylandInput::Impl {
             return impl_.keysWhy;
         }
         // Wayland does not tell a client which window has the focus; sway's
-        // IPC does, where sway runs.
-        std::optional<WindowClass> focusedWindowClass() override { return swayFocusedWindow(swaySocketPath()); }
+        // and Hyprland's IPC do, where they run.
+        std::optional<WindowClass> focusedWindowClass() override { return compositorFocusedWindow(); }
         bool send(PasteShortcut shortcut, std::string& why) override {
             if (auto reason = unavailable()) {
                 why = *reason;

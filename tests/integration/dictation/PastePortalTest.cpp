@@ -5,66 +5,17 @@
 #include "dictation/adapters/PortalPasteKeys.h"
 #include "fakes/Fakes.h"
 #include "testenv/FakeDBusServices.h"
+#include "testenv/StandInPortal.h"
 #include "testenv/TestEnv.h"
 
 #include <gtest/gtest.h>
-
-#include <QDBusObjectPath>
 
 using namespace parlando;
 using parlando::testing::MemoryLog;
 using parlando::testing::pumpUntil;
 using parlando::testenv::SessionBus;
+using parlando::testenv::StandInPortal;
 using parlando::testenv::TempDir;
-
-namespace {
-
-class StandInPortal : public QDBusVirtualObject {
-public:
-    explicit StandInPortal(QDBusConnection bus) : bus_(bus) {
-        bus_.registerVirtualObject("/org/freedesktop/portal/desktop", this, QDBusConnection::SubPath);
-        bus_.registerService("org.freedesktop.portal.Desktop");
-    }
-    QString introspect(const QString&) const override { return {}; }
-
-    // Requests are answered with their object, then their Response signal.
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
-        const QString member = message.member();
-        const QList<QVariant> args = message.arguments();
-        const QString sender = message.service().mid(1).replace('.', '_');
-        if (member == "NotifyKeyboardKeycode") keys.push_back({args.value(2).toInt(), args.value(3).toUInt()});
-        if (member == "Close") closed << message.path();
-        const int optionsAt = member == "Start" ? 2 : member == "SelectDevices" ? 1 : 0;
-        const QVariantMap o = qdbus_cast<QVariantMap>(args.value(optionsAt));
-        if (!o.contains("handle_token")) return bus_.send(message.createReply());
-        const QString request = "/org/freedesktop/portal/desktop/request/" + sender + "/" + o["handle_token"].toString();
-        QVariantMap results;
-        if (member == "CreateSession")
-            results["session_handle"] = "/org/freedesktop/portal/desktop/session/" + sender + "/" +
-                                        o["session_handle_token"].toString();
-        if (member == "SelectDevices") selected = o;
-        if (member == "Start") {
-            results["devices"] = QVariant::fromValue(1U);
-            results["restore_token"] = QStringLiteral("token-%1").arg(++starts);
-        }
-        bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
-        QDBusMessage signal = QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response");
-        signal << uint(member == "Start" && refuseStart ? 1 : 0) << results;
-        bus_.send(signal);
-        return true;
-    }
-
-    QStringList closed;
-    std::vector<std::pair<int, uint>> keys;
-    QVariantMap selected;
-    bool refuseStart = false;
-    int starts = 0;
-
-private:
-    QDBusConnection bus_;
-};
-
-}  // namespace
 
 TEST(PastePortal, KeyboardSessionWithTheRestoreTokenKeptKeysInOrderAndClosedAtQuit) {
     if (!testenv::haveProgram("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";

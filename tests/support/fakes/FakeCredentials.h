@@ -1,14 +1,12 @@
 #pragma once
-// In-memory stand-ins for the secret store, the random source and the alert
-// presenter, recording what they were asked.
+// In-memory stand-ins for the secret store (failing on demand), the random
+// source and the alert presenter (answering from a script).
 #include "app/Alert.h"
 #include "credentials/SecretStore.h"
 #include "credentials/SecureRandom.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,73 +19,82 @@ namespace parlando::testing {
 class MemorySecretStore final : public SecretStore {
 public:
     enum class Op { read, update, add, remove };
-    struct Call {
-        Op op;
-        std::string service, account;
-        bool operator==(const Call&) const = default;
-    };
+    using S = const std::string&;
 
-    SecretReadResult read(const std::string& service, const std::string& account) override;
-    SecretStoreStatus update(const std::string& service, const std::string& account, const std::string& value) override;
-    SecretStoreStatus add(const std::string& service, const std::string& account, const std::string& value) override;
-    SecretStoreStatus remove(const std::string& service, const std::string& account) override;
-
-    // Direct access, bypassing the call record.
-    void put(const std::string& service, const std::string& account, const std::string& value) {
-        std::lock_guard lock(mutex_);
-        items_[{service, account}] = value;
+    SecretReadResult read(S service, S account) override {
+        if (auto f = failure(Op::read, service, account)) return {*f, {}};
+        const auto v = get(service, account);
+        return {v ? SecretStoreStatus::success() : SecretStoreStatus::missing(), v.value_or("")};
     }
-    std::optional<std::string> get(const std::string& service, const std::string& account) const;
-    bool has(const std::string& service, const std::string& account) const { return get(service, account).has_value(); }
-
-    // Makes every later `op` on (service, account) fail with this status.
-    void failWith(Op op, const std::string& service, const std::string& account, SecretStoreStatus status) {
-        std::lock_guard lock(mutex_);
-        failures_[{op, service, account}] = std::move(status);
+    SecretStoreStatus update(S service, S account, S value) override {
+        if (auto f = failure(Op::update, service, account)) return *f;
+        if (!has(service, account)) return SecretStoreStatus::missing();
+        put(service, account, value);
+        return SecretStoreStatus::success();
     }
-    void clearFailures() {
-        std::lock_guard lock(mutex_);
-        failures_.clear();
+    SecretStoreStatus add(S service, S account, S value) override {
+        if (auto f = failure(Op::add, service, account)) return *f;
+        // A keychain refuses a duplicate; so does this store.
+        return items_.emplace(std::pair(service, account), value).second
+                   ? SecretStoreStatus::success()
+                   : SecretStoreStatus::failure(-25299, "duplicate item");
+    }
+    SecretStoreStatus remove(S service, S account) override {
+        if (auto f = failure(Op::remove, service, account)) return *f;
+        return items_.erase({service, account}) ? SecretStoreStatus::success() : SecretStoreStatus::missing();
     }
 
-    std::vector<Call> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
+    // Direct access, never failing.
+    void put(S service, S account, S value) { items_[{service, account}] = value; }
+    std::optional<std::string> get(S service, S account) const {
+        const auto it = items_.find({service, account});
+        return it == items_.end() ? std::nullopt : std::optional(it->second);
     }
-    std::size_t count(Op op, const std::string& service) const;
+    bool has(S service, S account) const { return get(service, account).has_value(); }
+
+    // Makes every later `op` on (service, account) fail with this code and text.
+    void failWith(Op op, S service, S account, int code, S why = "x") {
+        failures_[{op, service, account}] = SecretStoreStatus::failure(code, why);
+    }
+    void clearFailures() { failures_.clear(); }
 
 private:
-    std::optional<SecretStoreStatus> record(Op op, const std::string& service, const std::string& account);
+    std::optional<SecretStoreStatus> failure(Op op, S service, S account) const {
+        const auto it = failures_.find({op, service, account});
+        return it == failures_.end() ? std::nullopt : std::optional(it->second);
+    }
 
-    mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;
     std::map<std::tuple<Op, std::string, std::string>, SecretStoreStatus> failures_;
-    std::vector<Call> calls_;
 };
 
 // Deterministic "random" bytes: 0x00, 0x01, ... continuing across calls.
-class FakeSecureRandom final : public SecureRandom {
-public:
-    std::optional<Failure> fill(std::span<std::uint8_t> bytes) override;
+struct FakeSecureRandom final : SecureRandom {
+    std::optional<Failure> fill(std::span<std::uint8_t> bytes) override {
+        if (failure) return failure;
+        for (auto& b : bytes) b = next++;
+        return std::nullopt;
+    }
     std::optional<Failure> failure;  // returned instead when set
-    int calls = 0;
-
-private:
-    std::uint8_t next_ = 0;
+    std::uint8_t next = 0;
 };
 
-// Answers alerts from a queue of scripted results and keeps what it was shown.
-class ScriptedAlertPresenter final : public AlertPresenter {
-public:
-    AlertResult runModal(const AlertSpec& spec) override;
+// Answers alerts from a queue of scripted results (closed once it runs out)
+// and keeps what it was shown.
+struct ScriptedAlertPresenter final : AlertPresenter {
+    AlertResult runModal(const AlertSpec& spec) override {
+        shown.push_back(spec);
+        if (answers.empty()) return AlertResult{-1, std::vector<std::string>(spec.fields.size())};
+        AlertResult r = answers.front();
+        answers.pop_front();
+        return r;
+    }
     void answer(int buttonIndex, std::vector<std::string> fieldTexts = {}) {
-        answers_.push_back(AlertResult{buttonIndex, std::move(fieldTexts)});
+        answers.push_back(AlertResult{buttonIndex, std::move(fieldTexts)});
     }
 
     std::vector<AlertSpec> shown;
-
-private:
-    std::deque<AlertResult> answers_;
+    std::deque<AlertResult> answers;
 };
 
 }  // namespace parlando::testing

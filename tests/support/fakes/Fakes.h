@@ -13,28 +13,23 @@ namespace parlando::testing {
 
 // Both hold their lines under a lock: the audio and network threads log too.
 class MemoryLog final : public Log {
-    template <class F>
-    auto locked(F f) const {
-        std::lock_guard lock(mutex_);
-        return f();
-    }
-
 public:
     void append(std::string_view message) override {
-        locked([&] { lines_.emplace_back(message); });
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(message);
     }
     std::vector<std::string> lines() const {
-        return locked([&] { return lines_; });
+        std::lock_guard lock(mutex_);
+        return lines_;
     }
     bool contains(std::string_view needle) const { return count(needle) > 0; }  // any line containing needle
     std::size_t count(std::string_view needle) const {
-        return locked([&] {
-            return std::count_if(lines_.begin(), lines_.end(),
-                                 [&](const std::string& l) { return l.find(needle) != std::string::npos; });
-        });
+        return std::ranges::count_if(lines(),
+                                     [&](const std::string& l) { return l.find(needle) != std::string::npos; });
     }
     void clear() {
-        locked([&] { lines_.clear(); });
+        std::lock_guard lock(mutex_);
+        lines_.clear();
     }
 
 private:
@@ -44,28 +39,20 @@ private:
 
 class FakeSystemLog final : public SystemLog {
 public:
-    void info(std::string_view message) override { add(infos_, message); }
-    void error(std::string_view message) override { add(errors_, message); }
-    std::vector<std::string> infos() const { return get(infos_); }
-    std::vector<std::string> errors() const { return get(errors_); }
-
-private:
-    void add(std::vector<std::string>& to, std::string_view m) {
-        std::lock_guard lock(mutex_);
-        to.emplace_back(m);
-    }
-    std::vector<std::string> get(const std::vector<std::string>& from) const {
-        std::lock_guard lock(mutex_);
-        return from;
-    }
-    mutable std::mutex mutex_;
-    std::vector<std::string> infos_, errors_;
+    void info(std::string_view message) override { infoLines.append(message); }
+    void error(std::string_view message) override { errorLines.append(message); }
+    std::vector<std::string> infos() const { return infoLines.lines(); }
+    std::vector<std::string> errors() const { return errorLines.lines(); }
+    MemoryLog infoLines, errorLines;
 };
 
 class FakeTrayButton final : public TrayButton {
 public:
-    void setVisible(bool v) override { visible = v; visibilityChanges.push_back(v); }
-    void setImage(const IconImage& i) override { image = i; ++imageSets; }
+    void setVisible(bool v) override { visibilityChanges.push_back(v); }
+    void setImage(const IconImage& i) override {
+        image = i;
+        ++imageSets;
+    }
     void setTitle(const std::string& t) override { title = t; }
     void setToolTip(const std::optional<std::string>& t) override { tip = t; }
     std::optional<std::string> toolTip() const override { return tip; }
@@ -75,7 +62,6 @@ public:
     void popUpMenu(const MenuModel& m) override { poppedUp.push_back(m); }
     TrayPresence presence() const override { return present; }
 
-    bool visible = false;
     std::vector<bool> visibilityChanges;
     IconImage image;
     int imageSets = 0;

@@ -14,8 +14,8 @@
 namespace parlando::testing {
 
 struct ScratchDir {
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("parlando-unit-" + std::to_string(std::random_device{}()));
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("parlando-unit-" + std::to_string(std::random_device{}()));
     ScratchDir() { std::filesystem::create_directories(path); }
     ~ScratchDir() {
         std::error_code ec;
@@ -39,8 +39,9 @@ struct AppRig {
 
     explicit AppRig(StatusMenuHooks hooks = {}, std::vector<StatusBarController::StartupStep> steps = {},
                     LoginItemSettings* login = nullptr, bool withButton = true) {
-        c = StatusBarController::create(AppServices{loop, settings, log, withButton ? &button : nullptr, &notifier, login},
-                                        std::move(steps), std::move(hooks));
+        c = StatusBarController::create(
+            AppServices{loop, settings, log, withButton ? &button : nullptr, &notifier, login}, std::move(steps),
+            std::move(hooks));
     }
     void advance(double s) { loop.advanceBy(seconds(s)); }
 };
@@ -48,6 +49,14 @@ struct AppRig {
 inline std::vector<std::string> titles(const std::vector<MenuItem>& items) {
     std::vector<std::string> out;
     for (const auto& i : items) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
+    return out;
+}
+
+// The titles with "✓" before a checked item and " (off)" after a greyed one.
+inline std::vector<std::string> drawn(const std::vector<MenuItem>& items) {
+    std::vector<std::string> out = titles(items);
+    for (std::size_t k = 0; k < items.size(); ++k)
+        out[k] = (items[k].checked == true ? "✓" : "") + out[k] + (items[k].enabled ? "" : " (off)");
     return out;
 }
 

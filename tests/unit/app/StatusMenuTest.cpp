@@ -1,5 +1,9 @@
+// The status menu, its microphone submenu, launch at login, and the about
+// panel whose hidden switch changes the menu.
 #include "AppRig.h"
+#include "app/AboutPanelController.h"
 #include "audio/MicrophoneMenu.h"
+#include "fakes/FakeDictation.h"
 
 #include <gtest/gtest.h>
 
@@ -45,30 +49,30 @@ struct MenuRig {
 
 TEST(StatusMenu, OrderWithDeveloperModeOffAndOnSeparatorsAndAFrameWithoutHooks) {
     MenuRig rig;
-    EXPECT_EQ(titles(rig.menu().items),
-              (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "---", autostart,
+    EXPECT_EQ(drawn(rig.menu().items),
+              (Titles{"✓Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "---", autostart,
                       "---", "Проверить обновления…", "---", "О Parlando…", "Выход"}));
     // Toggling the mode takes effect at the next opening.
     rig.app.settings.setBool("ParlandoDevMode", true);
     rig.app.c->hooks.buildHotkeySubmenu = [] { return std::vector<MenuItem>{MenuItem::make("FN", {})}; };
-    EXPECT_EQ(titles(rig.menu().items),
-              (Titles{"Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "Клавиша диктовки",
+    EXPECT_EQ(drawn(rig.menu().items),
+              (Titles{"✓Слушать", "---", "Начать встречу", "---", "Ключ Deepgram API…", "Микрофон", "Клавиша диктовки",
                       "Лампа", "---", "Telegram: подключить…", "---", autostart, "---", "Проверить обновления…", "---",
                       "О Parlando…", "Выход"}));
     // Separators only between sections that have items.
     rig.app.c->hooks.addMeetingMenuItems = rig.app.c->hooks.addTelegramMenuItems = [](MenuModel&) {};
     rig.app.c->hooks.addUpdateMenuItems = {};
     rig.app.c->hooks.buildHotkeySubmenu = {};
-    EXPECT_EQ(titles(rig.menu().items), (Titles{"Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
-                                                autostart, "---", "О Parlando…", "Выход"}));
+    EXPECT_EQ(drawn(rig.menu().items), (Titles{"✓Слушать", "---", "Ключ Deepgram API…", "Микрофон", "Лампа", "---",
+                                               autostart, "---", "О Parlando…", "Выход"}));
 
     MenuRig bare(false);
     bare.app.settings.setBool("ParlandoDevMode", true);
     const MenuModel m = bare.menu();
-    EXPECT_FALSE(find(m, "Микрофон").enabled) << "an empty submenu is greyed out";
+    EXPECT_EQ(drawn(m.items)[3], "Микрофон (off)") << "an empty submenu is greyed out";
     for (const auto& i : m.items)
         if (i.kind == MenuItem::Kind::action) i.action();  // unset hooks do nothing, and do not crash
-    bare.app.c->trayState.muted = true;  // without a mute hook the tray state answers
+    bare.app.c->trayState.muted = true;                    // without a mute hook the tray state answers
     EXPECT_EQ(find(bare.menu(), "Слушать").checked, false);
 }
 
@@ -83,7 +87,7 @@ TEST(StatusMenu, EveryClickBuildsAFreshMenuWithCurrentMarksAndAGoneControllerDet
     EXPECT_EQ(find(m, "Слушать").checked, false);
     for (const char* t : {"Слушать", "Ключ Deepgram API… (задан)", "О Parlando…", "Выход"}) find(m, t).action();
     EXPECT_EQ(rig.ran, (Titles{"toggleListening", "configureDeepgramKey", "showAbout", "quit"}));
-    EXPECT_EQ(titles(rig.app.button.menuProvider().items), titles(m.items));
+    EXPECT_EQ(drawn(rig.app.button.menuProvider().items), drawn(m.items));
     rig.app.c.reset();
     EXPECT_FALSE(rig.app.button.onClick);
     find(m, autostart).action();
@@ -138,11 +142,9 @@ TEST(LaunchAtLogin, FailureIsShownAndLoggedAndTheStateStays) {
 }
 
 TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailures) {
-    EXPECT_EQ(titles(buildMicSubmenu(MicMenuState{}, {}, {})), Titles{"По умолчанию"});
     // With the sound server away the submenu says so, greyed.
-    auto away = buildMicSubmenu({std::nullopt, {}, "usb", true}, {}, {});
-    EXPECT_EQ(titles(away), (Titles{"По умолчанию", "---", "Звуковой сервер недоступен"}));
-    EXPECT_FALSE(away[2].enabled);
+    EXPECT_EQ(drawn(buildMicSubmenu({std::nullopt, {}, "usb", true}, {}, {})),
+              (Titles{"По умолчанию", "---", "Звуковой сервер недоступен (off)"}));
     AppRig rig;
     std::vector<std::optional<std::string>> applied;
     std::optional<std::string> failure;
@@ -156,19 +158,16 @@ TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailu
     MicrophoneMenu mic(rig.c->weak(), engine);
     rig.settings.setString(StatusBarController::micDeviceUIDKey, "   ");  // blank counts as absent
     auto items = mic.buildMicSubmenu();
-    EXPECT_EQ(titles(items), (Titles{"По умолчанию (USB)", "---", "USB", "Гарнитура"}));
-    EXPECT_EQ(items[0].checked, true);
+    EXPECT_EQ(drawn(items), (Titles{"✓По умолчанию (USB)", "---", "USB", "Гарнитура"}));
 
     rig.c->allMicsFailed = true;
     rig.c->refreshTrayBadge();
     items[3].action();  // "Гарнитура"
     EXPECT_EQ(rig.settings.getString(StatusBarController::micDeviceUIDKey), "b");
     EXPECT_EQ(rig.button.title, "") << "the badge goes before the device is even tried";
-    items = mic.buildMicSubmenu();
-    EXPECT_EQ(items[3].checked, true);
-    EXPECT_EQ(items[0].checked, false);
+    EXPECT_EQ(drawn(mic.buildMicSubmenu()), (Titles{"По умолчанию (USB)", "---", "USB", "✓Гарнитура"}));
     rig.settings.setString(StatusBarController::micDeviceUIDKey, "gone-uid");
-    for (const auto& i : mic.buildMicSubmenu()) EXPECT_NE(i.checked, true) << "a saved device that is gone: " << i.title;
+    EXPECT_EQ(drawn(mic.buildMicSubmenu()), (Titles{"По умолчанию (USB)", "---", "USB", "Гарнитура"})) << "gone";
 
     failure = "Устройство недоступно";
     mic.selectMicDefault();
@@ -176,4 +175,75 @@ TEST(MicSubmenu, TheSavedChoiceIsCheckedActionsSaveItClearTheBadgeAndReportFailu
     EXPECT_EQ(rig.button.tip, "Устройство недоступно");
     EXPECT_TRUE(rig.log.contains("mic: switch to default failed — Устройство недоступно"));
     EXPECT_EQ(applied, (std::vector<std::optional<std::string>>{"b", std::nullopt}));
+}
+
+namespace {
+
+struct StatusLine final : AboutPanelView {
+    std::string* text;
+    explicit StatusLine(std::string* t) : text(t) {}
+    void present() override {}
+    void setDevStatus(const std::string& t) override { *text = t; }
+};
+
+struct AboutRig {
+    AppRig app{[] {
+        StatusMenuHooks h;
+        h.buildLightSubmenu = [] { return std::vector<MenuItem>{MenuItem::make("Включена", {})}; };
+        return h;
+    }()};
+    FakeAlertPresenter alerts;
+    std::optional<std::string> reattachError;
+    std::string devStatus = "unset";
+    AboutPanelController about{
+        AboutServices{app.loop, app.settings, app.log, alerts, {}, [this] { return reattachError; }},
+        [this](AboutPanelController&) { return std::make_unique<StatusLine>(&devStatus); }};
+    void taps(int n, double gap) {
+        for (int i = 0; i < n; ++i) {
+            if (i > 0) app.advance(gap);
+            about.handleVersionTap();
+        }
+    }
+    bool menuHasLamp() {
+        return std::ranges::any_of(app.c->buildMenu().items, [](const MenuItem& i) { return i.title == "Лампа"; });
+    }
+};
+
+}  // namespace
+
+TEST(AboutPanel, TenQuickClicksToggleDeveloperModeAndTheMenu) {
+    AboutRig rig;
+    rig.about.show();
+    EXPECT_EQ(rig.devStatus, "") << "off: the line is empty, not hidden";
+    rig.taps(9, 0.1);
+    rig.app.advance(2.1);
+    rig.taps(1, 0);
+    EXPECT_EQ(rig.about.tapCount(), 1) << "a pause restarts the count";
+    rig.app.advance(2.1);
+    rig.taps(10, 1.9);
+    EXPECT_EQ(rig.about.tapCount(), 0);
+    EXPECT_EQ(rig.devStatus, "DEV-режим включён");
+    EXPECT_TRUE(rig.menuHasLamp()) << "the menu reads the flag at each build";
+    ASSERT_EQ(rig.alerts.shown.size(), 1u);
+    EXPECT_EQ(rig.alerts.shown[0].messageText, "DEV-режим включён");
+    rig.app.advance(1.9);
+    rig.taps(1, 0);
+    EXPECT_EQ(rig.about.tapCount(), 1) << "the eleventh starts a new count";
+    rig.taps(9, 0.05);
+    EXPECT_EQ(rig.devStatus, "");
+    EXPECT_FALSE(rig.menuHasLamp());
+    EXPECT_EQ(rig.alerts.shown.size(), 2u);
+}
+
+TEST(AboutPanel, RestoreTrayIconAsksFirstAndReportsTheOutcome) {
+    AboutRig rig;
+    rig.alerts.answer = 1;  // "Отмена": nothing runs, nothing is logged
+    rig.about.restoreTrayIcon();
+    EXPECT_TRUE(rig.app.log.lines().empty());
+    rig.alerts.answer = 0;
+    rig.about.restoreTrayIcon();
+    EXPECT_EQ(rig.alerts.shown.back().messageText, "Готово");
+    rig.reattachError = "no StatusNotifierWatcher";
+    rig.about.restoreTrayIcon();
+    EXPECT_EQ(rig.alerts.shown.back().messageText, "Не получилось запустить восстановление");
 }

@@ -17,10 +17,9 @@ using Kind = TelegramEvent::Kind;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
+// Authorization states: the scenarios below and the TDLib test.
 TEST(TelegramEvents, DecodesWhatTheClientUsesAndDropsTheRest) {
     const std::pair<const char*, std::optional<std::pair<Kind, std::string>>> cases[] = {
-        {R"({"@type":"updateAuthorizationState","authorization_state":{"@type":"authorizationStateWaitCode"}})",
-         {{Kind::authorizationState, "authorizationStateWaitCode"}}},
         {R"({"@type":"error","code":400,"message":"PHONE_CODE_INVALID"})", {{Kind::error, "PHONE_CODE_INVALID"}}},
         {R"({"@type":"error","code":500,"message":""})", {{Kind::error, "unknown error"}}},
         {R"({"@type":"user","usernames":{"active_usernames":["anna"]},"username":"old"})", {{Kind::user, "anna"}}},
@@ -32,10 +31,7 @@ TEST(TelegramEvents, DecodesWhatTheClientUsesAndDropsTheRest) {
     };
     for (const auto& [text, want] : cases) {
         const auto e = decodeTelegramEvent(text);
-        ASSERT_EQ(e.has_value(), want.has_value()) << text;
-        if (e) {
-            EXPECT_EQ(std::make_pair(e->kind, e->text), *want) << text;
-        }
+        EXPECT_EQ(e ? std::optional(std::pair(e->kind, e->text)) : std::nullopt, want) << text;
     }
 }
 
@@ -53,8 +49,8 @@ struct TelegramRig : ::testing::Test {
     fs::path dir = fs::temp_directory_path() / ("parlando-tg-" + std::to_string(std::random_device{}()));
     std::shared_ptr<TelegramClient> client =
         TelegramClient::create(loop, log, keychain, td, {dir / "db", dir / "files"}, {"Linux desktop", "L", "0"});
-    std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(
-        loop, log, *client, keychain, alerts, [this](const std::string& m) { errors.push_back(m); });
+    std::shared_ptr<TelegramMenu> menu = TelegramMenu::create(loop, log, *client, keychain, alerts,
+                                                              [this](const std::string& m) { errors.push_back(m); });
 
     ~TelegramRig() override { fs::remove_all(dir); }
     void event(const std::string& json) { td.deliver(json), loop.runPending(); }
@@ -89,10 +85,7 @@ TEST_F(TelegramRig, CredentialsThenPromptsOncePerStageOnlyAfterConnect) {
 
     loginToPhone();
     EXPECT_EQ(alerts.shown.size(), 2u) << "no prompt before the user connects";
-    const auto& params = td.sent.at(1);
-    EXPECT_EQ(params["api_id"], 12345) << params;
-    EXPECT_EQ(params["api_hash"], "hash");
-    EXPECT_EQ(params["database_encryption_key"], store.get("parlando.tdlib_db_key", "tdlib"));
+    EXPECT_EQ(td.sent.at(1)["api_hash"], "hash") << "trimmed; the parameters at work: the TDLib test";
     EXPECT_EQ(items(), (Lines{"Telegram: waiting for phone… (off)", "Telegram: подключить…"}));
 
     for (const char* answer : {"  +7000 \n", " 123 ", "456", " pass word "}) alerts.answer(0, {answer});
@@ -143,7 +136,6 @@ TEST_F(TelegramRig, OnlyALogoutWipesAndABrokenDatabaseCanBeWiped) {
     state("LoggingOut");
     state("Closed");
     EXPECT_FALSE(hasKey());
-    EXPECT_EQ(log.count("tg: local session wiped"), 2u);
 }
 
 TEST_F(TelegramRig, MissingLibraryOrKeyStoreShowsInTheStatusAndStartIsIdempotent) {
@@ -151,10 +143,9 @@ TEST_F(TelegramRig, MissingLibraryOrKeyStoreShowsInTheStatusAndStartIsIdempotent
     td.loadFailure = TdJson::LoadFailure{"libtdjson not found: run scripts/install-deps.sh", "tried: a; b"};
     client->start();
     EXPECT_EQ(client->status().menuText(), "error: libtdjson not found: run scripts/install-deps.sh");
-    EXPECT_EQ(log.lines(), Lines{"tg: cannot load libtdjson: tried: a; b"});
 
     td.loadFailure.reset();
-    store.failWith(MemorySecretStore::Op::read, "parlando.tdlib_db_key", "tdlib", SecretStoreStatus::failure(2, "x"));
+    store.failWith(MemorySecretStore::Op::read, "parlando.tdlib_db_key", "tdlib", 2);
     client->start();
     client->start();
     state("WaitTdlibParameters");
