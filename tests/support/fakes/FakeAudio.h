@@ -34,11 +34,7 @@ public:
         d.info = {++lastId_, uid, name, channels, rate, builtIn ? 2 : 0, false};
         return d;
     }
-    // The device with that UID; throws when there is none (a mistake in the test).
-    Device& dev(const std::string& uid) {
-        if (Device* d = find(uid)) return *d;
-        throw std::logic_error("no fake device " + uid);
-    }
+    Device& dev(const std::string& uid) { return *find(uid); }
     void remove(const std::string& uid) {
         std::erase_if(table, [&](const Device& d) { return d.info.uid == uid; });
     }
@@ -54,25 +50,19 @@ public:
             tap_(AudioBufferView{buf.data(), frames, ch, d->info.nominalSampleRate});
         });
     }
-    // An event, as the platform would deliver it on the main thread.
-    void emit(AudioSystemEvent event) {
-        if (handler_) handler_(event);
-    }
     // The server going away (and its stream with it) or coming back.
     void setAvailable(bool on) {
         available = on;
         if (!on) stop();
-        emit(on ? AudioSystemEvent::audioSystemAppeared : AudioSystemEvent::audioSystemLost);
+        handler(on ? AudioSystemEvent::audioSystemAppeared : AudioSystemEvent::audioSystemLost);
     }
 
     // ---- AudioBackend
     bool isAudioSystemAvailable() override { return available; }
     std::vector<AudioDeviceInfo> devices() override {
         std::vector<AudioDeviceInfo> out;
-        for (const auto& d : table) {
-            if (available) out.push_back(d.info);
-        }
-        return out;
+        for (const auto& d : table) out.push_back(d.info);
+        return available ? out : std::vector<AudioDeviceInfo>{};
     }
     std::optional<AudioDeviceInfo> defaultInputDevice() override {
         const Device* d = available && defaultUID ? find(*defaultUID) : nullptr;
@@ -90,13 +80,14 @@ public:
         tap_ = nullptr;
     }
     bool isRunning() const override { return running; }
-    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler_ = std::move(h); }
+    void setEventHandler(std::function<void(AudioSystemEvent)> h) override { handler = std::move(h); }
 
     std::vector<Device> table;
     std::optional<std::string> defaultUID;
     bool available = true;
     bool running = false;
     std::vector<std::string> startedOn;  // every start asked for, failed ones too
+    std::function<void(AudioSystemEvent)> handler;  // the engine's; call it as the platform would, on the main thread
 
 private:
     Device* find(const std::string& uid) {
@@ -104,7 +95,6 @@ private:
         return it == table.end() ? nullptr : &*it;
     }
     Tap tap_;
-    std::function<void(AudioSystemEvent)> handler_;
     std::uint32_t lastId_ = 0;
     ScopedTimer clock_;
 };

@@ -7,16 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 
 namespace parlando::testing {
 namespace {
-
-AudioBytes chunkOf(std::size_t bytes, std::int16_t value) {
-    AudioBytes out(bytes);
-    for (std::size_t i = 0; i + 1 < bytes; i += 2) std::memcpy(out.data() + i, &value, 2);
-    return out;
-}
 
 // Repeating timers that fire `late(n)` after they were due, late firings not
 // made up: a busy desktop. Everything else is the virtual loop underneath.
@@ -79,8 +72,6 @@ TEST(MeetingSession, FilesLinesLabelsTailsAndRefusals) {
     const std::vector<std::string> expected{"[09:30:27] [Собеседник] hello", "[09:30:27] [Я] Добрый день",
                                             "[09:30:27] x", "[09:30:27] y"};
     EXPECT_EQ(rig.lines, expected);
-    EXPECT_EQ(rig.file("transcript.md").text, "# Meeting 2026-03-14-0930-meeting\n\n" + expected[0] + "\n" +
-                                                  expected[1] + "\n" + expected[2] + "\n" + expected[3] + "\n");
     EXPECT_THROW(rig.session->start(), MeetingSession::SessionError);
     EXPECT_EQ(rig.recognition.made(), 1u);
 
@@ -184,7 +175,9 @@ TEST(MeetingSession, MixerKeepsToTheClockOnABusyLoop) {
         // The audio threads deliver every 20 ms (or in bursts), 10 ms ahead of the mixer's clock.
         base.every(tc.burst, [&] {
             for (; sent < (base.now() - tc.lag) / millis(20); ++sent) {
-                const auto chunk = chunkOf(640, static_cast<std::int16_t>(sent % 30000 + 1));
+                const std::vector<std::int16_t> samples(320, static_cast<std::int16_t>(sent % 30000 + 1));
+                const AudioBytes chunk(reinterpret_cast<const std::uint8_t*>(samples.data()),
+                                       reinterpret_cast<const std::uint8_t*>(samples.data() + 320));
                 rig.mic.deliver(chunk);
                 if (!rig.systemAudio.made.empty()) rig.systemAudio.last().onAudioChunk(chunk);
             }

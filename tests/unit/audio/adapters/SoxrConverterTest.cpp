@@ -28,40 +28,38 @@ TEST(SoxrConverter, SameRateMonoIsBitExactChannelsAreAveragedAndAWrongFormatIsAn
 TEST(PulseBuiltInRule, TheActivePortDecidesAndAFormFactorCountsOnlyWithoutPorts) {
     struct Case {
         std::vector<std::pair<const char*, const char*>> props;
-        std::vector<std::pair<const char*, int>> ports;  // name, type; the first is active
+        const char* port;  // the active one, or none
+        int portType;
         bool monitor;
         int rank;
     };
     const std::pair<const char*, const char*> internal{"device.form_factor", "internal"}, pci{"device.bus", "pci"};
     const Case cases[] = {
-        {{internal, pci}, {{"analog-input-internal-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 2},
-        {{pci}, {{"[In] Internal Mic", PA_DEVICE_PORT_TYPE_UNKNOWN}}, false, 2},
+        {{internal, pci}, "analog-input-internal-mic", PA_DEVICE_PORT_TYPE_MIC, false, 2},
+        {{pci}, "[In] Internal Mic", PA_DEVICE_PORT_TYPE_UNKNOWN, false, 2},
         // A desktop's empty jack on an "internal" card, a line input, a headset: not built in.
-        {{internal, pci}, {{"analog-input-rear-mic", PA_DEVICE_PORT_TYPE_MIC}}, false, 0},
-        {{}, {{"analog-input-internal-mic", PA_DEVICE_PORT_TYPE_LINE}}, false, 0},
-        {{internal}, {}, false, 1},
-        {{{"device.form-factor", "internal"}}, {}, false, 1},
-        {{internal, {"device.bus", "usb"}}, {}, false, 0},
-        {{{"device.form_factor", "webcam"}}, {}, false, 0},
-        {{internal}, {}, true, 0},
+        {{internal, pci}, "analog-input-rear-mic", PA_DEVICE_PORT_TYPE_MIC, false, 0},
+        {{}, "analog-input-internal-mic", PA_DEVICE_PORT_TYPE_LINE, false, 0},
+        {{internal}, nullptr, 0, false, 1},
+        {{{"device.form-factor", "internal"}}, nullptr, 0, false, 1},
+        {{internal, {"device.bus", "usb"}}, nullptr, 0, false, 0},
+        {{{"device.form_factor", "webcam"}}, nullptr, 0, false, 0},
+        {{internal}, nullptr, 0, true, 0},
     };
     for (const auto& c : cases) {
         pa_proplist* props = pa_proplist_new();
         for (const auto& [k, v] : c.props) pa_proplist_sets(props, k, v);
-        std::vector<pa_source_port_info> ports(c.ports.size());
-        std::vector<pa_source_port_info*> portList;
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            ports[i].name = const_cast<char*>(c.ports[i].first);
-            ports[i].type = c.ports[i].second;
-            portList.push_back(&ports[i]);
-        }
+        pa_source_port_info port{};
+        port.name = const_cast<char*>(c.port);
+        port.type = c.portType;
+        pa_source_port_info* ports[] = {&port};
         pa_source_info info{};
         info.proplist = props;
         info.monitor_of_sink = c.monitor ? 0 : PA_INVALID_INDEX;
-        info.n_ports = static_cast<std::uint32_t>(ports.size());
-        info.ports = portList.data();
-        info.active_port = ports.empty() ? nullptr : &ports[0];
-        EXPECT_EQ(PulseAudioBackend::builtInRank(info), c.rank) << (c.ports.empty() ? "no ports" : c.ports[0].first);
+        info.n_ports = c.port ? 1 : 0;
+        info.ports = ports;
+        info.active_port = c.port ? &port : nullptr;
+        EXPECT_EQ(PulseAudioBackend::builtInRank(info), c.rank) << (c.port ? c.port : "no ports");
         pa_proplist_free(props);
     }
 }
