@@ -75,12 +75,7 @@ std::optional<std::string> PortalShortcutKeySource::start(const HotkeyKey& key, 
     id_ = QString::fromStdString("dictation-" + key.name);
     trigger_ = QString::fromStdString(key.portalTrigger);
     bound_.clear();
-    bus_.connect(portalService, portalPath, globalShortcuts, "Activated", this,
-                 SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-    bus_.connect(portalService, portalPath, globalShortcuts, "Deactivated", this,
-                 SLOT(onDeactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-    bus_.connect(portalService, portalPath, globalShortcuts, "ShortcutsChanged", this,
-                 SLOT(onShortcutsChanged(QDBusObjectPath, QList<parlando::PortalShortcut>)));
+    watchSignals(true);
     step_ = Step::creating;
     const QString token = QStringLiteral("parlando_hotkey%1").arg(++tokenCounter_);
     // Known before the portal answers, so a stop() meanwhile can still close it.
@@ -246,16 +241,23 @@ void PortalShortcutKeySource::closeSession() {
     session_.clear();
 }
 
+void PortalShortcutKeySource::watchSignals(bool on) {
+    const auto hook = [&](const char* signal, const char* slot) {
+        if (on)
+            bus_.connect(portalService, portalPath, globalShortcuts, signal, this, slot);
+        else
+            bus_.disconnect(portalService, portalPath, globalShortcuts, signal, this, slot);
+    };
+    hook("Activated", SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+    hook("Deactivated", SLOT(onDeactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+    hook("ShortcutsChanged", SLOT(onShortcutsChanged(QDBusObjectPath, QList<parlando::PortalShortcut>)));
+}
+
 void PortalShortcutKeySource::stop() {
     if (step_ == Step::idle) return;
     answerTimer_.stop();
     listenTo({});
-    bus_.disconnect(portalService, portalPath, globalShortcuts, "Activated", this,
-                    SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-    bus_.disconnect(portalService, portalPath, globalShortcuts, "Deactivated", this,
-                    SLOT(onDeactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-    bus_.disconnect(portalService, portalPath, globalShortcuts, "ShortcutsChanged", this,
-                    SLOT(onShortcutsChanged(QDBusObjectPath, QList<parlando::PortalShortcut>)));
+    watchSignals(false);
     closeSession();
     step_ = Step::idle;
     sink_ = nullptr;

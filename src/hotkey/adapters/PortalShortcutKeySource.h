@@ -67,6 +67,7 @@ private:
     enum class Step { idle, creating, listing, binding, running, failed };
     void request(const QString& method, QList<QVariant> arguments, const QString& token, int timeoutMs);
     void listenTo(const QString& path);
+    void watchSignals(bool on);
     void bound(const QString& trigger);
     void fail(const std::string& why, const std::string& userWhy);
     void closeSession();
