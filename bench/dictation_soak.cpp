@@ -95,14 +95,10 @@ void BM_DictationSoak(benchmark::State& state) {
     static auto* app = new QApplication(argc, argv);  // lives until exit
     QApplication::setQuitOnLastWindowClosed(false);
     (void)app;
-    auto service = testenv::Process::spawn(
-        {std::string(PARLANDO_BINARY_DIR) + "/tools/fake-deepgram/fake-deepgram", "--port", "0", "--port-file",
-         (dir.path() / "port").string(), "--final-on-close", "soak"},
-        {}, dir.path() / "service.out", dir.path() / "service.err");
-    int port = 0;
-    testenv::waitFor([&] { return static_cast<bool>(std::ifstream(dir.path() / "port") >> port) && port > 0; }, 10s);
-    if (port <= 0) return state.SkipWithError("the local recognition service did not start");
-    ::setenv(kDeepgramUrlVariable, ("ws://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    testenv::LocalService service(std::string(PARLANDO_BINARY_DIR) + "/tools/fake-deepgram/fake-deepgram", dir.path(),
+                                  {"--final-on-close", "soak"});
+    if (service.port() <= 0) return state.SkipWithError("the local recognition service did not start");
+    ::setenv(kDeepgramUrlVariable, ("ws://127.0.0.1:" + std::to_string(service.port())).c_str(), 1);
 
     QtMainLoop loop;
     NullLog log;

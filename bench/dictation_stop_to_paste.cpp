@@ -288,24 +288,12 @@ QCoreApplication& application() {
 void BM_DictationStopToPaste(benchmark::State& state) {
     application();
     testenv::TempDir dir("bench-stop-to-paste");
-    const auto portFile = dir.path() / "port";
-    const auto serviceLog = dir.path() / "service.log";
-    auto service = testenv::Process::spawn(
-        {serviceBinary(), "--port", "0", "--port-file", portFile.string(), "--log", serviceLog.string(),
-         "--final-on-close", kScriptedText},
-        {}, dir.path() / "service.out", dir.path() / "service.err");
-    int port = 0;
-    testenv::waitFor(
-        [&] {
-            std::ifstream in(portFile);
-            return static_cast<bool>(in >> port) && port > 0;
-        },
-        std::chrono::seconds(10));
-    if (port <= 0) {
+    testenv::LocalService service(serviceBinary(), dir.path(), {"--final-on-close", kScriptedText});
+    if (service.port() <= 0) {
         state.SkipWithError(("the test service did not start: " + serviceBinary()).c_str());
         return;
     }
-    ::setenv(kDeepgramUrlVariable, ("ws://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    ::setenv(kDeepgramUrlVariable, ("ws://127.0.0.1:" + std::to_string(service.port())).c_str(), 1);
 
     QtMainLoop loop;
     KeptLog log;
@@ -383,7 +371,7 @@ void BM_DictationStopToPaste(benchmark::State& state) {
 
     // The figures count only if the audio really went through: the pre-roll,
     // a second of live audio and the post-roll, all before the close message.
-    const auto received = readServiceLog(serviceLog);
+    const auto received = readServiceLog(dir.path() / "requests.log");
     std::vector<double> audioSeconds;
     for (const auto& r : received) {
         if (r.audioAfterClose || !r.closedNormally || r.audioSeconds < 1.5 + 1.0 + 0.8 - 0.1) {
