@@ -1,33 +1,25 @@
 #include "core/adapters/QtHttpClient.h"
 
+#include "core/adapters/QtNetworkThread.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
 #include <chrono>
-#include <mutex>
 
 namespace parlando {
 
 namespace qthttp {
 
 struct NetworkThread {
-    QThread thread;
-    QObject* context = nullptr;  // lives on `thread`; parent of the manager
-    QNetworkAccessManager* manager = nullptr;
-    std::mutex mutex;
-    bool stopped = false;
-
-    void post(std::function<void()> fn) {
-        std::lock_guard guard(mutex);
-        if (stopped) return;
-        QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
-    }
+    explicit NetworkThread(const char* name) : thread(QString::fromUtf8(name)) {}
+    QtNetworkThread thread;
+    QNetworkAccessManager* manager = nullptr;  // made on the thread, a child of its context
 };
 
 namespace {
@@ -38,7 +30,7 @@ int toMillis(Duration d) {
 
 void start(NetworkThread& nt, const HttpRequest& request, const HttpClient::Completion& completion) {
     if (nt.manager == nullptr) {
-        nt.manager = new QNetworkAccessManager(nt.context);
+        nt.manager = new QNetworkAccessManager(nt.thread.context());
         // Straight to the server: the lamp lives on the local network, and the
         // update server is named by whoever built or started us.
         nt.manager->setProxy(QNetworkProxy::NoProxy);
@@ -47,7 +39,7 @@ void start(NetworkThread& nt, const HttpRequest& request, const HttpClient::Comp
     if (!url.isValid() || url.host().isEmpty()) {
         HttpResponse r;
         r.error = "invalid URL " + request.url;
-        QTimer::singleShot(0, nt.context, [completion, r] { completion(r); });
+        QTimer::singleShot(0, nt.thread.context(), [completion, r] { completion(r); });
         return;
     }
     QNetworkRequest req(url);
@@ -91,35 +83,19 @@ void start(NetworkThread& nt, const HttpRequest& request, const HttpClient::Comp
 }  // namespace
 }  // namespace qthttp
 
-QtHttpClient::QtHttpClient(const char* threadName) : thread_(std::make_shared<qthttp::NetworkThread>()) {
-    thread_->context = new QObject;
-    thread_->thread.setObjectName(QString::fromUtf8(threadName));
-    thread_->context->moveToThread(&thread_->thread);
-    thread_->thread.start();
-}
+QtHttpClient::QtHttpClient(const char* threadName)
+    : thread_(std::make_shared<qthttp::NetworkThread>(threadName)) {}
 
 QtHttpClient::~QtHttpClient() {
-    {
-        std::lock_guard guard(thread_->mutex);
-        thread_->stopped = true;
-    }
-    QObject* context = thread_->context;
-    QThread* thread = &thread_->thread;
     // Replies die with the manager, on their own thread, without completions.
-    QMetaObject::invokeMethod(
-        context,
-        [context, thread] {
-            for (auto* reply : context->findChildren<QNetworkReply*>()) reply->disconnect();
-            delete context;
-            thread->quit();
-        },
-        Qt::QueuedConnection);
-    thread_->thread.wait();
+    thread_->thread.stop([](QObject* context) {
+        for (auto* reply : context->findChildren<QNetworkReply*>()) reply->disconnect();
+    });
 }
 
 void QtHttpClient::get(const HttpRequest& request, Completion completion) {
     std::weak_ptr<qthttp::NetworkThread> weak = thread_;
-    thread_->post([weak, request, completion = std::move(completion)] {
+    thread_->thread.post([weak, request, completion = std::move(completion)] {
         if (auto nt = weak.lock()) qthttp::start(*nt, request, completion);
     });
 }

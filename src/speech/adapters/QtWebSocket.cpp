@@ -1,9 +1,10 @@
 #include "speech/adapters/QtWebSocket.h"
 
+#include "core/adapters/QtNetworkThread.h"
+
 #include <QByteArray>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QWebSocket>
@@ -15,21 +16,6 @@
 namespace parlando {
 
 namespace qtws {
-
-// The network thread and the object its work is posted to.
-struct NetworkLoop {
-    QThread thread;
-    QObject* context = nullptr;  // lives on `thread`; parent of every socket
-    std::mutex mutex;
-    bool stopped = false;
-
-    bool post(std::function<void()> fn) {
-        std::lock_guard guard(mutex);
-        if (stopped) return false;
-        QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
-        return true;
-    }
-};
 
 namespace {
 
@@ -60,7 +46,7 @@ const char* reasonPhrase(int status) {
 // Qt objects are only touched on the network thread.
 class SocketCore : public std::enable_shared_from_this<SocketCore> {
 public:
-    SocketCore(std::shared_ptr<NetworkLoop> loop, WebSocketEvents events)
+    SocketCore(std::shared_ptr<QtNetworkThread> loop, WebSocketEvents events)
         : loop_(std::move(loop)), events_(std::move(events)) {}
 
     void open(const WebSocketRequest& request) {
@@ -108,8 +94,8 @@ private:
 
     void startOnThread(const WebSocketRequest& request) {
         if (ownerClosed()) return;
-        ws_ = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, loop_->context);
-        receiver_ = new QObject(loop_->context);
+        ws_ = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, loop_->context());
+        receiver_ = new QObject(loop_->context());
         auto self = shared_from_this();
         QObject::connect(ws_, &QWebSocket::connected, receiver_, [self] { self->onConnected(); });
         QObject::connect(ws_, &QWebSocket::disconnected, receiver_, [self] { self->onDisconnected(); });
@@ -237,7 +223,7 @@ private:
         }
     }
 
-    std::shared_ptr<NetworkLoop> loop_;
+    std::shared_ptr<QtNetworkThread> loop_;
     const WebSocketEvents events_;
 
     std::mutex mutex_;
@@ -275,31 +261,11 @@ private:
 }  // namespace
 }  // namespace qtws
 
-QtWebSocketFactory::QtWebSocketFactory() : loop_(std::make_shared<qtws::NetworkLoop>()) {
-    loop_->context = new QObject;
-    loop_->thread.setObjectName(QStringLiteral("parlando-network"));
-    loop_->context->moveToThread(&loop_->thread);
-    loop_->thread.start();
-}
+QtWebSocketFactory::QtWebSocketFactory()
+    : loop_(std::make_shared<QtNetworkThread>(QStringLiteral("parlando-network"))) {}
 
-QtWebSocketFactory::~QtWebSocketFactory() {
-    {
-        std::lock_guard guard(loop_->mutex);
-        loop_->stopped = true;
-    }
-    QObject* context = loop_->context;
-    QThread* thread = &loop_->thread;
-    // Deletes every socket still alive, on its own thread, then stops it.
-    QMetaObject::invokeMethod(
-        context,
-        [context, thread] {
-            delete context;
-            thread->quit();
-        },
-        Qt::QueuedConnection);
-    loop_->thread.wait();
-    loop_->context = nullptr;
-}
+// Deletes every socket still alive, on its own thread, then stops it.
+QtWebSocketFactory::~QtWebSocketFactory() { loop_->stop(); }
 
 std::unique_ptr<WebSocket> QtWebSocketFactory::create(WebSocketEvents events) {
     return std::make_unique<qtws::QtWebSocket>(std::make_shared<qtws::SocketCore>(loop_, std::move(events)));

@@ -12,9 +12,7 @@
 
 namespace parlando {
 
-namespace qtws {
-struct NetworkLoop;
-}
+class QtNetworkThread;
 
 class QtWebSocketFactory final : public WebSocketFactory {
 public:
@@ -26,7 +24,7 @@ public:
     std::unique_ptr<WebSocket> create(WebSocketEvents events) override;
 
 private:
-    std::shared_ptr<qtws::NetworkLoop> loop_;
+    std::shared_ptr<QtNetworkThread> loop_;
 };
 
 // Turns Qt's error text into what a user should read; a refused handshake
